@@ -1,0 +1,75 @@
+#pragma once
+// The activity log behind list box 1012: lines with item data, a fixed capacity,
+// the widest-line extent, the two-stage HTTP visit line.
+// OWNER: activity-log work. The free functions below are the contract others use.
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace snapvane {
+
+struct AppState;
+
+// An accepted HTTP connection whose log line waits for the client's host name.
+struct PendingHttpClient {
+  int socket = -1;
+  char hostName[1024] = {};
+  sockaddr_in peer{};
+};
+
+// Thread-safe model of the log list. The window shows Lines() and follows
+// TopIndex(); it is told of changes through the changed callback.
+class ActivityLog {
+ public:
+  static constexpr int kCapacity = 32767;  // lines, as the list box it stands for
+  static constexpr int kDropOnFull = 100;  // oldest lines deleted when full
+
+  struct Line {
+    std::string text;
+    intptr_t itemData = 0;  // the socket of a waiting HTTP line, else 0
+  };
+
+  ActivityLog() = default;
+  // Width of a line in pixels in the list's font (any thread). Default: 0.
+  void SetMeasure(std::function<int(const std::string&)> measure);
+  // Called after every change, on the changing thread, with no lock held.
+  void SetChangedCallback(std::function<void()> changed);
+  // Also write every added line to standard error.
+  void SetEcho(bool echo);
+
+  // Inserts text at index (-1 or past the end: append); returns the line's index.
+  int AddLogLine(int index, const std::string& text);
+
+  std::vector<Line> Lines() const;
+  int Count() const;
+  int TopIndex() const;
+  int32_t LogExtent() const;  // widest line so far; never shrinks
+
+ private:
+  friend void LogHttpConnection(AppState&, int);
+  friend void CompleteHttpLogLine(AppState&, int, std::unique_ptr<PendingHttpClient>);
+  mutable std::mutex mutex_;
+  std::deque<Line> lines_;
+  int topIndex_ = 0;
+  int32_t logExtent_ = 0;
+  bool echo_ = false;
+  std::function<int(const std::string&)> measure_;
+  std::function<void()> changed_;
+};
+
+// UI thread: logs "HTTP <addr> - %s - <time>" with item data = socket and queues
+// the connection's PendingHttpClient record.
+void LogHttpConnection(AppState& state, int socket);
+// Any thread, takes the lock: unlinks and returns the newest record for socket.
+std::unique_ptr<PendingHttpClient> RemovePendingHttpClient(AppState& state, int socket);
+void AddPendingHttpClient(AppState& state, std::unique_ptr<PendingHttpClient> record);
+// UI thread: replaces the waiting line of socket with its host name.
+void CompleteHttpLogLine(AppState& state, int socket, std::unique_ptr<PendingHttpClient> record);
+
+}  // namespace snapvane

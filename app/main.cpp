@@ -1,0 +1,7 @@
+// OWNER: spine work (entry point). Temporary until the main window lands.
+#include <QApplication>
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  return 0;
+}

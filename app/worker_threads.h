@@ -1,0 +1,19 @@
+#pragma once
+// Short-lived detached workers that keep the AppState alive and are counted, so
+// shutdown can wait for them a bounded time.
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace snapvane {
+
+struct AppState;
+
+// Starts body on a new thread. False when no thread could be started (body is
+// then destroyed unrun on the calling thread).
+bool StartWorker(const std::shared_ptr<AppState>& state, std::function<void()> body);
+
+// Waits until no worker runs or the timeout passes; true when none runs.
+bool WaitForWorkers(AppState& state, std::chrono::milliseconds timeout);
+
+}  // namespace snapvane

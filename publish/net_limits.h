@@ -1,0 +1,18 @@
+#pragma once
+// Every network wait and every count the program bounds, in one place.
+#include <chrono>
+
+namespace snapvane {
+
+using std::chrono::seconds;
+
+inline constexpr seconds kHttpRequestTimeout{10};   // wait for a browser's request
+inline constexpr seconds kSendStallTimeout{30};     // a send that makes no progress
+inline constexpr int kMaxHttpConnections = 256;     // connections served at once
+inline constexpr seconds kFtpConnectTimeout{15};
+inline constexpr seconds kFtpReplyTimeout{30};
+inline constexpr seconds kFtpDataConnectTimeout{30};
+inline constexpr int kMaxFtpRenameRepeats = 10;     // RNFR/RNTO repeats after 450
+inline constexpr std::chrono::milliseconds kSnapshotFreshFor{1000};  // HTTP clients share
+
+}  // namespace snapvane

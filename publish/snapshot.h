@@ -1,0 +1,55 @@
+#pragma once
+// Snapshot files and capture dispatch. Every snapshot file has its own user count
+// (under AppState::lock); the release that takes it to 0 deletes that file.
+// OWNER: snapshot-pipeline work. SnapshotUse and the three operations are the
+// contract the publishers use.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace snapvane {
+
+struct AppState;
+
+struct SnapshotFile {
+  std::string path;
+  int32_t users = 0;  // under AppState::lock
+  bool captured = false;  // the capture succeeded and the file holds a picture
+  std::chrono::steady_clock::time_point capturedAt{};
+};
+
+// One counted use of one snapshot file. Move-only; releasing (explicitly with
+// Release, or on destruction) is the release step, done exactly once.
+class SnapshotUse {
+ public:
+  SnapshotUse() = default;
+  // Takes over a use already counted on file (under the lock) by the caller.
+  SnapshotUse(std::shared_ptr<AppState> state, std::shared_ptr<SnapshotFile> file);
+  SnapshotUse(SnapshotUse&& other) noexcept;
+  SnapshotUse& operator=(SnapshotUse&& other) noexcept;
+  SnapshotUse(const SnapshotUse&) = delete;
+  SnapshotUse& operator=(const SnapshotUse&) = delete;
+  ~SnapshotUse();
+
+  bool held() const { return file_ != nullptr; }
+  // The picture is there to publish (false after a failed capture).
+  bool captured() const;
+  const char* path() const;  // stable while held
+  void Release();
+
+ private:
+  std::shared_ptr<AppState> state_;
+  std::shared_ptr<SnapshotFile> file_;
+};
+
+// UI thread: reads the switches, captures one frame into a new snapshot file and
+// starts the local save and the FTP upload for it.
+void TakePicture(AppState& state);
+// UI thread, for a new HTTP client: shares the current snapshot when it was taken
+// less than a second ago, else captures a fresh one. The use belongs to the client.
+SnapshotUse AcquireSnapshotForClient(AppState& state);
+// Caller holds lock: deletes file when its count is 0 (and forgets it when current).
+void ReleaseSnapshotFile(AppState& state, SnapshotFile& file);
+
+}  // namespace snapvane

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Snapvane needs on Debian 12.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+pkgs=(
+  build-essential cmake ninja-build ccache pkg-config
+  qt6-base-dev libgl-dev libv4l-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev
+  fonts-dejavu-core
+  # tests and benchmarks: real peers on loopback
+  python3 python3-pyftpdlib vsftpd curl chromium apache2-utils nginx-light
+  xvfb xauth clang libclang-rt-14-dev
+)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
