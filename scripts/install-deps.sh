@@ -7,6 +7,7 @@ pkgs=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev libgl-dev libv4l-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev
   fonts-dejavu-core
+  libqt6svg6
   # tests and benchmarks: real peers on loopback
   python3 python3-pyftpdlib vsftpd curl chromium apache2-utils nginx-light
   xvfb xauth clang libclang-rt-14-dev

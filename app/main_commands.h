@@ -1,0 +1,115 @@
+#pragma once
+// The main window's command table and the rules behind its boxes, in plain C++
+// over MainWindowPort (state.mainWindow), so they are tested without a toolkit.
+// UI thread only.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace snapvane {
+
+struct AppState;
+
+// Control ids of the main window (dialog 101).
+namespace main_control {
+inline constexpr int kSource = 1000;
+inline constexpr int kFormat = 1001;
+inline constexpr int kDisplay = 1002;
+inline constexpr int kPreviewVideo = 1003;
+inline constexpr int kFormatLine = 1004;
+inline constexpr int kSaveFile = 1005;
+inline constexpr int kFileName = 1006;
+inline constexpr int kChooseFile = 1007;
+inline constexpr int kInterval = 1008;
+inline constexpr int kIntervalUnit = 1009;
+inline constexpr int kEnableHttp = 1010;
+inline constexpr int kLog = 1012;
+inline constexpr int kTimeRemaining = 1013;
+inline constexpr int kEnableFtp = 1017;
+inline constexpr int kProgress = 1024;
+inline constexpr int kHttpSettings = 1025;
+inline constexpr int kFtpSettings = 1026;
+inline constexpr int kTakePicture = 1027;
+inline constexpr int kCaptionImage = 1028;
+inline constexpr int kCaptionSettings = 1029;
+inline constexpr int kQuality = 1030;
+inline constexpr int kAbout = 1031;
+inline constexpr int kClose = 1032;
+inline constexpr int kQualitySpin = 1041;
+// Tool tips: every control from the first to the last id carries the string of
+// its own number.
+inline constexpr int kFirstTipId = 1000;
+inline constexpr int kLastTipId = 1032;
+}  // namespace main_control
+
+inline constexpr int kMainDialogId = 101;
+inline constexpr int kAboutDialogId = 118;
+inline constexpr int kAppIconId = 101;
+inline constexpr int kTrayIconId = 1;
+inline constexpr const char* kTrayTip = "Snapvane";
+inline constexpr int kTimerPeriodMs = 1000;
+inline constexpr int32_t kMaxQuality = 100;
+inline constexpr int kQualitySpinMinimum = 0;
+inline constexpr int kQualitySpinMaximum = 100;
+// The units of list 1009, in order.
+inline constexpr const char* kIntervalUnits[] = {"Seconds", "Minutes", "Hours", "Days", "Weeks"};
+
+// Notification codes of a command (the platform's values).
+namespace notify {
+inline constexpr int kClicked = 0;
+inline constexpr int kSelChange = 1;      // list selection changed
+inline constexpr int kKillFocus = 0x200;  // an edit lost the focus
+}  // namespace notify
+
+enum class MainCommand {
+  kNone,
+  kSourceDialog,
+  kFormatDialog,
+  kDisplayDialog,
+  kPreviewBox,
+  kChooseFile,
+  kReadInterval,
+  kHttpBox,
+  kHttpSettings,
+  kFtpSettings,
+  kTakePicture,
+  kCaptionBox,
+  kCaptionSettings,
+  kQualityRule,
+  kAbout,
+  kClose,
+};
+
+// What control id with notification code does (kNone: nothing, which covers the
+// "Save File" and "Enable FTP" boxes, the file-name box, the log, the progress
+// bar and the dialog's own OK and Cancel, so Escape closes nothing).
+MainCommand CommandFor(int id, int notification);
+
+// The quality box read as an unsigned number: text that is not a number reads as
+// 0, a number above 100 (however long) as 100.
+int32_t QualityFromText(std::string_view text);
+
+// Quality box 1030 lost the focus: quality := the box clamped to 0..100, written
+// back. Returns the value, for the spinner.
+int32_t ApplyQualityRule(AppState& state);
+
+// "Enable HTTP" (1010): ticked starts the server and disables its settings button
+// 1025; unticked stops it and enables the button.
+void ApplyHttpBox(AppState& state);
+
+// "Caption Image" (1028): caption := the box.
+void ApplyCaptionBox(AppState& state);
+
+// "Preview Video" (1003): the preview frame shown or hidden, then the preview on
+// or off at the usual rate.
+void ApplyPreviewBox(AppState& state);
+
+// Numbers the platform writes as unsigned decimals (a negative stored value shows
+// as its 32-bit unsigned form).
+std::string UnsignedText(int32_t value);
+
+// After the settings are loaded: the three switches, the caption box, interval,
+// quality and file name into their controls (the posted HTTP command aside).
+void ShowSettingsInControls(AppState& state);
+
+}  // namespace snapvane

@@ -1,0 +1,561 @@
+#include "app/main_window.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWindowStateChangeEvent>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include "app/about_dialog.h"
+#include "app/activity_log.h"
+#include "app/app_state.h"
+#include "app/app_ui_sink.h"
+#include "app/capture_schedule.h"
+#include "app/main_commands.h"
+#include "app/message_box.h"
+#include "app/transfer_progress.h"
+#include "app/worker_threads.h"
+#include "capture/caption_dialog.h"
+#include "capture/caption_overlay.h"
+#include "capture/capture_control.h"
+#include "capture/capture_device.h"
+#include "capture/driver_dialogs.h"
+#include "capture/preview_window.h"
+#include "publish/ftp_settings_dialog.h"
+#include "publish/http_server.h"
+#include "publish/http_settings_dialog.h"
+#include "publish/save_file_dialog.h"
+#include "resources/dialog_templates.h"
+#include "resources/string_table.h"
+#include "settings/settings_store.h"
+
+namespace snapvane {
+
+// How long the shutdown keeps serving the UI while workers finish.
+inline constexpr std::chrono::milliseconds kWorkerShutdownWait{5000};
+inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
+inline constexpr int kTrayTipMaxChars = 63;
+inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
+
+struct MainWindow::UiQueue {
+  std::mutex mutex;
+  QObject* target = nullptr;  // null once the window has ended
+
+  void Post(std::function<void()> task) {
+    std::lock_guard guard(mutex);
+    if (target) QMetaObject::invokeMethod(target, std::move(task), Qt::QueuedConnection);
+  }
+  void Detach() {
+    std::lock_guard guard(mutex);
+    target = nullptr;
+  }
+};
+
+namespace {
+
+QString FromText(std::string_view text) {
+  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToText(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+// Runs fn on the UI queue at most once until it has run (coalesces bursts of
+// changes from worker threads into one refresh).
+std::function<void()> CoalescedPoster(std::shared_ptr<MainWindow::UiQueue> queue,
+                                      std::function<void()> fn) {
+  auto queued = std::make_shared<std::atomic<bool>>(false);
+  return [queue = std::move(queue), queued, fn = std::move(fn)] {
+    if (queued->exchange(true)) return;
+    queue->Post([queued, fn] {
+      queued->store(false);
+      fn();
+    });
+  };
+}
+
+}  // namespace
+
+void InstallQtMessageHandlers(QWidget* owner) {
+  QPointer<QWidget> parent(owner);
+  SetMessageBoxHandler([parent](const MessageBoxRequest& request) {
+    QMessageBox box(parent);
+    box.setText(FromText(request.text));
+    if (!request.title.empty()) box.setWindowTitle(FromText(request.title));
+    box.setIcon(request.icon == MessageIcon::kStop ? QMessageBox::Critical : QMessageBox::NoIcon);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+  });
+  SetBeepHandler([] { QApplication::beep(); });
+}
+
+MainWindow::MainWindow(Options options) : QWidget(nullptr) {
+  trayAvailable_ = options.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+  Initialise(std::move(options.device));
+}
+
+MainWindow::~MainWindow() {
+  if (!hasEnded_) Shutdown();
+  // The preview frame uses the device, which goes with this object's members.
+  delete preview_.data();
+}
+
+PreviewWindow* MainWindow::Preview() const { return preview_.data(); }
+
+UpDownControl* MainWindow::QualitySpinner() const {
+  return built_.ControlAs<UpDownControl>(main_control::kQualitySpin);
+}
+
+void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
+  using namespace main_control;
+  const DialogTemplate* dialog = FindDialogTemplate(kMainDialogId);
+  if (dialog) built_ = BuildDialog(this, *dialog);
+  setAttribute(Qt::WA_AlwaysShowToolTips);
+  logList_ = built_.ControlAs<QListWidget>(kLog);
+  progress_ = built_.ControlAs<QProgressBar>(kProgress);
+  if (auto* fileName = built_.ControlAs<QLineEdit>(kFileName)) {
+    fileName->setMaxLength(static_cast<int>(sizeof(AppState::fileName)) - 1);
+  }
+
+  // The record, and how workers reach this thread.
+  state_ = MakeAppState();
+  state_->mainWindow = this;
+  queue_ = std::make_shared<UiQueue>();
+  queue_->target = this;
+  sink_ = std::make_shared<AppUiSink>(*state_);
+  std::weak_ptr<UiQueue> weakQueue = queue_;
+  sink_->SetPoster([weakQueue](std::function<void()> task) {
+    if (auto queue = weakQueue.lock()) queue->Post(std::move(task));
+  });
+  state_->ui = sink_;
+  state_->burnCaption = &BurnCaption;
+  FollowModels();
+  InstallQtMessageHandlers(this);
+
+  // The preview frame and the capture device.
+  device_ = device ? std::move(device) : OpenDefaultCaptureDevice();
+  state_->captureWindow = device_.get();
+  preview_ = CreatePreviewWindow(this, *state_);
+  ConnectCaptureDevice(*state_);
+
+  SetChecked(kPreviewVideo, true);
+  InstallToolTips();
+
+  if (auto* units = built_.ControlAs<QComboBox>(kIntervalUnit)) {
+    for (const char* unit : kIntervalUnits) units->addItem(QString::fromLatin1(unit));
+    units->setCurrentIndex(0);
+  }
+
+  timer_ = new QTimer(this);
+  timer_->setInterval(kTimerPeriodMs);
+  connect(timer_, &QTimer::timeout, this, [this] {
+    if (!hasEnded_) CountdownTick(*state_);
+  });
+  timer_->start();
+
+  tray_ = new QSystemTrayIcon(this);
+  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+    if (why == QSystemTrayIcon::DoubleClick) TrayDoubleClicked();
+  });
+  SetTrayIcon(kAppIconId, kTrayTip);
+  if (trayAvailable_) tray_->show();
+
+  LoadSettings(*state_);
+  ShowSettingsInControls(*state_);
+  // The HTTP switch runs once the initialisation is over, as a queued command.
+  QMetaObject::invokeMethod(
+      this, [this] { Command(kEnableHttp, notify::kClicked); }, Qt::QueuedConnection);
+  if (UpDownControl* spin = QualitySpinner())
+    spin->SetRange(kQualitySpinMinimum, kQualitySpinMaximum);
+
+  ConnectControls();
+}
+
+void MainWindow::ConnectControls() {
+  using namespace main_control;
+  for (const auto& [id, widget] : built_.byId) {
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      const int commandId = id;
+      connect(button, &QAbstractButton::clicked, this,
+              [this, commandId] { Command(commandId, notify::kClicked); });
+    }
+  }
+  if (auto* units = built_.ControlAs<QComboBox>(kIntervalUnit)) {
+    connect(units, &QComboBox::activated, this,
+            [this] { Command(kIntervalUnit, notify::kSelChange); });
+  }
+  for (int id : {kInterval, kQuality}) {
+    if (QWidget* edit = built_.Control(id)) edit->installEventFilter(this);
+  }
+}
+
+void MainWindow::InstallToolTips() {
+  using namespace main_control;
+  // Every control in the range gets its own string; the format label keeps its
+  // tip but passes the mouse through, so it never shows. The spinner lies outside.
+  for (int id = kFirstTipId; id <= kLastTipId; ++id) {
+    if (QWidget* control = built_.Control(id)) control->setToolTip(FromText(LoadString(id)));
+  }
+}
+
+void MainWindow::FollowModels() {
+  if (logList_) {
+    logList_->setUniformItemSizes(true);  // the extent alone sets the scroll width
+    const QFont font = logList_->font();
+    state_->log->SetMeasure([font](const std::string& line) {
+      return QFontMetrics(font).horizontalAdvance(FromText(line));
+    });
+  }
+  state_->log->SetEcho(true);
+  state_->log->SetChangedCallback(CoalescedPoster(queue_, [this] { RefreshLog(); }));
+  state_->transfers->SetChangedCallback(CoalescedPoster(queue_, [this] { RefreshProgress(); }));
+}
+
+void MainWindow::RefreshLog() {
+  if (!logList_ || !state_) return;
+  const std::vector<ActivityLog::Line> lines = state_->log->Lines();
+  const int count = static_cast<int>(lines.size());
+  while (logList_->count() > count) delete logList_->takeItem(logList_->count() - 1);
+  shownLines_.resize(std::min(shownLines_.size(), lines.size()));
+  bool firstChanged = false;
+  for (int i = 0; i < count; ++i) {
+    if (i < static_cast<int>(shownLines_.size())) {
+      if (shownLines_[i] == lines[i].text) continue;
+      logList_->item(i)->setText(FromText(lines[i].text));
+      shownLines_[i] = lines[i].text;
+    } else {
+      logList_->addItem(FromText(lines[i].text));
+      shownLines_.push_back(lines[i].text);
+    }
+    if (i == 0) firstChanged = true;
+  }
+  const int extent = state_->log->LogExtent();
+  if (count > 0 && (firstChanged || extent != shownExtent_)) {
+    // With uniform sizes the first item's width is every item's width.
+    const int rowHeight = logList_->fontMetrics().height();
+    logList_->item(0)->setSizeHint(QSize(extent + kLogItemPadding, rowHeight));
+    shownExtent_ = extent;
+  }
+  const int top = state_->log->TopIndex();
+  if (top != shownTopIndex_ && top >= 0 && top < count) {
+    logList_->scrollToItem(logList_->item(top), QAbstractItemView::PositionAtTop);
+    shownTopIndex_ = top;
+  }
+}
+
+void MainWindow::RefreshProgress() {
+  if (!progress_ || !state_) return;
+  const TransferProgress::Bar bar = state_->transfers->Current();
+  // An empty range would make the bar a busy indicator; it shows empty instead.
+  if (bar.range <= 0) {
+    progress_->setRange(0, 1);
+    progress_->setValue(0);
+    return;
+  }
+  progress_->setRange(0, bar.range);
+  progress_->setValue(std::clamp(bar.position, 0, bar.range));
+}
+
+void MainWindow::Command(int id, int notification) {
+  if (!state_ || hasEnded_ || closing_) return;
+  AppState& state = *state_;
+  switch (CommandFor(id, notification)) {
+    case MainCommand::kNone:
+      break;
+    case MainCommand::kSourceDialog:
+      RunVideoSourceDialog(this, state);
+      break;
+    case MainCommand::kFormatDialog:
+      RunVideoFormatDialog(this, state);
+      break;
+    case MainCommand::kDisplayDialog:
+      RunVideoDisplayDialog(this, state);
+      break;
+    case MainCommand::kPreviewBox:
+      ApplyPreviewBox(state);
+      break;
+    case MainCommand::kChooseFile:
+      ChooseSaveFileName(this, *this);
+      break;
+    case MainCommand::kReadInterval:
+      ReadCaptureInterval(state);
+      break;
+    case MainCommand::kHttpBox:
+      ApplyHttpBox(state);
+      break;
+    case MainCommand::kHttpSettings:
+      RunHttpSettingsDialog(this, state);
+      break;
+    case MainCommand::kFtpSettings:
+      RunFtpSettingsDialog(this, state);
+      break;
+    case MainCommand::kTakePicture:
+      TakePictureNow(state);
+      break;
+    case MainCommand::kCaptionBox:
+      ApplyCaptionBox(state);
+      break;
+    case MainCommand::kCaptionSettings:
+      RunCaptionSettingsDialog(this, state);
+      break;
+    case MainCommand::kQualityRule:
+      if (UpDownControl* spin = QualitySpinner()) spin->SetPosition(ApplyQualityRule(state));
+      break;
+    case MainCommand::kAbout:
+      RunAboutBox(this);
+      break;
+    case MainCommand::kClose:
+      EndDialog(0);
+      break;
+  }
+}
+
+void MainWindow::RequestClose() {
+  if (hasEnded_) return;
+  // A modal dialog of ours is cancelled first, so nothing resumes on a window
+  // that has already shut down; the close follows once it has returned.
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+      dialog->done(0);
+    } else {
+      modal->close();
+    }
+    QTimer::singleShot(0, this, [this] { RequestClose(); });
+    return;
+  }
+  EndDialog(0);
+}
+
+void MainWindow::EndDialog(int result) {
+  if (hasEnded_ || closing_) return;
+  Shutdown();
+  hide();
+  if (ended_) ended_(result);
+}
+
+void MainWindow::Shutdown() {
+  closing_ = true;
+  if (timer_) timer_->stop();  // no capture starts while the window goes
+  SaveSettings(*state_);
+  if (tray_) {
+    tray_->hide();
+    delete tray_;
+    tray_ = nullptr;
+  }
+  DisableHttp(*state_);
+  WatchListenSocket(-1, nullptr);
+  hide();
+  if (preview_) preview_->hide();
+
+  // Workers hold the state themselves; give them a bounded time to finish while
+  // the UI thread keeps serving (their log lines and progress still arrive).
+  QElapsedTimer waited;
+  waited.start();
+  while (!WaitForWorkers(*state_, std::chrono::milliseconds(0)) &&
+         waited.elapsed() < kWorkerShutdownWait.count()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, kWorkerPollSlice.count());
+    WaitForWorkers(*state_, kWorkerPollSlice);
+  }
+
+  // From here on workers only free what they send.
+  queue_->Detach();
+  sink_->Detach();
+  state_->log->SetChangedCallback(nullptr);
+  state_->transfers->SetChangedCallback(nullptr);
+  delete preview_.data();
+  state_->captureWindow = nullptr;
+  state_->mainWindow = nullptr;
+  SetMessageBoxHandler(nullptr);
+  SetBeepHandler(nullptr);
+  hasEnded_ = true;
+}
+
+void MainWindow::TrayDoubleClicked() {
+  if (hasEnded_) return;
+  inTray_ = false;
+  showNormal();
+  raise();
+  activateWindow();
+  if (preview_ && previewFrameWasShown_) preview_->show();
+  SetPreview(*state_, true);
+}
+
+void MainWindow::MinimiseToTray() {
+  const bool wasVisible = !inTray_;
+  inTray_ = true;
+  if (!wasVisible) return;
+  // The preview frame goes with its owner and comes back with it.
+  previewFrameWasShown_ = preview_ && preview_->isVisible();
+  if (preview_) preview_->hide();
+  // Without a tray the window stays minimised, reachable from the task bar.
+  if (trayAvailable_)
+    QTimer::singleShot(0, this, [this] {
+      if (inTray_) hide();
+    });
+  if (state_->captureWindow) state_->captureWindow->SetPreview(false);
+}
+
+void MainWindow::ShowAgain() {
+  const bool wasHidden = inTray_;
+  inTray_ = false;
+  if (!wasHidden) return;
+  if (!isVisible() || isMinimized()) showNormal();
+  if (preview_ && previewFrameWasShown_) preview_->show();
+  SetPreview(*state_, true);
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (hasEnded_ || closing_) return;
+  if (event->type() == QEvent::WindowStateChange) {
+    if (isMinimized()) {
+      MinimiseToTray();
+    } else {
+      ShowAgain();
+    }
+  } else if (event->type() == QEvent::ActivationChange && isActiveWindow() && !isMinimized()) {
+    ShowAgain();
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // The caption's close box does not close the window; only "Close" does.
+  if (hasEnded_) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  // Escape and Enter are the dialog's own cancel and OK commands: nothing.
+  switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      event->accept();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusOut) {
+    // A context menu of the edit itself does not count as leaving it.
+    if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
+      for (int id : {main_control::kInterval, main_control::kQuality}) {
+        if (watched == built_.Control(id)) Command(id, notify::kKillFocus);
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+// MainWindowPort
+
+bool MainWindow::IsChecked(int id) const {
+  auto* button = built_.ControlAs<QAbstractButton>(id);
+  return button && button->isCheckable() && button->isChecked();
+}
+
+void MainWindow::SetChecked(int id, bool checked) {
+  if (auto* button = built_.ControlAs<QAbstractButton>(id)) button->setChecked(checked);
+}
+
+std::string MainWindow::GetText(int id) const {
+  QWidget* control = built_.Control(id);
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) return ToText(edit->text());
+  if (auto* combo = qobject_cast<QComboBox*>(control)) return ToText(combo->currentText());
+  if (auto* button = qobject_cast<QAbstractButton*>(control)) return ToText(button->text());
+  if (auto* label = qobject_cast<QLabel*>(control)) return ToText(label->text());
+  return {};
+}
+
+void MainWindow::SetText(int id, std::string_view text) {
+  QWidget* control = built_.Control(id);
+  const QString value = FromText(text);
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+    edit->setText(value);
+    edit->setCursorPosition(0);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+    button->setText(value);
+  } else if (auto* label = qobject_cast<QLabel*>(control)) {
+    label->setText(value);
+  }
+}
+
+void MainWindow::SetEnabled(int id, bool enabled) {
+  if (QWidget* control = built_.Control(id)) control->setEnabled(enabled);
+}
+
+int MainWindow::GetSelection(int id) const {
+  QWidget* control = built_.Control(id);
+  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentIndex();
+  if (auto* list = qobject_cast<QListWidget*>(control)) return list->currentRow();
+  return -1;
+}
+
+void MainWindow::SetSelection(int id, int index) {
+  QWidget* control = built_.Control(id);
+  if (auto* combo = qobject_cast<QComboBox*>(control)) combo->setCurrentIndex(index);
+  if (auto* list = qobject_cast<QListWidget*>(control)) list->setCurrentRow(index);
+}
+
+bool MainWindow::SetTrayIcon(int iconId, std::string_view tip) {
+  if (!tray_) return false;
+  const QIcon icon = LoadIconResource(iconId);
+  if (icon.isNull()) return false;
+  tray_->setIcon(icon);
+  tray_->setToolTip(FromText(tip).left(kTrayTipMaxChars));
+  trayIconId_ = iconId;
+  return true;
+}
+
+void MainWindow::ResizePreview(int width, int height) {
+  if (preview_) preview_->ResizeToFrame(width, height);
+}
+
+void MainWindow::ShowPreview(bool visible) {
+  if (!preview_) return;
+  if (visible) {
+    preview_->showNormal();
+  } else {
+    preview_->hide();
+  }
+}
+
+void MainWindow::WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) {
+  // The handler may itself replace the listener: the old notifier goes later.
+  if (listenNotifier_) {
+    listenNotifier_->setEnabled(false);
+    listenNotifier_.release()->deleteLater();
+  }
+  onAcceptable_ = std::move(onAcceptable);
+  if (fd < 0 || !onAcceptable_) return;
+  listenNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+  connect(listenNotifier_.get(), &QSocketNotifier::activated, this, [this, fd] {
+    if (hasEnded_ || closing_) return;
+    std::function<void(int)> handler = onAcceptable_;  // survives a replacement
+    if (handler) handler(fd);
+  });
+}
+
+}  // namespace snapvane

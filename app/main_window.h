@@ -1,0 +1,127 @@
+#pragma once
+// The main window (dialog 101): owns the application state and the capture
+// device, runs the one-second timer, the tray icon and the command table, and
+// shows the activity log and the transfer progress. Decisions live in
+// app/main_commands.h; this class reads the controls and calls them.
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/dialog_builder.h"
+#include "app/main_window_port.h"
+#include "capture/capture_device.h"
+
+class QListWidget;
+class QProgressBar;
+class QSocketNotifier;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace snapvane {
+
+struct AppState;
+class AppUiSink;
+class PreviewWindow;
+
+class MainWindow : public QWidget, public MainWindowPort {
+ public:
+  struct Options {
+    std::unique_ptr<CaptureDevice> device;  // null: OpenDefaultCaptureDevice()
+    std::optional<bool> trayAvailable;      // unset: ask the desktop
+  };
+
+  // Runs the whole initialisation; the HTTP switch follows as a queued command.
+  explicit MainWindow(Options options = {});
+  ~MainWindow() override;
+
+  // Called once the window has ended (after the shutdown), with its result.
+  void SetEndedCallback(std::function<void(int)> ended) { ended_ = std::move(ended); }
+  bool HasEnded() const { return hasEnded_; }
+  // Ends the window as "Close" does, first dismissing any modal dialog it runs.
+  void RequestClose();
+
+  // One command of the table: control id and notification code.
+  void Command(int id, int notification);
+  // The tray icon was double-clicked.
+  void TrayDoubleClicked();
+
+  const std::shared_ptr<AppState>& State() const { return state_; }
+  const BuiltDialog& Dialog() const { return built_; }
+  QWidget* Control(int id) const { return built_.Control(id); }
+  UpDownControl* QualitySpinner() const;
+  QSystemTrayIcon* Tray() const { return tray_; }
+  bool TrayAvailable() const { return trayAvailable_; }
+  bool InTray() const { return inTray_; }
+  PreviewWindow* Preview() const;
+  int TrayIconId() const { return trayIconId_; }
+  QTimer* CountdownTimer() const { return timer_; }
+
+  // Brings the log list and the progress bar up to date now.
+  void RefreshLog();
+  void RefreshProgress();
+
+  // MainWindowPort
+  bool IsChecked(int id) const override;
+  void SetChecked(int id, bool checked) override;
+  std::string GetText(int id) const override;
+  void SetText(int id, std::string_view text) override;
+  void SetEnabled(int id, bool enabled) override;
+  int GetSelection(int id) const override;
+  void SetSelection(int id, int index) override;
+  bool SetTrayIcon(int iconId, std::string_view tip) override;
+  void ResizePreview(int width, int height) override;
+  void ShowPreview(bool visible) override;
+  void WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) override;
+
+  // Runs a task later on the UI thread, from any thread; dropped once the window
+  // has ended.
+  struct UiQueue;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Initialise(std::unique_ptr<CaptureDevice> device);
+  void ConnectControls();
+  void InstallToolTips();
+  void FollowModels();
+  void MinimiseToTray();
+  void ShowAgain();
+  void EndDialog(int result);
+  void Shutdown();
+
+  std::shared_ptr<AppState> state_;
+  std::unique_ptr<CaptureDevice> device_;
+  std::shared_ptr<AppUiSink> sink_;
+  std::shared_ptr<UiQueue> queue_;
+  BuiltDialog built_;
+  QListWidget* logList_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QTimer* timer_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  int trayIconId_ = 0;
+  QPointer<PreviewWindow> preview_;
+  std::unique_ptr<QSocketNotifier> listenNotifier_;
+  std::function<void(int)> onAcceptable_;
+  std::vector<std::string> shownLines_;  // what the log list shows, to update in place
+  int shownTopIndex_ = -1;
+  int shownExtent_ = -1;
+  bool trayAvailable_ = false;
+  bool inTray_ = false;  // minimised (hidden into the tray when there is one)
+  bool previewFrameWasShown_ = false;
+  bool hasEnded_ = false;
+  bool closing_ = false;
+  std::function<void(int)> ended_;
+};
+
+// The process-wide handlers for message boxes and the beep, as Qt boxes.
+void InstallQtMessageHandlers(QWidget* owner);
+
+}  // namespace snapvane

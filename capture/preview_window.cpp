@@ -1,0 +1,121 @@
+#include "capture/preview_window.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <algorithm>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/dialog_builder.h"
+#include "capture/capture_control.h"
+#include "resources/dialog_templates.h"
+
+namespace snapvane {
+
+QImage WrapBottomUpDib(const std::vector<uint8_t>& format, const std::vector<uint8_t>& pixels) {
+  if (format.size() < sizeof(BitmapInfoHeader)) return {};
+  BitmapInfoHeader h;
+  std::memcpy(&h, format.data(), sizeof h);
+  if (h.biWidth <= 0 || h.biHeight <= 0) return {};
+  const int64_t stride = DibStride(h.biWidth, h.biBitCount);
+  if (static_cast<int64_t>(pixels.size()) < stride * h.biHeight) return {};
+  QImage::Format f;
+  switch (h.biBitCount) {
+    case 8:
+      f = QImage::Format_Indexed8;
+      break;
+    case 16:
+      f = QImage::Format_RGB555;
+      break;
+    case 24:
+      f = QImage::Format_BGR888;
+      break;
+    case 32:
+      f = QImage::Format_RGB32;
+      break;
+    default:
+      return {};
+  }
+  QImage image(pixels.data(), h.biWidth, h.biHeight, static_cast<qsizetype>(stride), f);
+  if (f == QImage::Format_Indexed8) {
+    // The colour table follows the header: RGBQUAD entries (blue, green, red, 0).
+    size_t entries = h.biClrUsed ? h.biClrUsed : 256;
+    entries = std::min<size_t>({entries, 256, (format.size() - sizeof h) / 4});
+    QList<QRgb> table;
+    for (size_t i = 0; i < entries; ++i) {
+      const uint8_t* q = format.data() + sizeof h + i * 4;
+      table.push_back(qRgb(q[2], q[1], q[0]));
+    }
+    while (table.size() < 256) table.push_back(qRgb(0, 0, 0));
+    image.setColorTable(table);
+  }
+  return image;
+}
+
+CaptureView::CaptureView(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("snvsCap"));
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void CaptureView::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  if (frame_.isNull()) {
+    p.fillRect(rect(), Qt::black);
+    return;
+  }
+  p.drawImage(0, 0, frame_);
+}
+
+PreviewWindow::PreviewWindow(QWidget* owner, AppState& state) : QWidget(owner), state_(state) {
+  setWindowFlag(Qt::Tool);
+  if (const DialogTemplate* t = FindDialogTemplate(kPreviewDialog)) BuildDialog(this, *t);
+  view_ = new CaptureView(this);
+  view_->setGeometry(0, 0, kInitialViewWidth, kInitialViewHeight);
+  timer_.setInterval(kPreviewRateMs);
+  QObject::connect(&timer_, &QTimer::timeout, this, [this] { PullFrame(); });
+  timer_.start();
+}
+
+void PreviewWindow::ResizeToFrame(int width, int height) {
+  if (width <= 0 || height <= 0) return;
+  const QPoint topLeft = geometry().topLeft();  // the client area's, on screen
+  view_->setGeometry(0, 0, width, height);
+  setFixedSize(width, height);
+  setGeometry(topLeft.x(), topLeft.y(), width, height);
+  update();
+}
+
+void PreviewWindow::SetDisplay(const PreviewDisplay& display) {
+  if (display.mirror != display_.mirror && !view_->Frame().isNull()) {
+    QImage shown = view_->Frame();
+    shown.mirror(true, false);
+    view_->SetFrame(std::move(shown));
+  }
+  display_ = display;
+}
+
+bool PreviewWindow::PullFrame() {
+  CaptureDevice* device = state_.captureWindow;
+  if (!device) return false;
+  const int rate = device->PreviewRate() > 0 ? device->PreviewRate() : kPreviewRateMs;
+  if (timer_.interval() != rate) timer_.setInterval(rate);
+  if (!device->PreviewOn() || !isVisible() || !HasUsableFormat(state_)) return false;
+  if (!device->GrabPreviewFrame(pixels_)) return false;
+  QImage dib = WrapBottomUpDib(state_.videoFormat, pixels_);
+  if (dib.isNull()) return false;
+  // One conversion to the screen's format and an in-place row flip (measured
+  // cheaper than drawing the DIB through a flipping transform at every depth).
+  QImage upright = dib.convertToFormat(QImage::Format_RGB32);
+  if (upright.constBits() == pixels_.data()) upright = upright.copy();  // own its pixels
+  upright.mirror(display_.mirror, true);
+  view_->SetFrame(std::move(upright));
+  return true;
+}
+
+PreviewWindow* CreatePreviewWindow(QWidget* owner, AppState& state) {
+  auto* window = new PreviewWindow(owner, state);
+  window->show();
+  return window;
+}
+
+}  // namespace snapvane

@@ -1,0 +1,77 @@
+#pragma once
+// The preview frame window (dialog 112, "Video Preview"): a small tool window
+// owned by the main window holding the capture view, which shows live frames at
+// the device's preview rate while the preview is on.
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <vector>
+
+namespace snapvane {
+
+struct AppState;
+
+inline constexpr int kPreviewDialog = 112;
+inline constexpr int kCaptureViewId = 1003;
+inline constexpr int kInitialViewWidth = 320;
+inline constexpr int kInitialViewHeight = 240;
+
+// Wraps a bottom-up DIB (format record plus pixel bytes) in a QImage without
+// copying pixels; the image is stored top row last, so draw it flipped. Null
+// when the bytes do not hold one frame of that format or the depth has no
+// matching image format. The pixels must outlive the image.
+QImage WrapBottomUpDib(const std::vector<uint8_t>& format, const std::vector<uint8_t>& pixels);
+
+// Preview options the display dialog edits.
+struct PreviewDisplay {
+  bool mirror = false;  // left and right swapped, as in a looking glass
+  bool operator==(const PreviewDisplay&) const = default;
+};
+
+// The capture window inside the frame window: paints the newest preview frame
+// (upright, in the screen's own format, so painting is a plain copy).
+class CaptureView : public QWidget {
+ public:
+  explicit CaptureView(QWidget* parent);
+  void SetFrame(QImage frame) {
+    frame_ = std::move(frame);
+    update();
+  }
+  const QImage& Frame() const { return frame_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QImage frame_;
+};
+
+class PreviewWindow : public QWidget {
+ public:
+  PreviewWindow(QWidget* owner, AppState& state);
+
+  // Client area exactly width x height with its top-left corner kept on screen;
+  // the capture view fills it.
+  void ResizeToFrame(int width, int height);
+
+  CaptureView* View() const { return view_; }
+  const PreviewDisplay& Display() const { return display_; }
+  void SetDisplay(const PreviewDisplay& display);
+
+  // One preview tick: fetches a frame when the preview is on and the window
+  // shown. True when a new frame was shown.
+  bool PullFrame();
+
+ private:
+  AppState& state_;
+  CaptureView* view_ = nullptr;
+  QTimer timer_;
+  PreviewDisplay display_;
+  std::vector<uint8_t> pixels_;  // the frame as the device delivers it
+};
+
+// Creates and shows the preview frame window owned by owner.
+PreviewWindow* CreatePreviewWindow(QWidget* owner, AppState& state);
+
+}  // namespace snapvane
