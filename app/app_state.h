@@ -18,6 +18,7 @@ class MainWindowPort;
 class TransferProgress;
 class UiSink;
 struct CaptionStyle;
+struct HttpServer;
 struct PendingHttpClient;
 struct SnapshotFile;
 
@@ -42,6 +43,7 @@ struct AppState : std::enable_shared_from_this<AppState> {
   int32_t http = 0;
   uint16_t httpPort = 0;
   int listenSocket = kNoSocket;
+  std::shared_ptr<HttpServer> httpServer;  // connection count and bounds (http_server.h)
   int32_t httpRefresh = 0;
   int32_t ftp = 0;
   char ftpUser[64] = {};
@@ -56,7 +58,7 @@ struct AppState : std::enable_shared_from_this<AppState> {
 
   // The one lock: snapshot counts and path, worker starts, pending HTTP clients.
   std::mutex lock;
-  int32_t snapshotUsers = 0;    // users of the current snapshot file
+  int32_t snapshotUsers = 0;    // users of the current snapshot file (snapshot->users)
   char snapshotPath[260] = {};  // the current snapshot file, empty for none
   std::shared_ptr<SnapshotFile> snapshot;  // the current snapshot's own record
   bool capturing = false;          // a capture is in progress (UI thread)

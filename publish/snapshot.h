@@ -5,6 +5,7 @@
 // contract the publishers use.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,10 @@ struct SnapshotFile {
   int32_t users = 0;  // under AppState::lock
   bool captured = false;  // the capture succeeded and the file holds a picture
   std::chrono::steady_clock::time_point capturedAt{};
+  // Identity of the file made for this record: the release deletes the path only
+  // while it still names this file, never a later one that reused the name.
+  uint64_t device = 0, inode = 0;
+  bool made = false;
 };
 
 // One counted use of one snapshot file. Move-only; releasing (explicitly with
@@ -43,13 +48,29 @@ class SnapshotUse {
   std::shared_ptr<SnapshotFile> file_;
 };
 
-// UI thread: reads the switches, captures one frame into a new snapshot file and
-// starts the local save and the FTP upload for it.
+// UI thread: reads the switches, captures one frame into a new snapshot file and,
+// when the capture succeeded, starts the local save and the FTP upload for it
+// (each only when none of its kind is still running). Dropped only while another
+// capture is in progress; older files still being read stay for their readers.
 void TakePicture(AppState& state);
 // UI thread, for a new HTTP client: shares the current snapshot when it was taken
-// less than a second ago, else captures a fresh one. The use belongs to the client.
+// less than kSnapshotFreshFor ago, else captures a fresh one. The use belongs to
+// the client. After a failed capture, or during one (a nested message loop), the
+// use is held but captured() is false: the client is to get an error, no picture.
 SnapshotUse AcquireSnapshotForClient(AppState& state);
 // Caller holds lock: deletes file when its count is 0 (and forgets it when current).
 void ReleaseSnapshotFile(AppState& state, SnapshotFile& file);
+
+// A new empty snapshot file from mkstemp in $TMPDIR (else /tmp), named from the
+// first three letters of the prefix "snvs". Null when none could be made.
+std::shared_ptr<SnapshotFile> MakeSnapshotFile();
+
+// Test seam: what runs on the worker threads TakePicture starts. Empty members
+// mean the real LocalSaveWorker and FtpUploadWorker. Returns the previous ones.
+struct PublisherOverrides {
+  std::function<void(AppState&, SnapshotUse, const std::string& fileName)> localSave;
+  std::function<void(AppState&, SnapshotUse)> ftpUpload;
+};
+PublisherOverrides SetPublisherOverrides(PublisherOverrides overrides);
 
 }  // namespace snapvane
