@@ -5,11 +5,12 @@
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <memory>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace snapvane {
@@ -33,10 +34,15 @@ class ActivityLog {
   struct Line {
     std::string text;
     intptr_t itemData = 0;  // the socket of a waiting HTTP line, else 0
+    // The line still waits for its host name. Kept apart from itemData because
+    // 0 is a valid descriptor: a waiting line on socket 0 must not be confused
+    // with the ordinary lines.
+    bool waiting = false;
   };
 
   ActivityLog() = default;
-  // Width of a line in pixels in the list's font (any thread). Default: 0.
+  // Width of a line in pixels in the list's font (any thread, no log lock held).
+  // Default: 0.
   void SetMeasure(std::function<int(const std::string&)> measure);
   // Called after every change, on the changing thread, with no lock held.
   void SetChangedCallback(std::function<void()> changed);
@@ -44,6 +50,8 @@ class ActivityLog {
   void SetEcho(bool echo);
 
   // Inserts text at index (-1 or past the end: append); returns the line's index.
+  // When the log is full the kDropOnFull oldest lines go first and the line is
+  // appended instead. The top index becomes the new line's index.
   int AddLogLine(int index, const std::string& text);
 
   std::vector<Line> Lines() const;
@@ -54,6 +62,10 @@ class ActivityLog {
  private:
   friend void LogHttpConnection(AppState&, int);
   friend void CompleteHttpLogLine(AppState&, int, std::unique_ptr<PendingHttpClient>);
+  // Caller holds mutex_. Makes room when full; returns the index used.
+  int InsertLocked(int index, Line line);
+  void Notify();
+
   mutable std::mutex mutex_;
   std::deque<Line> lines_;
   int topIndex_ = 0;
@@ -71,5 +83,10 @@ std::unique_ptr<PendingHttpClient> RemovePendingHttpClient(AppState& state, int 
 void AddPendingHttpClient(AppState& state, std::unique_ptr<PendingHttpClient> record);
 // UI thread: replaces the waiting line of socket with its host name.
 void CompleteHttpLogLine(AppState& state, int socket, std::unique_ptr<PendingHttpClient> record);
+
+// The text a printf of format with the one text argument arg would give, without
+// handing format to printf: the first "%s" takes arg, "%%" gives "%", anything
+// else is copied as it stands. At most limit characters.
+std::string FormatWithOneText(std::string_view format, std::string_view arg, size_t limit);
 
 }  // namespace snapvane

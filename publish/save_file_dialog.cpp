@@ -1,0 +1,38 @@
+#include "publish/save_file_dialog.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+
+#include "app/main_window_port.h"
+
+namespace snapvane {
+
+void ConfigureSaveFileDialog(QFileDialog& dialog, const std::string& startName) {
+  dialog.setWindowTitle(QStringLiteral("Save Captured Image As"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  // The folder must exist; the file need not. Overwriting is confirmed (default).
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilters(
+      {QStringLiteral("JFIF Jpeg Files (*.jpg *.jpeg)"), QStringLiteral("All Files (*.*)")});
+  dialog.selectNameFilter(QStringLiteral("JFIF Jpeg Files (*.jpg *.jpeg)"));
+  dialog.setDefaultSuffix(QStringLiteral("jpg"));
+  if (!startName.empty()) {
+    const QFileInfo start(QString::fromLocal8Bit(startName.c_str()));
+    if (QDir(start.absolutePath()).exists()) dialog.setDirectory(start.absolutePath());
+    dialog.selectFile(start.fileName());
+  }
+}
+
+void ChooseSaveFileName(QWidget* mainWindow, MainWindowPort& port) {
+  QFileDialog dialog(mainWindow);
+  ConfigureSaveFileDialog(dialog, port.GetText(kFileNameEditId));
+  if (dialog.exec() != QDialog::Accepted) return;
+  const QStringList chosen = dialog.selectedFiles();
+  if (chosen.isEmpty()) return;
+  const QByteArray path = QDir::toNativeSeparators(chosen.first()).toLocal8Bit();
+  if (path.isEmpty() || static_cast<size_t>(path.size()) > kMaxFileNameChars) return;
+  port.SetText(kFileNameEditId, std::string(path.constData(), path.size()));
+}
+
+}  // namespace snapvane
