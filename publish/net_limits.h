@@ -9,6 +9,8 @@ using std::chrono::seconds;
 inline constexpr seconds kHttpRequestTimeout{10};   // wait for a browser's request
 inline constexpr seconds kSendStallTimeout{30};     // a send that makes no progress
 inline constexpr int kMaxHttpConnections = 256;     // connections served at once
+inline constexpr seconds kHttpLingerTimeout{2};     // client's close after our answer
+inline constexpr int kMaxAcceptsPerWake = 64;       // connections taken per notification
 inline constexpr seconds kFtpConnectTimeout{15};
 inline constexpr seconds kFtpReplyTimeout{30};
 inline constexpr seconds kFtpDataConnectTimeout{30};

@@ -5,16 +5,61 @@
 #include <chrono>
 #include <cstdint>
 
+#include "publish/net_limits.h"
+
 namespace snapvane {
 
 struct AppState;
 
+// Owns one file descriptor and closes it on destruction. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  // Gives up ownership without closing.
+  int Release();
+  // Closes the current descriptor (if any) and takes fd.
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+enum class WaitResult {
+  kReady,    // the event (or an error/hang-up the next call will report) is there
+  kTimeout,  // nothing happened within the time limit
+  kFailed,   // the wait itself failed or the descriptor is not open
+};
+
+// Waits until fd can be read (or written) without blocking, at most timeout.
+// Interrupted waits resume with the time left.
+WaitResult WaitReadable(int fd, std::chrono::milliseconds timeout);
+WaitResult WaitWritable(int fd, std::chrono::milliseconds timeout);
+
+// Puts fd into non-blocking mode; false when that failed.
+bool SetNonBlocking(int fd);
+
 // Sends length bytes completely; stops silently at the first failure. Uses
-// MSG_NOSIGNAL (a closed peer never raises SIGPIPE).
-void SendAll(int socket, const char* data, int length);
+// MSG_NOSIGNAL (a closed peer never raises SIGPIPE). On a non-blocking socket a
+// full send buffer is waited out (at most stallTimeout without progress), not
+// taken for a failure.
+void SendAll(int socket, const char* data, int length,
+             std::chrono::milliseconds stallTimeout = kSendStallTimeout);
 
 // Streams the file at path in 512-byte blocks, reporting progress through
 // state.ui: the size first, the bytes left after every block, 0 at the end.
-void SendFileToSocket(AppState& state, int socket, const char* path);
+// A connection error (reset, abort, network down) stops it at once; a send that
+// makes no progress for stallTimeout stops it the same way.
+void SendFileToSocket(AppState& state, int socket, const char* path,
+                      std::chrono::milliseconds stallTimeout = kSendStallTimeout);
 
 }  // namespace snapvane
