@@ -1,0 +1,79 @@
+#include "publish/ftp_settings_dialog.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/app_state.h"
+#include "app/message_box.h"
+#include "publish/ftp_upload.h"
+
+namespace snapvane {
+namespace {
+
+constexpr int kDialogId = 114;
+constexpr int kOkId = 1;
+constexpr int kCancelId = 2;
+constexpr int kUserId = 1018;
+constexpr int kPassId = 1019;
+constexpr int kAccountId = 1020;
+constexpr int kDirId = 1021;
+constexpr int kFileId = 1022;
+constexpr int kServerId = 1023;
+
+QString Text(const char* field, size_t capacity) {
+  return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, capacity)));
+}
+
+}  // namespace
+
+FtpSettingsDialog::FtpSettingsDialog(QWidget* parent, AppState& state)
+    : QDialog(parent), state_(state) {
+  if (const DialogTemplate* t = FindDialogTemplate(kDialogId)) built_ = BuildDialog(this, *t);
+  struct Row {
+    int id;
+    const char* field;
+    size_t capacity;
+  };
+  const Row rows[] = {{kUserId, state.ftpUser, sizeof state.ftpUser},
+                      {kPassId, state.ftpPass, sizeof state.ftpPass},
+                      {kAccountId, state.ftpAccount, sizeof state.ftpAccount},
+                      {kServerId, state.ftpServer, sizeof state.ftpServer},
+                      {kDirId, state.ftpDir, sizeof state.ftpDir},
+                      {kFileId, state.ftpFile, sizeof state.ftpFile}};
+  for (const Row& row : rows) {
+    if (QLineEdit* edit = Edit(row.id)) {
+      edit->setMaxLength(static_cast<int>(row.capacity - 1));
+      edit->setText(Text(row.field, row.capacity));
+    }
+  }
+  if (QLineEdit* pass = Edit(kPassId)) pass->setEchoMode(QLineEdit::Password);
+  if (auto* ok = built_.ControlAs<QPushButton>(kOkId))
+    connect(ok, &QPushButton::clicked, this, [this] { Accept(); });
+  if (auto* cancel = built_.ControlAs<QPushButton>(kCancelId))
+    connect(cancel, &QPushButton::clicked, this, [this] { done(1); });
+}
+
+QLineEdit* FtpSettingsDialog::Edit(int id) const { return built_.ControlAs<QLineEdit>(id); }
+
+void FtpSettingsDialog::Accept() {
+  auto text = [this](int id) {
+    QLineEdit* edit = Edit(id);
+    return edit ? edit->text().toUtf8().toStdString() : std::string();
+  };
+  FtpSettings settings{text(kUserId),   text(kPassId), text(kAccountId),
+                       text(kServerId), text(kFileId), text(kDirId)};
+  std::string problem = FtpSettingsProblem(settings);
+  if (!problem.empty()) {
+    ShowMessageBox(problem, "FTP Settings", MessageIcon::kStop);
+    return;
+  }
+  ApplyFtpSettings(state_, settings);
+  done(1);
+}
+
+void RunFtpSettingsDialog(QWidget* parent, AppState& state) {
+  FtpSettingsDialog dialog(parent, state);
+  dialog.exec();
+}
+
+}  // namespace snapvane

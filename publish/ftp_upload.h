@@ -1,0 +1,98 @@
+#pragma once
+// FTP upload of the snapshot file: log in, store under "<file>.svtemp" over an
+// active-mode data connection, rename into place, log one line.
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "publish/net_limits.h"
+#include "publish/snapshot.h"
+
+namespace snapvane {
+
+struct AppState;
+
+// The worker's own copy of the FTP fields, taken when it starts, so the settings
+// dialog may rewrite AppState meanwhile.
+struct FtpSettings {
+  std::string user, pass, account, server, file, dir;
+};
+
+// UI thread (or under any lock that keeps the fields still): copies the fields.
+FtpSettings CopyFtpSettings(const AppState& state);
+
+// Why the dialog refuses these texts, or empty when all are acceptable: CR or LF
+// in any field (they would smuggle extra commands), a password character above
+// 127 (the settings file cannot keep it).
+std::string FtpSettingsProblem(const FtpSettings& settings);
+// Stores the texts into AppState, each cut to its field (63 or 259 bytes).
+void ApplyFtpSettings(AppState& state, const FtpSettings& settings);
+
+// Waits and repeats the upload bounds; tests shorten them.
+struct FtpLimits {
+  std::chrono::milliseconds connectTimeout = kFtpConnectTimeout;
+  std::chrono::milliseconds replyTimeout = kFtpReplyTimeout;
+  std::chrono::milliseconds dataConnectTimeout = kFtpDataConnectTimeout;
+  int maxRenameRepeats = kMaxFtpRenameRepeats;
+};
+
+inline constexpr size_t kFtpReplyBufferSize = 512;
+inline constexpr size_t kFtpReceivePiece = 128;
+inline constexpr size_t kMaxFtpLogLine = 511;  // bytes of one upload's log line
+
+// One control connection and its reply buffer; bytes after a complete reply stay
+// for the next one. Owns the socket.
+class FtpControl {
+ public:
+  FtpControl(int socket, std::chrono::milliseconds replyTimeout);
+  ~FtpControl();
+  FtpControl(const FtpControl&) = delete;
+  FtpControl& operator=(const FtpControl&) = delete;
+
+  int socket() const { return socket_; }
+  std::chrono::milliseconds replyTimeout() const { return replyTimeout_; }
+  void Close();
+
+  // Buffer access for ReadFtpReply.
+  char* buffer() { return buffer_.get(); }
+  size_t& used() { return used_; }
+
+ private:
+  int socket_;
+  std::chrono::milliseconds replyTimeout_;
+  std::unique_ptr<char[]> buffer_;  // kFtpReplyBufferSize bytes, its own allocation
+  size_t used_ = 0;
+};
+
+// Reads one complete reply (possibly several lines) and returns the code of its
+// last line, or -1: no valid code, a failed or closed receive, the reply time
+// limit passed, or a line longer than the reply buffer.
+int ReadFtpReply(FtpControl& control);
+
+// Sends one whole command, which must end in "\r\n". Refuses (false, nothing
+// sent) a command holding any other CR or LF, or a NUL: a name with a line break
+// would otherwise smuggle extra commands to the server.
+bool SendFtpCommand(FtpControl& control, const std::string& command);
+
+// On a logged-in control connection: PORT, STOR of the temporary name, the data
+// connection streaming path, NOOP, RNFR and RNTO. 0 on success, 1 on failure.
+int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& settings,
+                     const char* path, const FtpLimits& limits = {});
+
+// The whole upload of the file at path; returns the log line (success or failure).
+std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& settings,
+                         const FtpLimits& limits = {});
+
+// The upload's log line for result (0: success), cut to kMaxFtpLogLine bytes on a
+// character boundary.
+std::string FtpLogLine(int result, const FtpSettings& settings, long seconds,
+                       const std::string& startText);
+
+// Worker thread body: uploads use's file, logs the line through state.ui, then
+// gives the use back.
+void FtpUploadWorker(AppState& state, SnapshotUse use, FtpSettings settings,
+                     const FtpLimits& limits = {});
+
+}  // namespace snapvane
