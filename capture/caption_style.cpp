@@ -1,6 +1,8 @@
 #include "capture/caption_style.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 namespace snapvane {
 
@@ -38,6 +40,47 @@ ColorRef* CustomColours() {
       rgb(0, 0, 0),       rgb(32, 32, 32),    rgb(64, 64, 64),    rgb(96, 96, 96),
       rgb(128, 128, 128), rgb(160, 160, 160), rgb(192, 192, 192), rgb(224, 224, 224)};
   return table;
+}
+
+size_t PrefixAtCharBoundary(const std::string& text, size_t max) {
+  if (text.size() <= max) return text.size();
+  if (MB_CUR_MAX == 1) return max;
+  std::mbstate_t state{};
+  size_t pos = 0;
+  while (pos < max) {
+    size_t n = std::mbrlen(text.data() + pos, text.size() - pos, &state);
+    if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+      n = 1;  // not a valid character: the byte counts alone
+      state = std::mbstate_t{};
+    }
+    if (pos + n > max) break;
+    pos += n;
+  }
+  return pos;
+}
+
+void SetCaptionText(CaptionStyle& style, const std::string& text) {
+  const size_t n = PrefixAtCharBoundary(text, kCaptionTextMax);
+  std::memset(style.text, 0, sizeof style.text);
+  std::memcpy(style.text, text.data(), n);
+}
+
+std::unique_ptr<CaptionStyle> BeginCaptionEdit(std::unique_ptr<CaptionStyle>& inForce) {
+  if (!inForce) inForce = MakeDialogDefaultCaptionStyle();
+  auto copy = std::make_unique<CaptionStyle>(*inForce);
+  copy->workingCopy = inForce->workingCopy;
+  inForce->workingCopy = copy.get();
+  return copy;
+}
+
+void AdoptCaptionEdit(std::unique_ptr<CaptionStyle>& inForce, std::unique_ptr<CaptionStyle> copy) {
+  if (!copy) return;
+  inForce = std::move(copy);  // keeps the workingCopy value it copied (null in normal use)
+}
+
+void DiscardCaptionEdit(CaptionStyle& inForce, std::unique_ptr<CaptionStyle> copy) {
+  if (!copy) return;
+  inForce.workingCopy = copy->workingCopy;
 }
 
 }  // namespace snapvane

@@ -1,7 +1,9 @@
 #pragma once
 // The caption settings record and the 60-byte font record it stores.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace snapvane {
 
@@ -48,6 +50,25 @@ std::unique_ptr<CaptionStyle> MakeLoadedDefaultCaptionStyle();
 std::unique_ptr<CaptionStyle> MakeDialogDefaultCaptionStyle();
 
 // The colour chooser's sixteen custom colours, for the life of the process.
+inline constexpr int kCustomColourCount = 16;
 ColorRef* CustomColours();
+
+// The caption text holds at most this many bytes before its NUL.
+inline constexpr size_t kCaptionTextMax = sizeof(CaptionStyle::text) - 1;
+
+// The longest prefix of text, at most max bytes, that ends on a character boundary
+// of the current locale's multibyte encoding (so a cut never leaves half a character).
+size_t PrefixAtCharBoundary(const std::string& text, size_t max);
+
+// Stores text as the caption text: cut to kCaptionTextMax bytes, NUL-terminated.
+void SetCaptionText(CaptionStyle& style, const std::string& text);
+
+// The caption dialog's editing protocol. Begin: creates the record in force when
+// there is none (with the dialog's defaults), copies it and links the copy as the
+// record in force's workingCopy. Adopt: the copy becomes the record in force (the
+// old one is released). Discard: the record in force is as before and unlinked.
+std::unique_ptr<CaptionStyle> BeginCaptionEdit(std::unique_ptr<CaptionStyle>& inForce);
+void AdoptCaptionEdit(std::unique_ptr<CaptionStyle>& inForce, std::unique_ptr<CaptionStyle> copy);
+void DiscardCaptionEdit(CaptionStyle& inForce, std::unique_ptr<CaptionStyle> copy);
 
 }  // namespace snapvane

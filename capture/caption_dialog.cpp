@@ -1,0 +1,237 @@
+#include "capture/caption_dialog.h"
+
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QEvent>
+#include <QFontDialog>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionFrame>
+#include <cmath>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "capture/caption_overlay.h"
+#include "resources/dialog_templates.h"
+
+namespace snapvane {
+namespace {
+
+constexpr int kDialogId = 115;
+constexpr int kOk = 1;
+constexpr int kCancel = 2;
+constexpr int kTextEdit = 1028;
+constexpr int kHorizontalList = 1032;
+constexpr int kVerticalList = 1033;
+constexpr int kFontButton = 1034;
+constexpr int kForegroundButton = 1035;
+constexpr int kBackgroundButton = 1036;
+constexpr int kTransparentBox = 1037;
+constexpr int kPreview = 1003;
+constexpr int kFontIcon = 116;
+constexpr int kColourIcon = 1003;
+constexpr int kPreviewEdge = 2;  // the sunken client edge around the preview
+
+QString EditText(QWidget* edit) {
+  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit)) return plain->toPlainText();
+  if (auto* line = qobject_cast<QLineEdit*>(edit)) return line->text();
+  return QString();
+}
+
+void SetEditText(QWidget* edit, const QString& text) {
+  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit))
+    plain->setPlainText(text);
+  else if (auto* line = qobject_cast<QLineEdit*>(edit))
+    line->setText(text);
+}
+
+// A list shows the field's value as its selected index; a value no entry has
+// selects nothing (and the field keeps it until the user chooses).
+void SelectIndex(QComboBox* list, int32_t value) {
+  list->setCurrentIndex(value >= 0 && value < list->count() ? value : -1);
+}
+
+}  // namespace
+
+CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, AppState& state)
+    : QDialog(parent), state_(state) {
+  if (const DialogTemplate* t = FindDialogTemplate(kDialogId)) built_ = BuildDialog(this, *t);
+  setModal(true);
+
+  auto* vertical = built_.ControlAs<QComboBox>(kVerticalList);
+  auto* horizontal = built_.ControlAs<QComboBox>(kHorizontalList);
+  // Entry index = field value.
+  if (vertical)
+    vertical->addItems({QStringLiteral("Top"), QStringLiteral("Centre"), QStringLiteral("Bottom")});
+  if (horizontal)
+    horizontal->addItems(
+        {QStringLiteral("Left"), QStringLiteral("Centre"), QStringLiteral("Right")});
+  if (auto* b = built_.ControlAs<QPushButton>(kFontButton)) b->setIcon(LoadIconResource(kFontIcon));
+  for (int id : {kForegroundButton, kBackgroundButton})
+    if (auto* b = built_.ControlAs<QPushButton>(id)) b->setIcon(LoadIconResource(kColourIcon));
+
+  copy_ = BeginCaptionEdit(state_.captionStyle);
+  ShowWorkingCopy();
+
+  // Connected after the controls show the copy, so only the user's changes count.
+  if (auto* ok = built_.ControlAs<QPushButton>(kOk))
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  if (auto* cancel = built_.ControlAs<QPushButton>(kCancel))
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+  edit_ = built_.Control(kTextEdit);
+  // A multi-line edit that scrolls sideways: lines break only where the user breaks them.
+  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit_))
+    plain->setLineWrapMode(QPlainTextEdit::NoWrap);
+  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit_))
+    connect(plain, &QPlainTextEdit::textChanged, this, [this] { Changed(); });
+  else if (auto* line = qobject_cast<QLineEdit*>(edit_))
+    connect(line, &QLineEdit::textChanged, this, [this] { Changed(); });
+  if (edit_) edit_->installEventFilter(this);
+
+  if (vertical)
+    connect(vertical, &QComboBox::currentIndexChanged, this, [this](int index) {
+      if (Linked() && index >= 0) copy_->valign = index;
+      Changed();
+    });
+  if (horizontal)
+    connect(horizontal, &QComboBox::currentIndexChanged, this, [this](int index) {
+      if (Linked() && index >= 0) copy_->halign = index;
+      Changed();
+    });
+  if (auto* box = built_.ControlAs<QCheckBox>(kTransparentBox))
+    connect(box, &QCheckBox::toggled, this, [this](bool on) {
+      if (Linked()) copy_->transparent = on ? 1 : 0;
+      Changed();
+    });
+  if (auto* b = built_.ControlAs<QPushButton>(kFontButton))
+    connect(b, &QPushButton::clicked, this, [this] {
+      ChooseFont();
+      Changed();
+    });
+  if (auto* b = built_.ControlAs<QPushButton>(kForegroundButton))
+    connect(b, &QPushButton::clicked, this, [this] {
+      ChooseColour(&CaptionStyle::foreground);
+      Changed();
+    });
+  if (auto* b = built_.ControlAs<QPushButton>(kBackgroundButton))
+    connect(b, &QPushButton::clicked, this, [this] {
+      ChooseColour(&CaptionStyle::background);
+      Changed();
+    });
+
+  preview_ = built_.Control(kPreview);
+  if (preview_) preview_->installEventFilter(this);
+}
+
+CaptionSettingsDialog::~CaptionSettingsDialog() {
+  // Destroyed without OK or Cancel: nothing may keep pointing at the copy.
+  if (Linked()) DiscardCaptionEdit(*state_.captionStyle, std::move(copy_));
+  if (edit_) edit_->removeEventFilter(this);
+  if (preview_) preview_->removeEventFilter(this);
+}
+
+bool CaptionSettingsDialog::Linked() const {
+  return copy_ && state_.captionStyle && state_.captionStyle->workingCopy == copy_.get();
+}
+
+void CaptionSettingsDialog::ShowWorkingCopy() {
+  const CaptionStyle& s = *copy_;
+  SetEditText(
+      built_.Control(kTextEdit),
+      QString::fromLocal8Bit(s.text, static_cast<qsizetype>(strnlen(s.text, sizeof s.text))));
+  if (auto* list = built_.ControlAs<QComboBox>(kVerticalList)) SelectIndex(list, s.valign);
+  if (auto* list = built_.ControlAs<QComboBox>(kHorizontalList)) SelectIndex(list, s.halign);
+  if (auto* box = built_.ControlAs<QCheckBox>(kTransparentBox)) box->setChecked(s.transparent != 0);
+}
+
+void CaptionSettingsDialog::done(int result) {
+  if (Linked()) {
+    if (result == QDialog::Accepted) {
+      AdoptCaptionEdit(state_.captionStyle, std::move(copy_));
+    } else {
+      DiscardCaptionEdit(*state_.captionStyle, std::move(copy_));
+    }
+  }
+  copy_.reset();
+  QDialog::done(result);
+}
+
+void CaptionSettingsDialog::TakeEditText() {
+  if (!Linked() || !edit_) return;  // the edit losing the focus as the dialog closes
+  SetCaptionText(*copy_, EditText(edit_).toLocal8Bit().toStdString());
+}
+
+void CaptionSettingsDialog::ChooseFont() {
+  if (!Linked()) return;
+  // The chooser works in points; the record holds pixels at this screen's density.
+  const double dpi = logicalDpiY() > 0 ? logicalDpiY() : 96.0;
+  QFont initial = FontFromLogFont(copy_->font);
+  initial.setPointSizeF(initial.pixelSize() * 72.0 / dpi);
+  bool ok = false;
+  QFont chosen =
+      QFontDialog::getFont(&ok, initial, this, QString(), QFontDialog::DontUseNativeDialog);
+  if (!ok || !Linked()) return;  // cancelled: the font stays as it was
+  if (chosen.pixelSize() <= 0)
+    chosen.setPixelSize(
+        std::max(1, static_cast<int>(std::lround(chosen.pointSizeF() * dpi / 72.0))));
+  copy_->font = LogFontFromFont(chosen);
+}
+
+void CaptionSettingsDialog::ChooseColour(ColorRef CaptionStyle::*field) {
+  if (!Linked()) return;
+  // The process's own table is the custom colours the chooser shows and edits.
+  ColorRef* custom = CustomColours();
+  for (int i = 0; i < kCustomColourCount; ++i)
+    QColorDialog::setCustomColor(i, ColourFromRef(custom[i]));
+  const QColor chosen = QColorDialog::getColor(ColourFromRef((*copy_).*field), this, QString(),
+                                               QColorDialog::DontUseNativeDialog);
+  for (int i = 0; i < kCustomColourCount; ++i)
+    custom[i] = RefFromColour(QColorDialog::customColor(i));
+  if (chosen.isValid() && Linked()) (*copy_).*field = RefFromColour(chosen);
+}
+
+void CaptionSettingsDialog::Changed() {
+  if (preview_) preview_->update();
+}
+
+void CaptionSettingsDialog::PaintPreview() {
+  QPainter painter(preview_);
+  const QRect whole = preview_->rect();
+  // Background erasure, then the sunken edge, then the caption in the client area.
+  painter.fillRect(whole, preview_->palette().button());
+  QStyleOptionFrame frame;
+  frame.initFrom(preview_);
+  frame.rect = whole;
+  frame.lineWidth = kPreviewEdge;
+  frame.midLineWidth = 0;
+  frame.state |= QStyle::State_Sunken;
+  style()->drawPrimitive(QStyle::PE_Frame, &frame, &painter, preview_);
+  const QRect client = whole.adjusted(kPreviewEdge, kPreviewEdge, -kPreviewEdge, -kPreviewEdge);
+  if (client.isEmpty() || !Linked()) return;
+  painter.setClipRect(client);
+  painter.translate(client.topLeft());
+  DrawCaption(copy_.get(), painter, QRect(0, 0, client.width(), client.height()));
+}
+
+bool CaptionSettingsDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == edit_ && event->type() == QEvent::FocusOut) {
+    TakeEditText();
+    Changed();
+  } else if (watched == preview_ && event->type() == QEvent::Paint) {
+    PaintPreview();
+    return true;  // drawn here, at every repaint, from the working copy
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void RunCaptionSettingsDialog(QWidget* parent, AppState& state) {
+  CaptionSettingsDialog dialog(parent, state);
+  dialog.exec();
+}
+
+}  // namespace snapvane
