@@ -1,0 +1,57 @@
+#pragma once
+// Loading and saving the program's settings (the 22 values of the settings key),
+// and the reversible scrambling of the stored FTP password.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "settings/reg_store.h"
+
+namespace snapvane {
+
+struct AppState;
+
+// Fixed key of the password scrambling; the same in both directions.
+inline constexpr uint32_t kPasswordSeedOffset = 0x2F5A;
+// The "Enable FTP" check box of the main window, read when the settings are saved.
+inline constexpr int kEnableFtpCheckBoxId = 1017;
+
+// Reads every setting into state (from SettingsFilePath()), with the defaults for
+// values that are missing or unusable; makes the caption style record. UI thread,
+// before any worker starts.
+void LoadSettings(AppState& state);
+// Writes the settings back: interval, saveFile, http, ftp (from the "Enable FTP"
+// box when the window exists), caption and quality always; each group's other
+// values only when its switch is on, so a switched-off group keeps what the file
+// held. Failures are silent; the old file then stays as it was. UI thread.
+void SaveSettings(AppState& state);
+// Same, with an explicit file (tests, tools).
+void LoadSettingsFrom(AppState& state, const std::filesystem::path& file);
+void SaveSettingsTo(AppState& state, const std::filesystem::path& file);
+
+// The stored 32-bit value, or defaultValue when the value is missing, not
+// REG_DWORD or not exactly 4 bytes.
+uint32_t ReadDwordSetting(const RegStore& key, std::string_view name, uint32_t defaultValue);
+// Fills buffer[capacity] with the stored REG_SZ text, terminated. The stored bytes
+// (less the one terminating NUL, when present) are copied whole, zero bytes
+// included; a value that is missing, not REG_SZ, or too long for the buffer gives
+// defaultText instead. Returns the number of text bytes in buffer.
+size_t ReadStringSetting(const RegStore& key, std::string_view name, char* buffer, size_t capacity,
+                         std::string_view defaultText);
+void WriteDwordSetting(RegStore& key, std::string_view name, uint32_t value);
+// Stores text as REG_SZ: its bytes (zero bytes included) and one terminating NUL.
+void WriteStringSetting(RegStore& key, std::string_view name, std::string_view text);
+
+// Scrambles or unscrambles length bytes of text in place, keyed by the user name
+// (its bytes as signed 8-bit values, plus kPasswordSeedOffset, seed a rand-style
+// generator whose low seven output bits are XORed into each byte). Its own inverse
+// for bytes 0..127. Callers pass a copy, never the live ftpPass.
+void ScramblePassword(std::string_view user, char* text, size_t length);
+std::string ScrambledPassword(std::string_view user, std::string_view password);
+
+// True when every character of password survives the 7-bit scrambling (1..127).
+// The FTP settings dialog refuses passwords for which this is false.
+bool PasswordStorable(std::string_view password);
+
+}  // namespace snapvane
