@@ -1,7 +1,6 @@
 #pragma once
 // The activity log behind list box 1012: lines with item data, a fixed capacity,
 // the widest-line extent, the two-stage HTTP visit line.
-// OWNER: activity-log work. The free functions below are the contract others use.
 #include <netinet/in.h>
 
 #include <cstdint>

@@ -1,8 +1,6 @@
 #pragma once
 // Snapshot files and capture dispatch. Every snapshot file has its own user count
 // (under AppState::lock); the release that takes it to 0 deletes that file.
-// OWNER: snapshot-pipeline work. SnapshotUse and the three operations are the
-// contract the publishers use.
 #include <chrono>
 #include <cstdint>
 #include <functional>

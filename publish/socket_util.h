@@ -1,7 +1,6 @@
 #pragma once
 // POSIX socket helpers: an owning descriptor, bounded waits (poll, never select),
 // and the sending primitives shared by the FTP uploader and the HTTP server.
-// OWNER: HTTP/streaming work. SendAll and SendFileToSocket are the contract.
 #include <chrono>
 #include <cstdint>
 

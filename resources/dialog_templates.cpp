@@ -139,9 +139,6 @@ DialogTemplate CaptionDialog() {
           }};
 }
 
-// OWNERS: the other dialogs (113 HTTP, 114 FTP, 115 caption) are added here by
-// the work that builds each of them.
-
 const std::map<int, DialogTemplate>& Templates() {
   static const std::map<int, DialogTemplate> templates = [] {
     std::map<int, DialogTemplate> m;
