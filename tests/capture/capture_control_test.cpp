@@ -1,21 +1,19 @@
-// Connecting the device, the format record and line, the preview switch and the
-// single-frame sequence with its three message boxes.
+// Connecting the device, the format record and line, the dialog refresh rules and
+// the single-frame sequence with its three message boxes.
 #include "capture/capture_control.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "app/app_state.h"
 #include "app/message_box.h"
 #include "tests/capture/recording_device.h"
 #include "tests/support/fake_main_window.h"
-#include "tests/support/sandbox.h"
 
 namespace snapvane {
 namespace {
 
 using Calls = std::vector<std::string>;
+using Step = TestPatternDevice::Step;
 
 class CaptureControlTest : public ::testing::Test {
  protected:
@@ -24,246 +22,114 @@ class CaptureControlTest : public ::testing::Test {
       boxes.push_back(r.text);
       EXPECT_EQ(r.title, "") << "capture boxes carry no title of their own";
     });
-    state = MakeAppState();
     state->mainWindow = &window;
     state->captureWindow = &device;
+    ConnectCaptureDevice(*state);
   }
   void TearDown() override { SetMessageBoxHandler(std::move(previous_)); }
 
   // Behaves as FrameHandler does towards the device: drops its registration first.
-  FrameSink Handler(bool result = true) {
-    return [this, result](AppState& s, const VideoHdr& f) {
-      s.captureWindow->SetFrameCallback(nullptr);
-      frames.push_back({f.dwBufferLength, f.dwBytesUsed});
-      return result;
-    };
-  }
-  void Connect() {
-    ConnectCaptureDevice(*state);
+  bool Capture(bool result = true) {
     device.calls.clear();
+    return CaptureSingleFrameWith(*state, [this, result](AppState& s, const VideoHdr& f) {
+      s.captureWindow->SetFrameCallback(nullptr);
+      frames.push_back(f.dwBytesUsed);
+      return result;
+    });
   }
 
   test::RecordingDevice device;
   test::FakeMainWindow window;
-  std::shared_ptr<AppState> state;
-  std::vector<std::string> boxes;
-  std::vector<std::pair<uint32_t, uint32_t>> frames;
+  std::shared_ptr<AppState> state = MakeAppState();
+  Calls boxes;
+  std::vector<uint32_t> frames;
 
  private:
   MessageBoxHandler previous_;
 };
 
-TEST_F(CaptureControlTest, ConnectReadsCapsSizesThePreviewShowsTheLineAndStartsPreview) {
-  ASSERT_TRUE(device.SetFormat({640, 480, 24}));
-  device.calls.clear();
-  ConnectCaptureDevice(*state);
+TEST_F(CaptureControlTest, ConnectAndRefreshSizeThePreviewAndFillTheFormatLine) {
   EXPECT_EQ(device.calls, (Calls{"DriverConnect(0)", "GetDriverCaps", "GetVideoFormat",
                                  "SetPreview(1)", "SetPreviewRate(100)"}));
-  EXPECT_TRUE(window.enabled[1000]);
-  EXPECT_TRUE(window.enabled[1001]);
-  EXPECT_TRUE(window.enabled[1002]);
-  EXPECT_EQ(window.previewSizes, (std::vector<std::pair<int, int>>{{640, 480}}));
+  EXPECT_TRUE(window.enabled[1000] && window.enabled[1001] && window.enabled[1002]);
   EXPECT_EQ(window.texts[1004], "Width : 640\tHeight : 480\t bpp : 24");
-  ASSERT_NE(state->VideoFormatHeader(), nullptr);
-  EXPECT_EQ(state->VideoFormatHeader()->biWidth, 640);
-  EXPECT_TRUE(device.PreviewOn());
-  EXPECT_EQ(device.PreviewRate(), 100);
-}
-
-TEST_F(CaptureControlTest, EachButtonFollowsItsOwnCapabilityFlag) {
-  CapDriverCaps caps;
-  caps.fHasDlgVideoFormat = 1;  // a format dialog only
-  device.caps = caps;
-  ConnectCaptureDevice(*state);
-  EXPECT_FALSE(window.enabled[1000]);
-  EXPECT_TRUE(window.enabled[1001]);
-  EXPECT_FALSE(window.enabled[1002]);
-  caps = {};
-  caps.fHasDlgVideoSource = 1;
-  caps.fHasDlgVideoDisplay = 1;
-  device.caps = caps;
-  ConnectCaptureDevice(*state);
-  EXPECT_TRUE(window.enabled[1000]);
-  EXPECT_FALSE(window.enabled[1001]);
-  EXPECT_TRUE(window.enabled[1002]);
-}
-
-TEST_F(CaptureControlTest, RefreshFollowsTheDeviceAndKeepsTheBitCountAndPalette) {
-  Connect();
   ASSERT_TRUE(device.SetFormat({320, 240, 8}));
   RefreshVideoFormat(*state);
-  EXPECT_EQ(window.previewSizes.back(), (std::pair<int, int>{320, 240}));
   EXPECT_EQ(window.texts[1004], "Width : 320\tHeight : 240\t bpp : 8");
   EXPECT_EQ(state->videoFormat.size(), 40u + 256 * 4) << "the colour table comes along";
   ASSERT_TRUE(device.SetFormat({1280, 720, 32}));
   RefreshVideoFormat(*state);
-  EXPECT_EQ(window.texts[1004], "Width : 1280\tHeight : 720\t bpp : 32");
   EXPECT_EQ(state->videoFormat.size(), 40u);
+  EXPECT_EQ(window.previewSizes, (std::vector<std::pair<int, int>>{{640, 480}, {320, 240}, {1280, 720}}));
 }
 
 TEST_F(CaptureControlTest, TheDialogRefreshRules) {
-  Connect();
-  ApplyDriverDialogResult(*state, DriverDialog::kFormat, false);
-  ApplyDriverDialogResult(*state, DriverDialog::kFormat, true);
-  EXPECT_EQ(device.Count("GetVideoFormat"), 2) << "Format always re-reads";
-  ApplyDriverDialogResult(*state, DriverDialog::kSource, false);
-  ApplyDriverDialogResult(*state, DriverDialog::kDisplay, false);
-  EXPECT_EQ(device.Count("GetVideoFormat"), 2) << "unchanged Source/Display leave it";
-  ApplyDriverDialogResult(*state, DriverDialog::kSource, true);
-  ApplyDriverDialogResult(*state, DriverDialog::kDisplay, true);
-  EXPECT_EQ(device.Count("GetVideoFormat"), 4);
-}
-
-TEST_F(CaptureControlTest, SetPreviewOffStillSetsTheRate) {
-  Connect();
-  SetPreview(*state, false);
-  EXPECT_EQ(device.calls, (Calls{"SetPreview(0)", "SetPreviewRate(100)"}));
-}
-
-TEST_F(CaptureControlTest, NoDeviceDisablesEverythingAndCapturesShowTheOpenBox) {
-  state->captureWindow = nullptr;
-  window.texts[1004] = "old";
-  ConnectCaptureDevice(*state);
-  EXPECT_FALSE(window.enabled[1000]);
-  EXPECT_FALSE(window.enabled[1001]);
-  EXPECT_FALSE(window.enabled[1002]);
-  EXPECT_TRUE(state->videoFormat.empty());
-  EXPECT_TRUE(window.previewSizes.empty());
-  EXPECT_EQ(window.texts[1004], "");
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(boxes, (Calls{"capCaptureSingleFrameOpen"}));
-}
-
-TEST_F(CaptureControlTest, ADeviceWithoutAFormatRefusesCapturesUntilItHasOne) {
-  device.SetReportsNoFormat(true);
-  ConnectCaptureDevice(*state);
-  EXPECT_TRUE(state->videoFormat.empty());
-  EXPECT_EQ(state->VideoFormatHeader(), nullptr);
-  EXPECT_TRUE(window.previewSizes.empty());
   device.calls.clear();
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(boxes, (Calls{kNoFormatText}));
-  EXPECT_TRUE(device.calls.empty()) << "nothing is sent to the device";
-
-  // A format that arrives later (a format dialog) makes captures possible again.
-  device.SetReportsNoFormat(false);
-  ApplyDriverDialogResult(*state, DriverDialog::kFormat, false);
-  EXPECT_TRUE(CaptureSingleFrameWith(*state, Handler()));
+  for (auto [dialog, changed, reads] :
+       {std::tuple{DriverDialog::kFormat, false, 1}, {DriverDialog::kFormat, true, 2},
+        {DriverDialog::kSource, false, 2}, {DriverDialog::kDisplay, false, 2},
+        {DriverDialog::kSource, true, 3}, {DriverDialog::kDisplay, true, 4}}) {
+    ApplyDriverDialogResult(*state, dialog, changed);
+    EXPECT_EQ(device.Count("GetVideoFormat"), reads);
+  }
 }
 
-TEST_F(CaptureControlTest, MalformedFormatsCountAsNone) {
-  Connect();
+TEST_F(CaptureControlTest, ADeviceWithoutAUsableFormatRefusesCapturesWithoutTouchingIt) {
   BitmapInfoHeader h;
-  h.biWidth = 640;
-  h.biHeight = 480;
-  h.biBitCount = 24;
-  auto bytes = [](const BitmapInfoHeader& hdr) {
-    std::vector<uint8_t> v(sizeof hdr);
-    std::memcpy(v.data(), &hdr, sizeof hdr);
-    return v;
+  auto bytes = [&](int32_t w, int32_t hh, uint16_t bits, size_t size = sizeof h) {
+    h.biWidth = w, h.biHeight = hh, h.biBitCount = bits;
+    return std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&h), reinterpret_cast<uint8_t*>(&h) + size);
   };
-  const std::vector<uint8_t> whole = bytes(h);
-  device.format = std::vector<uint8_t>(whole.begin(), whole.begin() + 20);  // cut short
-  RefreshVideoFormat(*state);
-  EXPECT_FALSE(HasUsableFormat(*state));
-  for (auto [w, hh, bits] : {std::tuple{640, -480, 24},
-                             {0, 480, 24},
-                             {640, 480, 0},
-                             {640, 480, 12},
-                             {kMaxFrameEdge + 1, 480, 24}}) {
-    h.biWidth = w, h.biHeight = hh, h.biBitCount = static_cast<uint16_t>(bits);
-    device.format = bytes(h);
+  for (auto [w, hh, bits, size] :
+       {std::tuple{640, 480, 24, 20}, {640, -480, 24, 40}, {0, 480, 24, 40}, {640, 480, 0, 40},
+        {640, 480, 12, 40}, {kMaxFrameEdge + 1, 480, 24, 40}, {640, 480, 24, 0}}) {
+    device.format = bytes(w, hh, static_cast<uint16_t>(bits), size);
     RefreshVideoFormat(*state);
-    EXPECT_TRUE(state->videoFormat.empty()) << w << "x" << hh << "x" << bits;
+    EXPECT_FALSE(HasUsableFormat(*state)) << w << "x" << hh << "x" << bits << " in " << size;
     EXPECT_EQ(window.texts[1004], "");
+    boxes.clear();
+    EXPECT_FALSE(Capture());
+    EXPECT_EQ(boxes, (Calls{kNoFormatText}));
+    EXPECT_EQ(device.calls, Calls{}) << "nothing is sent to the device";
   }
   EXPECT_EQ(window.previewSizes.size(), 1u) << "only the good format sized the preview";
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(boxes, (Calls{kNoFormatText}));
+  device.format.reset();  // a format that arrives later makes captures possible again
+  ApplyDriverDialogResult(*state, DriverDialog::kFormat, false);
+  EXPECT_TRUE(Capture());
 }
 
-TEST_F(CaptureControlTest, ASuccessfulCaptureRegistersFramesAndCloses) {
-  Connect();
-  EXPECT_TRUE(CaptureSingleFrameWith(*state, Handler()));
+TEST_F(CaptureControlTest, ASuccessfulCaptureRegistersTheHandlerForOneFrameAndCloses) {
+  EXPECT_TRUE(Capture());
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(device.calls,
             (Calls{"SingleFrameOpen", "SetFrameCallback", "SingleFrame", "SetFrameCallback(null)",
                    "SetFrameCallback(null)", "SingleFrameClose"}));
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].first, 640u * 3 * 480);
-  EXPECT_EQ(frames[0].second, frames[0].first);
-  EXPECT_FALSE(device.HasCallback());
-}
-
-TEST_F(CaptureControlTest, OpenFailureShowsExactlyOneBoxAndSendsNothingElse) {
-  Connect();
-  device.SetStepFails(TestPatternDevice::Step::kOpen, true);
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(boxes, (Calls{"capCaptureSingleFrameOpen"}));
-  EXPECT_EQ(device.calls, (Calls{"SingleFrameOpen"}));
-  EXPECT_TRUE(frames.empty());
-}
-
-TEST_F(CaptureControlTest, FrameFailureShowsItsBoxStillClosesAndLeavesNoHandler) {
-  Connect();
-  device.SetStepFails(TestPatternDevice::Step::kFrame, true);
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(boxes, (Calls{"capCaptureSingleFrame"}));
-  EXPECT_EQ(device.Count("SingleFrameClose"), 1);
-  EXPECT_TRUE(frames.empty());
-  EXPECT_FALSE(device.HasCallback()) << "no handler outlives the capture";
-
-  // Frame and close both failing: two boxes in a row.
-  boxes.clear();
-  device.SetStepFails(TestPatternDevice::Step::kClose, true);
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(boxes, (Calls{"capCaptureSingleFrame", "capCaptureSingleFrameClose"}));
-}
-
-TEST_F(CaptureControlTest, CloseFailureOrAFailingHandlerMakesTheCaptureFail) {
-  Connect();
-  device.SetStepFails(TestPatternDevice::Step::kClose, true);
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(boxes, (Calls{"capCaptureSingleFrameClose"}));
-  EXPECT_EQ(frames.size(), 1u) << "the frame itself was delivered";
-  device.SetStepFails(TestPatternDevice::Step::kClose, false);
-  boxes.clear();
-  EXPECT_FALSE(CaptureSingleFrameWith(*state, Handler(false)));
+  EXPECT_EQ(frames, (std::vector<uint32_t>{640u * 3 * 480}));
+  EXPECT_FALSE(Capture(false)) << "the handler's failure fails the capture";
   EXPECT_TRUE(boxes.empty()) << "the handler reports its own failures";
 }
 
-TEST_F(CaptureControlTest, TwoCapturesEachRegisterAnewAndPreviewFramesReachNobody) {
-  Connect();
-  EXPECT_TRUE(CaptureSingleFrameWith(*state, Handler()));
-  std::vector<uint8_t> preview;
-  EXPECT_TRUE(device.GrabPreviewFrame(preview));
-  EXPECT_TRUE(device.GrabPreviewFrame(preview));
-  EXPECT_EQ(device.callbacksRun, 1) << "a preview frame reached the handler";
-  EXPECT_TRUE(CaptureSingleFrameWith(*state, Handler()));
-  EXPECT_EQ(device.Count("SetFrameCallback"), 2);
-  EXPECT_EQ(device.callbacksRun, 2);
-  EXPECT_EQ(frames.size(), 2u);
-}
-
-TEST_F(CaptureControlTest, TheRealHandlerWritesTheSnapshotAndRefusesShortFrames) {
-  test::Sandbox sandbox;
-  const std::string path = (sandbox / "snap.jpg").string();
-  std::strncpy(state->snapshotPath, path.c_str(), sizeof state->snapshotPath - 1);
-  state->quality = 80;
-  Connect();
-  EXPECT_TRUE(CaptureSingleFrame(*state));
-  EXPECT_FALSE(device.HasCallback());
-  std::string jpeg = test::ReadFile(path);
-  ASSERT_GT(jpeg.size(), 2u);
-  EXPECT_EQ(static_cast<uint8_t>(jpeg[0]), 0xff);
-  EXPECT_EQ(static_cast<uint8_t>(jpeg[1]), 0xd8);
-  device.SetShortFrames(true);
-  EXPECT_FALSE(CaptureSingleFrame(*state));
-  EXPECT_TRUE(boxes.empty());
-}
-
-TEST(FormatLine, FillsTheStringTableEntryKeepingItsTabs) {
-  EXPECT_EQ(FormatLine(640, 480, 24), "Width : 640\tHeight : 480\t bpp : 24");
+TEST_F(CaptureControlTest, EachFailingStepShowsItsBoxAndFailsTheCapture) {
+  struct Case {
+    std::vector<Step> failing;
+    Calls boxes;
+    size_t frames;
+    int closes;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{Step::kOpen}, {"capCaptureSingleFrameOpen"}, 0, 0},
+           {{Step::kFrame}, {"capCaptureSingleFrame"}, 0, 1},
+           {{Step::kClose}, {"capCaptureSingleFrameClose"}, 1, 1},
+           {{Step::kFrame, Step::kClose}, {"capCaptureSingleFrame", "capCaptureSingleFrameClose"}, 0, 1}}) {
+    for (Step s : {Step::kOpen, Step::kFrame, Step::kClose}) device.SetStepFails(s, false);
+    for (Step s : c.failing) device.SetStepFails(s, true);
+    boxes.clear(), frames.clear();
+    EXPECT_FALSE(Capture());
+    EXPECT_EQ(boxes, c.boxes);
+    EXPECT_EQ(frames.size(), c.frames);
+    EXPECT_EQ(device.Count("SingleFrameClose"), c.closes);
+    EXPECT_FALSE(device.HasCallback()) << "no handler outlives the capture";
+  }
 }
 
 }  // namespace

@@ -14,7 +14,6 @@ struct DecodedJpeg {
   bool ok = false;
   int width = 0, height = 0, components = 0;
   std::vector<uint8_t> pixels;        // top-down, components bytes per pixel
-  uint16_t lumaQuant[DCTSIZE2] = {};  // the first quantisation table, natural order
 
   const uint8_t* At(int x, int y) const {
     return pixels.data() + (static_cast<size_t>(y) * width + x) * components;
@@ -26,23 +25,16 @@ struct DecodeError {
   jpeg_error_mgr base;
   std::jmp_buf jump;
 };
-inline void DecodeErrorExit(j_common_ptr cinfo) {
-  std::longjmp(reinterpret_cast<DecodeError*>(cinfo->err)->jump, 1);
-}
 inline void DecodeInto(std::FILE* in, jpeg_decompress_struct& cinfo, DecodedJpeg& out) {
   jpeg_stdio_src(&cinfo, in);
   jpeg_read_header(&cinfo, TRUE);
-  if (cinfo.quant_tbl_ptrs[0]) {
-    for (int i = 0; i < DCTSIZE2; ++i) out.lumaQuant[i] = cinfo.quant_tbl_ptrs[0]->quantval[i];
-  }
   jpeg_start_decompress(&cinfo);
   out.width = static_cast<int>(cinfo.output_width);
   out.height = static_cast<int>(cinfo.output_height);
   out.components = cinfo.output_components;
   out.pixels.resize(static_cast<size_t>(out.width) * out.height * out.components);
   while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row =
-        out.pixels.data() + static_cast<size_t>(cinfo.output_scanline) * out.width * out.components;
+    JSAMPROW row = out.pixels.data() + size_t{cinfo.output_scanline} * out.width * out.components;
     jpeg_read_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_decompress(&cinfo);
@@ -57,14 +49,13 @@ inline DecodedJpeg DecodeJpegFile(const std::string& path) {
   detail::DecodeError err;
   jpeg_decompress_struct cinfo;
   cinfo.err = jpeg_std_error(&err.base);
-  err.base.error_exit = detail::DecodeErrorExit;
+  err.base.error_exit = [](j_common_ptr c) {
+    std::longjmp(reinterpret_cast<detail::DecodeError*>(c->err)->jump, 1);
+  };
   err.base.output_message = [](j_common_ptr) {};
   jpeg_create_decompress(&cinfo);
-  if (setjmp(err.jump) == 0) {
-    detail::DecodeInto(in, cinfo, out);
-  } else {
-    out.ok = false;
-  }
+  if (setjmp(err.jump) == 0) detail::DecodeInto(in, cinfo, out);
+  else out.ok = false;
   jpeg_destroy_decompress(&cinfo);
   std::fclose(in);
   return out;

@@ -1,6 +1,7 @@
 #pragma once
 // A test-pattern device that records every call made to it, in order, and can
 // pretend to other capabilities or formats.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 namespace snapvane::test {
 
 class RecordingDevice : public TestPatternDevice {
+  using Base = TestPatternDevice;
+
  public:
   std::vector<std::string> calls;
   std::optional<CapDriverCaps> caps;           // reported instead of the pattern's own
@@ -17,77 +20,56 @@ class RecordingDevice : public TestPatternDevice {
   int callbacksRun = 0;                        // frames delivered to a registered callback
 
   int Count(const std::string& name) const {
-    int n = 0;
-    for (const std::string& c : calls) n += c == name;
-    return n;
+    return static_cast<int>(std::count(calls.begin(), calls.end(), name));
   }
   bool HasCallback() const { return registered_; }
 
   bool DriverConnect(int index) override {
-    calls.push_back("DriverConnect(" + std::to_string(index) + ")");
-    return TestPatternDevice::DriverConnect(index);
+    Log("DriverConnect(" + std::to_string(index) + ")");
+    return Base::DriverConnect(index);
   }
   bool GetDriverCaps(CapDriverCaps* c) override {
-    calls.push_back("GetDriverCaps");
-    if (caps) {
-      *c = *caps;
-      return true;
-    }
-    return TestPatternDevice::GetDriverCaps(c);
+    Log("GetDriverCaps");
+    if (caps) *c = *caps;
+    return caps || Base::GetDriverCaps(c);
   }
   std::vector<uint8_t> GetVideoFormat() override {
-    calls.push_back("GetVideoFormat");
-    return format ? *format : TestPatternDevice::GetVideoFormat();
+    Log("GetVideoFormat");
+    return format ? *format : Base::GetVideoFormat();
   }
   void SetPreview(bool on) override {
-    calls.push_back(on ? "SetPreview(1)" : "SetPreview(0)");
-    TestPatternDevice::SetPreview(on);
+    Log(on ? "SetPreview(1)" : "SetPreview(0)");
+    Base::SetPreview(on);
   }
   void SetPreviewRate(int ms) override {
-    calls.push_back("SetPreviewRate(" + std::to_string(ms) + ")");
-    TestPatternDevice::SetPreviewRate(ms);
+    Log("SetPreviewRate(" + std::to_string(ms) + ")");
+    Base::SetPreviewRate(ms);
   }
   bool GrabPreviewFrame(std::vector<uint8_t>& out) override {
-    calls.push_back("GrabPreviewFrame");
-    return TestPatternDevice::GrabPreviewFrame(out);
+    Log("GrabPreviewFrame");
+    return Base::GrabPreviewFrame(out);
   }
-  void SetFrameCallback(FrameCallback callback) override {
-    calls.push_back(callback ? "SetFrameCallback" : "SetFrameCallback(null)");
-    registered_ = static_cast<bool>(callback);
-    if (callback) {
-      // Count deliveries without changing what the callback does.
-      auto counted = [this, callback](const VideoHdr& frame) {
-        ++callbacksRun;
-        callback(frame);
-      };
-      TestPatternDevice::SetFrameCallback(counted);
-    } else {
-      TestPatternDevice::SetFrameCallback(nullptr);
-    }
+  void SetFrameCallback(FrameCallback cb) override {
+    Log(cb ? "SetFrameCallback" : "SetFrameCallback(null)");
+    registered_ = static_cast<bool>(cb);
+    if (!cb) return Base::SetFrameCallback(nullptr);
+    Base::SetFrameCallback([this, cb](const VideoHdr& frame) { ++callbacksRun, cb(frame); });
   }
-  bool SingleFrameOpen() override {
-    calls.push_back("SingleFrameOpen");
-    return TestPatternDevice::SingleFrameOpen();
-  }
-  bool SingleFrame() override {
-    calls.push_back("SingleFrame");
-    return TestPatternDevice::SingleFrame();
-  }
-  bool SingleFrameClose() override {
-    calls.push_back("SingleFrameClose");
-    return TestPatternDevice::SingleFrameClose();
-  }
+  bool SingleFrameOpen() override { return Log("SingleFrameOpen"), Base::SingleFrameOpen(); }
+  bool SingleFrame() override { return Log("SingleFrame"), Base::SingleFrame(); }
+  bool SingleFrameClose() override { return Log("SingleFrameClose"), Base::SingleFrameClose(); }
   bool SetControl(uint32_t id, int32_t value) override {
-    calls.push_back("SetControl(" + std::to_string(id) + "," + std::to_string(value) + ")");
-    return TestPatternDevice::SetControl(id, value);
+    Log("SetControl(" + std::to_string(id) + "," + std::to_string(value) + ")");
+    return Base::SetControl(id, value);
   }
   bool SetFormat(const FrameFormat& f) override {
-    calls.push_back("SetFormat(" + std::to_string(f.width) + "x" + std::to_string(f.height) + "x" +
-                    std::to_string(f.bitCount) + ")");
-    return TestPatternDevice::SetFormat(f);
+    Log("SetFormat(" + std::to_string(f.width) + "x" + std::to_string(f.height) + "x" +
+        std::to_string(f.bitCount) + ")");
+    return Base::SetFormat(f);
   }
 
  private:
+  void Log(std::string call) { calls.push_back(std::move(call)); }
   bool registered_ = false;
 };
 

@@ -10,17 +10,11 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
-
-def main():
-    root, user, password = sys.argv[1:4]
-    logging.basicConfig(level=logging.WARNING)
-    authorizer = DummyAuthorizer()
-    authorizer.add_user(user, password, root, perm="elradfmw")
-    handler = type("Handler", (FTPHandler,), {"authorizer": authorizer})
-    server = FTPServer(("127.0.0.1", 0), handler)
-    print(server.socket.getsockname()[1], flush=True)
-    server.serve_forever()
-
-
-if __name__ == "__main__":
-    main()
+root, user, password = sys.argv[1:4]
+logging.basicConfig(level=logging.WARNING)
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmw")
+handler = type("Handler", (FTPHandler,), {"authorizer": authorizer})
+server = FTPServer(("127.0.0.1", 0), handler)
+print(server.socket.getsockname()[1], flush=True)
+server.serve_forever()

@@ -1,17 +1,15 @@
 #pragma once
-// A running HTTP server for tests: a UI-thread stand-in (a poll loop that runs
-// queued tasks and the accept handler), the test-pattern camera behind the real
-// frame handler, the real log sink, and small loopback clients.
+// A running HTTP server for tests: a UI-thread stand-in (a poll loop running
+// posted tasks and the accept handler), the test-pattern camera, the real log
+// sink, and small loopback clients.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -35,135 +33,58 @@
 
 namespace snapvane::test {
 
-// The UI thread: runs posted tasks in order and calls the window's accept
-// handler whenever the watched socket has a connection waiting.
-class UiLoop {
- public:
-  explicit UiLoop(FakeMainWindow& window) : window_(window) {
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~UiLoop() {
-    Stop();
-    close(wake_[0]);
-    close(wake_[1]);
-  }
-
-  void Post(std::function<void()> task) {
-    {
-      std::lock_guard g(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    (void)!write(wake_[1], "x", 1);
-  }
-
-  // Runs f on the loop and waits for it.
-  void Call(std::function<void()> f) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto result = done->get_future();
-    Post([f, done] {
-      f();
-      done->set_value();
-    });
-    result.wait();
-  }
-
-  void Stop() {
-    if (!thread_.joinable()) return;
-    stop_ = true;
-    (void)!write(wake_[1], "x", 1);
-    thread_.join();
-  }
-
- private:
-  void Run() {
-    while (!stop_) {
-      pollfd fds[2] = {{wake_[0], POLLIN, 0}, {window_.watchedFd, POLLIN, 0}};
-      const nfds_t count = window_.watchedFd >= 0 ? 2 : 1;
-      poll(fds, count, 100);
-      char drain[64];
-      while (read(wake_[0], drain, sizeof drain) > 0) {
-      }
-      for (;;) {
-        std::function<void()> task;
-        {
-          std::lock_guard g(mutex_);
-          if (tasks_.empty()) break;
-          task = std::move(tasks_.front());
-          tasks_.pop_front();
-        }
-        task();
-      }
-      if (count == 2 && (fds[1].revents & POLLIN) && window_.watchedFd == fds[1].fd &&
-          window_.onAccept)
-        window_.onAccept(fds[1].fd);
-    }
-  }
-
-  FakeMainWindow& window_;
-  int wake_[2] = {-1, -1};
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::deque<std::function<void()>> tasks_;
-  std::thread thread_;
-};
-
 struct HttpHarnessOptions {
   int32_t refresh = 0;
   std::chrono::milliseconds requestTimeout = kHttpRequestTimeout;
-  std::chrono::milliseconds sendStallTimeout = kSendStallTimeout;
   ReverseLookupFn reverseLookup = nullptr;
   int maxConnections = kMaxHttpConnections;
 };
 
-// The server listening on a system-chosen loopback-reachable port. Snapshot
-// files go to a sandbox folder of their own.
+// The server on a system-chosen port, a UI-thread stand-in (running posted tasks
+// and the accept handler) and the test-pattern camera; snapshot files go to a
+// sandbox of their own.
 class HttpHarness {
  public:
-  explicit HttpHarness(HttpHarnessOptions options = {}) : loop_(window) {
-    const char* oldTmp = std::getenv("TMPDIR");
-    oldTmpDir_ = oldTmp ? oldTmp : "";
-    hadTmpDir_ = oldTmp != nullptr;
+  explicit HttpHarness(HttpHarnessOptions options = {}) {
+    const char* old = std::getenv("TMPDIR");
+    oldTmpDir_ = old ? old : "";
     setenv("TMPDIR", snapshots.path().c_str(), 1);
-
     state = MakeAppState();
     state->mainWindow = &window;
     state->captureWindow = &device;
     state->quality = 75;
     state->httpRefresh = options.refresh;
     sink = std::make_shared<AppUiSink>(*state);
-    sink->SetPoster([this](std::function<void()> task) { loop_.Post(std::move(task)); });
+    sink->SetPoster([this](std::function<void()> task) { Post(std::move(task)); });
     state->ui = sink;
     HttpServer& server = HttpServerOf(*state);
     server.requestTimeout = options.requestTimeout;
-    server.sendStallTimeout = options.sendStallTimeout;
     server.reverseLookup = options.reverseLookup;
     server.maxConnections = options.maxConnections;
-    loop_.Call([this] {
+    ui_ = std::thread([this] { RunUi(); });
+    OnUi([this] {
       ConnectCaptureDevice(*state);
       state->httpPort = 0;
-      listenResult = EnableHttp(*state);
+      EnableHttp(*state);
     });
     port = state->httpPort;
   }
-
   ~HttpHarness() {
-    loop_.Call([this] { DisableHttp(*state); });
+    OnUi([this] { DisableHttp(*state); });
     WaitForWorkers(*state, std::chrono::seconds(30));
-    loop_.Stop();
+    stop_ = true;
+    ui_.join();
     sink->Detach();
-    state->mainWindow = nullptr;
-    state->captureWindow = nullptr;
-    if (hadTmpDir_)
-      setenv("TMPDIR", oldTmpDir_.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
+    if (oldTmpDir_.empty()) unsetenv("TMPDIR");
+    else setenv("TMPDIR", oldTmpDir_.c_str(), 1);
   }
 
   // Runs f on the UI thread and waits for it.
-  void OnUi(std::function<void()> f) { loop_.Call(std::move(f)); }
-
-  // Frames the camera delivered, read on the UI thread that captures them.
+  void OnUi(const std::function<void()>& f) {
+    auto done = std::make_shared<std::promise<void>>();
+    Post([&f, done] { f(); done->set_value(); });
+    done->get_future().wait();
+  }
   uint64_t Frames() {
     uint64_t n = 0;
     OnUi([&] { n = device.FrameNumber(); });
@@ -173,21 +94,18 @@ class HttpHarness {
     std::lock_guard guard(state->lock);
     return state->snapshotUsers;
   }
-
+  int Connections() const { return state->httpServer->connections.load(); }
   std::vector<std::string> LogLines() const {
     std::vector<std::string> out;
     for (auto& line : state->log->Lines()) out.push_back(line.text);
     return out;
   }
-  bool NoWorkersLeft(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    return WaitForWorkers(*state, timeout);
-  }
-  size_t SnapshotFilesLeft() const {
-    size_t n = 0;
-    // Only snapshot files: a browser started by a test may put its own there.
+  // All workers ended, no use held and no snapshot file left behind.
+  bool AllReleased() {
+    if (!WaitForWorkers(*state, std::chrono::seconds(20)) || SnapshotUsers() != 0) return false;
     for (auto& entry : std::filesystem::directory_iterator(snapshots.path()))
-      if (entry.path().filename().string().rfind("snv", 0) == 0) ++n;
-    return n;
+      if (entry.path().filename().string().rfind("snv", 0) == 0) return false;
+    return true;
   }
 
   Sandbox snapshots;
@@ -195,22 +113,37 @@ class HttpHarness {
   TestPatternDevice device;
   std::shared_ptr<AppState> state;
   std::shared_ptr<AppUiSink> sink;
-  int listenResult = -1;
   uint16_t port = 0;
 
  private:
-  UiLoop loop_;
+  void Post(std::function<void()> task) {
+    std::lock_guard g(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  void RunUi() {
+    while (!stop_) {
+      const int watched = window.watchedFd;
+      pollfd fd{watched, POLLIN, 0};
+      if (poll(&fd, 1, 5) > 0 && (fd.revents & POLLIN)) window.onAccept(watched);
+      std::deque<std::function<void()>> tasks;
+      {
+        std::lock_guard g(mutex_);
+        tasks.swap(tasks_);
+      }
+      for (auto& task : tasks) task();
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+  std::thread ui_;
   std::string oldTmpDir_;
-  bool hadTmpDir_ = false;
 };
 
-// A blocking loopback connection to port, with a receive time limit.
+// A blocking loopback connection with a receive time limit; -1 if refused.
 inline int ConnectLoopback(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
   if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
     close(fd);
     return -1;
@@ -220,43 +153,26 @@ inline int ConnectLoopback(uint16_t port) {
   return fd;
 }
 
-// Everything the server sends until it closes.
 inline std::string ReadToEnd(int fd) {
   std::string out;
   char buf[4096];
-  for (;;) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
+  for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, size_t(n));
   return out;
 }
 
 // Sends request in one piece and returns the whole response.
 inline std::string Exchange(uint16_t port, const std::string& request) {
   int fd = ConnectLoopback(port);
-  if (fd < 0) return "<connect failed>";
-  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return "<failed>";
   std::string response = ReadToEnd(fd);
   close(fd);
   return response;
 }
 
-// Runs a command line through the shell; its exit status.
-inline int RunShell(const std::string& command) {
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-inline bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-inline bool IsJpeg(const std::string& bytes) {
-  return bytes.size() > 4 && static_cast<unsigned char>(bytes[0]) == 0xff &&
-         static_cast<unsigned char>(bytes[1]) == 0xd8 &&
-         static_cast<unsigned char>(bytes[bytes.size() - 2]) == 0xff &&
-         static_cast<unsigned char>(bytes.back()) == 0xd9;
+// The header followed by a whole JPEG.
+inline bool IsPicture(const std::string& r, const std::string& header = kHttpPictureHeader) {
+  return r.size() > header.size() + 4 && r.rfind(header, 0) == 0 &&
+         r.substr(header.size(), 2) == "\xff\xd8" && r.substr(r.size() - 2) == "\xff\xd9";
 }
 
 }  // namespace snapvane::test

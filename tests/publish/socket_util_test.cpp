@@ -1,19 +1,18 @@
 #include "publish/socket_util.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <future>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/app_state.h"
+#include "tests/publish/http_test_harness.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
 
@@ -22,207 +21,127 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::RecordingUiSink;
-using test::Sandbox;
 
-// A connected loopback TCP pair: sender and receiver.
+// A connected loopback TCP pair; sendBuffer > 0 shrinks the sender's buffer.
 struct TcpPair {
   UniqueFd sender, receiver;
+  explicit TcpPair(int sendBuffer = 0) {
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(listen(listener.get(), 1), 0);  // bound to a free port by the system
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    sender.Reset(test::ConnectLoopback(ntohs(address.sin_port)));
+    if (sendBuffer > 0)
+      setsockopt(sender.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    receiver.Reset(accept(listener.get(), nullptr, nullptr));
+  }
+  // Everything the receiver gets until the sender closes, read from pauseFirst on.
+  std::future<std::string> ReadAll(std::chrono::milliseconds pauseFirst = 0ms) {
+    return std::async(std::launch::async, [fd = receiver.get(), pauseFirst] {
+      std::this_thread::sleep_for(pauseFirst);
+      return test::ReadToEnd(fd);
+    });
+  }
 };
 
-TcpPair MakeTcpPair(int sendBuffer = 0, int receiveBuffer = -1) {
-  if (receiveBuffer < 0) receiveBuffer = sendBuffer;
-  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(listen(listener.get(), 1), 0);
-  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  TcpPair pair;
-  pair.sender.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (sendBuffer > 0)
-    setsockopt(pair.sender.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-  EXPECT_EQ(connect(pair.sender.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  pair.receiver.Reset(accept(listener.get(), nullptr, nullptr));
-  if (receiveBuffer > 0)
-    setsockopt(pair.receiver.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  return pair;
+void CloseWithReset(int fd) {
+  linger abort{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(fd);
 }
 
-std::string RandomBytes(size_t n) {
-  std::mt19937 random(static_cast<unsigned>(n));
+// A lost or repeated block shifts the pattern (512 is no multiple of 251).
+std::string Bytes(size_t n) {
   std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
+  for (size_t i = 0; i < n; ++i) bytes[i] = char(i % 251);
   return bytes;
-}
-
-// Reads until the peer closes (or a receive fails).
-std::future<std::string> ReadAllAsync(int fd, std::chrono::milliseconds pauseFirst = 0ms) {
-  return std::async(std::launch::async, [fd, pauseFirst] {
-    std::this_thread::sleep_for(pauseFirst);
-    std::string out;
-    char buf[4096];
-    for (;;) {
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  });
 }
 
 class SendFileTest : public ::testing::Test {
  protected:
-  SendFileTest() : state(MakeAppState()), sink(std::make_shared<RecordingUiSink>()) {
-    state->ui = sink;
-  }
-  std::string FileOf(size_t bytes, const std::string& name = "snap.jpg") {
-    std::string path = (box / name).string();
-    test::WriteFile(path, RandomBytes(bytes));
+  std::string FileOf(size_t bytes) {
+    std::string path = (box / ("f" + std::to_string(bytes))).string();
+    test::WriteFile(path, Bytes(bytes));
     return path;
   }
-
-  Sandbox box;
-  std::shared_ptr<AppState> state;
-  std::shared_ptr<RecordingUiSink> sink;
+  // Sends the file and returns its progress reports.
+  std::vector<int32_t> Send(int socket, const std::string& path,
+                            std::shared_ptr<RecordingUiSink> sink = nullptr,
+                            std::chrono::milliseconds stall = kSendStallTimeout) {
+    if (!sink) sink = std::make_shared<RecordingUiSink>();
+    state->ui = sink;
+    SendFileToSocket(*state, socket, path.c_str(), stall);
+    return sink->ProgressFor(socket);
+  }
+  test::Sandbox box;
+  std::shared_ptr<AppState> state = MakeAppState();
 };
 
 TEST_F(SendFileTest, ReportsSizeEachBlockAndEndForShortFullAndEmptyFiles) {
-  struct Case {
-    size_t bytes;
-    std::vector<int32_t> progress;
-  };
-  const Case cases[] = {
-      {700, {700, 188, 0, 0}},
-      {1024, {1024, 512, 0, 0, 0}},  // the empty third read still reports
-      {0, {0, 0, 0}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bytes);
-    auto fresh = std::make_shared<RecordingUiSink>();  // descriptors are reused
-    state->ui = fresh;
-    std::string path = FileOf(c.bytes, "f" + std::to_string(c.bytes));
-    TcpPair pair = MakeTcpPair();
-    auto received = ReadAllAsync(pair.receiver.get());
-    SendFileToSocket(*state, pair.sender.get(), path.c_str());
-    EXPECT_EQ(fresh->ProgressFor(pair.sender.get()), c.progress);
+  for (auto [bytes, progress] : {std::pair<size_t, std::vector<int32_t>>{700, {700, 188, 0, 0}},
+                                 {1024, {1024, 512, 0, 0, 0}},  // the empty third read reports
+                                 {0, {0, 0, 0}}}) {
+    const std::string path = FileOf(bytes);
+    TcpPair pair;
+    auto received = pair.ReadAll();
+    EXPECT_EQ(Send(pair.sender.get(), path), progress) << bytes;
     pair.sender.Reset();
-    EXPECT_EQ(received.get(), test::ReadFile(path));
+    EXPECT_EQ(received.get(), test::ReadFile(path)) << bytes;
   }
-}
-
-TEST_F(SendFileTest, MissingFileSendsNothingAndReportsZeroTwice) {
-  TcpPair pair = MakeTcpPair();
-  auto received = ReadAllAsync(pair.receiver.get());
-  SendFileToSocket(*state, pair.sender.get(), (box / "absent.jpg").c_str());
-  EXPECT_EQ(sink->ProgressFor(pair.sender.get()), (std::vector<int32_t>{0, 0}));
-  pair.sender.Reset();
-  EXPECT_EQ(received.get(), "");
 }
 
 TEST_F(SendFileTest, FullSendBufferOnNonBlockingSocketLosesAndRepeatsNothing) {
   const std::string path = FileOf(3 * 1024 * 1024 + 77);
-  TcpPair pair = MakeTcpPair(4096);
+  TcpPair pair(4096);
   ASSERT_TRUE(SetNonBlocking(pair.sender.get()));
-  // The reader starts late, so the small send buffer fills and sends fail with
-  // EAGAIN many times before it drains.
-  auto received = ReadAllAsync(pair.receiver.get(), 200ms);
-  const int sender = pair.sender.get();
-  SendFileToSocket(*state, sender, path.c_str());
+  auto received = pair.ReadAll(200ms);  // starts late: sends fail with EAGAIN first
+  const std::vector<int32_t> progress = Send(pair.sender.get(), path);
   pair.sender.Reset();
-  const std::string bytes = received.get();
-  ASSERT_EQ(bytes.size(), test::ReadFile(path).size());
-  EXPECT_TRUE(bytes == test::ReadFile(path));
-
-  // One report per 512-byte block, each exactly one block lower.
-  std::vector<int32_t> progress = sink->ProgressFor(sender);
-  const int32_t total = static_cast<int32_t>(bytes.size());
-  ASSERT_GE(progress.size(), 3u);
-  EXPECT_EQ(progress.front(), total);
-  for (size_t i = 1; i + 1 < progress.size(); ++i)
-    EXPECT_EQ(progress[i], std::max<int32_t>(0, total - static_cast<int32_t>(512 * i))) << i;
-  EXPECT_EQ(progress.back(), 0);
+  EXPECT_TRUE(received.get() == test::ReadFile(path));
+  const int32_t total = 3 * 1024 * 1024 + 77;
+  // The size, one report per block each one block lower (the last a short one), the end.
+  ASSERT_EQ(progress.size(), size_t(total / 512 + 3));
+  for (size_t i = 0; i < progress.size(); ++i)
+    ASSERT_EQ(progress[i], std::max<int32_t>(0, total - int32_t(512 * i))) << i;
 }
 
-// A sink that resets the connection from the peer's side when the first block's
-// report arrives, so the reset lands during the second block.
+// Resets the connection from the peer's side at the first block's report, so the
+// reset lands during the second block.
 class ResettingSink : public RecordingUiSink {
  public:
   explicit ResettingSink(int peer) : peer_(peer) {}
   void ReportTransferProgress(int socket, int32_t remaining) override {
     RecordingUiSink::ReportTransferProgress(socket, remaining);
-    if (++reports_ == 2) {
-      linger abort{1, 0};  // close with a reset instead of a normal end
-      setsockopt(peer_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-      close(peer_);
-    }
+    if (++reports_ == 2) CloseWithReset(peer_);
   }
 
  private:
-  int peer_;
-  int reports_ = 0;
+  int peer_, reports_ = 0;
 };
 
-TEST_F(SendFileTest, PeerResetDuringSecondBlockStopsWithBytesStillUnsent) {
-  const std::string path = FileOf(2000);
-  TcpPair pair = MakeTcpPair();
-  auto resetting = std::make_shared<ResettingSink>(pair.receiver.Release());
-  state->ui = resetting;
-  SendFileToSocket(*state, pair.sender.get(), path.c_str());
-  // 2000, then 1488 after the first block; the second block gets nothing through,
-  // so its report still says 1488; no third block; then the final 0.
-  EXPECT_EQ(resetting->ProgressFor(pair.sender.get()), (std::vector<int32_t>{2000, 1488, 1488, 0}));
+TEST_F(SendFileTest, PeerResetDuringSecondBlockStopsTheTransfer) {
+  TcpPair pair;
+  auto sink = std::make_shared<ResettingSink>(pair.receiver.Release());
+  // The second block gets nothing through, so its report still says 1488.
+  EXPECT_EQ(Send(pair.sender.get(), FileOf(2000), sink),
+            (std::vector<int32_t>{2000, 1488, 1488, 0}));
 }
 
 TEST_F(SendFileTest, PeerThatNeverReadsStopsTheTransferAfterTheStallBound) {
-  const std::string path = FileOf(8 * 1024 * 1024);
-  TcpPair pair = MakeTcpPair(4096);
-  SendFileToSocket(*state, pair.sender.get(), path.c_str(), 300ms);
-  std::vector<int32_t> progress = sink->ProgressFor(pair.sender.get());
+  TcpPair pair(4096);
+  const auto progress = Send(pair.sender.get(), FileOf(8 * 1024 * 1024), nullptr, 300ms);
   ASSERT_GE(progress.size(), 3u);
-  EXPECT_EQ(progress.front(), 8 * 1024 * 1024);
   EXPECT_GT(progress[progress.size() - 2], 0);  // stopped with bytes unsent
   EXPECT_EQ(progress.back(), 0);
 }
 
-TEST(SendAllTest, NonBlockingSocketWithFullBufferStillSendsEverything) {
-  TcpPair pair = MakeTcpPair(4096, 0);
-  ASSERT_TRUE(SetNonBlocking(pair.sender.get()));
-  const std::string data = RandomBytes(4 * 1024 * 1024);
-  auto received = ReadAllAsync(pair.receiver.get(), 100ms);
-  SendAll(pair.sender.get(), data.data(), static_cast<int>(data.size()));
-  pair.sender.Reset();
-  EXPECT_TRUE(received.get() == data);
-}
-
-TEST(SendAllTest, ClosedPeerEndsItSilentlyWithoutSignal) {
-  TcpPair pair = MakeTcpPair();
-  linger abort{1, 0};
-  setsockopt(pair.receiver.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  pair.receiver.Reset();
-  const std::string data = RandomBytes(256 * 1024);
+TEST(SendAllTest, ClosedPeerRaisesNoSignal) {
+  TcpPair closed;
+  CloseWithReset(closed.receiver.Release());
   // Without MSG_NOSIGNAL the second call would kill the test with SIGPIPE.
-  SendAll(pair.sender.get(), data.data(), static_cast<int>(data.size()));
-  SendAll(pair.sender.get(), data.data(), static_cast<int>(data.size()));
-  SendAll(pair.sender.get(), data.data(), 0);
-  char probe = 0;
-  EXPECT_LT(send(pair.sender.get(), &probe, 1, MSG_NOSIGNAL), 0);
-}
-
-TEST(WaitTest, ReadyTimeoutAndFailedAreTold) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  UniqueFd a(fds[0]), b(fds[1]);
-  EXPECT_EQ(WaitReadable(a.get(), 20ms), WaitResult::kTimeout);
-  EXPECT_EQ(WaitWritable(a.get(), 20ms), WaitResult::kReady);
-  ASSERT_EQ(write(b.get(), "x", 1), 1);
-  EXPECT_EQ(WaitReadable(a.get(), 1s), WaitResult::kReady);
-  const int stale = b.get();
-  b.Reset();
-  EXPECT_FALSE(b.valid());
-  EXPECT_EQ(WaitReadable(stale, 20ms), WaitResult::kFailed);  // closed descriptor
-  EXPECT_EQ(WaitReadable(-1, 20ms), WaitResult::kFailed);
+  const std::string data = Bytes(256 * 1024);
+  for (int i = 0; i < 2; ++i) SendAll(closed.sender.get(), data.data(), int(data.size()));
 }
 
 }  // namespace

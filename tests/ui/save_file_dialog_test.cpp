@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QTimer>
 #include <functional>
 
@@ -50,7 +51,11 @@ TEST(SaveFileDialog, ChosenNameGetsTheDefaultSuffixAndFillsTheEdit) {
   window.SetText(kFileNameEditId, (sandbox / "old.jpg").string());
   const QString typed = QString::fromStdString((sandbox / "shot").string());
   WhenDialogShown([typed](QFileDialog* dialog) {
-    dialog->selectFile(typed);
+    // Type into the name field itself: selectFile() can be undone by the
+    // dialog's directory model still loading in the background.
+    auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(edit, nullptr);
+    edit->setText(typed);
     QMetaObject::invokeMethod(dialog, "accept");  // as the Save button does
   });
   ChooseSaveFileName(nullptr, window);
