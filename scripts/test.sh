@@ -16,7 +16,7 @@ run_tests() {  # dir, label
   echo "== $2"
   (cd "$1" && ctest --output-on-failure -j "$jobs" --timeout 600)
 }
-build "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSNAPVANE_TESTS=ON
 run_tests "$here/build" "all tests"
 build "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DSNAPVANE_LOGIC_ONLY=ON -DSNAPVANE_SANITIZE=address
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests "$here/build-asan" "logic tests, ASan+UBSan"
