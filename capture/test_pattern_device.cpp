@@ -41,6 +41,35 @@ void FillRect(std::vector<uint32_t>& canvas, int width, int height, int x, int y
               canvas.begin() + static_cast<size_t>(row) * width + x1, colour);
 }
 
+// One top-down canvas row into one DIB row of the given depth.
+void PackRow(const uint32_t* src, uint8_t* dst, int w, uint16_t depth) {
+  switch (depth) {
+    case 8:
+      for (int x = 0; x < w; ++x) dst[x] = PaletteIndex(src[x]);
+      break;
+    case 16:
+      for (int x = 0; x < w; ++x) {
+        uint32_t c = src[x];
+        uint32_t v = ((c >> 9) & 0x7c00) | ((c >> 6) & 0x03e0) | ((c >> 3) & 0x001f);
+        dst[2 * x] = static_cast<uint8_t>(v & 0xff);
+        dst[2 * x + 1] = static_cast<uint8_t>(v >> 8);
+      }
+      break;
+    case 24:
+      for (int x = 0; x < w; ++x) {
+        uint32_t c = src[x];
+        dst[3 * x] = static_cast<uint8_t>(c);
+        dst[3 * x + 1] = static_cast<uint8_t>(c >> 8);
+        dst[3 * x + 2] = static_cast<uint8_t>(c >> 16);
+      }
+      break;
+    case 32:
+      // 0x00RRGGBB stored little-endian is blue, green, red, 0.
+      std::memcpy(dst, src, static_cast<size_t>(w) * 4);
+      break;
+  }
+}
+
 const char* EnvOrEmpty(const char* name) {
   const char* v = std::getenv(name);
   return v ? v : "";
@@ -215,37 +244,69 @@ bool TestPatternDevice::SetFormat(const FrameFormat& format) {
   return true;
 }
 
-void TestPatternDevice::RenderFrame(std::vector<uint8_t>& out) {
+void TestPatternDevice::DrawBackground() {
   const int w = format_.width, h = format_.height;
-  const uint64_t n = frameNumber_++;
-  canvas_.assign(static_cast<size_t>(w) * h, 0);
+  background_.assign(static_cast<size_t>(w) * h, 0);
+  backgroundPattern_ = pattern_;
+  backgroundWidth_ = w;
+  backgroundHeight_ = h;
 
   static constexpr uint32_t kBars[8] = {0xffffff, 0xffff00, 0x00ffff, 0x00ff00,
                                         0xff00ff, 0xff0000, 0x0000ff, 0x000000};
+  // Each pattern is a few distinct rows: draw each once, then repeat it down.
+  auto ramp = [w](uint32_t* row) {
+    for (int x = 0; x < w; ++x)
+      row[x] = static_cast<uint32_t>(x * 255 / std::max(w - 1, 1)) * 0x010101;
+  };
+  auto repeatRow = [&](int from, int to) {
+    for (int y = from + 1; y < to; ++y)
+      std::copy_n(background_.begin() + static_cast<size_t>(from) * w, w,
+                  background_.begin() + static_cast<size_t>(y) * w);
+  };
   switch (pattern_) {
     case Pattern::kColourBars:
       for (int i = 0; i < 8; ++i)
-        FillRect(canvas_, w, h, i * w / 8, 0, (i + 1) * w / 8 - i * w / 8, h * 3 / 4, kBars[i]);
-      for (int x = 0; x < w; ++x) {
-        uint32_t v = static_cast<uint32_t>(x * 255 / std::max(w - 1, 1));
-        FillRect(canvas_, w, h, x, h * 3 / 4, 1, h - h * 3 / 4, v * 0x010101);
-      }
+        FillRect(background_, w, h, i * w / 8, 0, (i + 1) * w / 8 - i * w / 8, 1, kBars[i]);
+      repeatRow(0, h * 3 / 4);
+      ramp(background_.data() + static_cast<size_t>(h * 3 / 4) * w);
+      repeatRow(h * 3 / 4, h);
       break;
     case Pattern::kGreyRamp:
-      for (int x = 0; x < w; ++x) {
-        uint32_t v = static_cast<uint32_t>(x * 255 / std::max(w - 1, 1));
-        FillRect(canvas_, w, h, x, 0, 1, h, v * 0x010101);
-      }
+      ramp(background_.data());
+      repeatRow(0, h);
       break;
     case Pattern::kCheckerboard: {
       int cell = std::max(h / 8, 1);
-      for (int y = 0; y < h; y += cell)
+      for (int y = 0; y < h; y += cell) {
         for (int x = 0; x < w; x += cell)
-          FillRect(canvas_, w, h, x, y, cell, cell, ((x / cell + y / cell) & 1) ? 0xffffff : 0);
+          FillRect(background_, w, h, x, y, cell, 1, ((x / cell + y / cell) & 1) ? 0xffffff : 0);
+        repeatRow(y, std::min(y + cell, h));
+      }
       break;
     }
   }
+}
 
+void TestPatternDevice::RenderFrame(std::vector<uint8_t>& out) {
+  const int w = format_.width, h = format_.height;
+  const uint16_t depth = format_.bitCount;
+  const int64_t stride = DibStride(w, depth);
+  const uint64_t n = frameNumber_++;
+  if (backgroundPattern_ != pattern_ || backgroundWidth_ != w || backgroundHeight_ != h ||
+      backgroundDepth_ != depth) {
+    DrawBackground();
+    backgroundDepth_ = depth;
+    backgroundDib_.assign(static_cast<size_t>(stride * h), 0);
+    for (int y = 0; y < h; ++y)
+      PackRow(background_.data() + static_cast<size_t>(h - 1 - y) * w,
+              backgroundDib_.data() + y * stride, w, depth);
+    canvas_ = background_;
+  }
+  out = backgroundDib_;
+
+  // The block and the counter are drawn on the canvas and only their rows packed
+  // again; the canvas gets those rows of the background back afterwards.
+  int bands[2][2] = {{0, 0}, {0, 0}};  // [first, end) rows
   if (movingBlock_) {
     // Travels left and right across the middle, one step per frame.
     int size = std::max(h / 6, 4);
@@ -253,6 +314,8 @@ void TestPatternDevice::RenderFrame(std::vector<uint8_t>& out) {
     int pos = static_cast<int>((n * kBlockStep) % (2 * static_cast<uint64_t>(span)));
     if (pos > span) pos = 2 * span - pos;
     FillRect(canvas_, w, h, pos, (h - size) / 2, size, size, 0xff8000);
+    bands[0][0] = (h - size) / 2;
+    bands[0][1] = (h - size) / 2 + size;
   }
 
   if (counter_) {
@@ -269,40 +332,17 @@ void TestPatternDevice::RenderFrame(std::vector<uint8_t>& out) {
             FillRect(canvas_, w, h, scale + static_cast<int>(i) * glyphW + gx * scale,
                      scale + gy * scale, scale, scale, 0xffffff);
     }
+    bands[1][1] = 7 * scale;
   }
 
-  // Pack into the DIB: bottom row first, rows padded to whole words.
-  const int64_t stride = DibStride(w, format_.bitCount);
-  out.assign(static_cast<size_t>(stride * h), 0);
-  for (int y = 0; y < h; ++y) {
-    const uint32_t* src = canvas_.data() + static_cast<size_t>(h - 1 - y) * w;
-    uint8_t* dst = out.data() + y * stride;
-    switch (format_.bitCount) {
-      case 8:
-        for (int x = 0; x < w; ++x) dst[x] = PaletteIndex(src[x]);
-        break;
-      case 16:
-        for (int x = 0; x < w; ++x) {
-          uint32_t c = src[x];
-          uint32_t v = ((c >> 9) & 0x7c00) | ((c >> 6) & 0x03e0) | ((c >> 3) & 0x001f);
-          dst[2 * x] = static_cast<uint8_t>(v & 0xff);
-          dst[2 * x + 1] = static_cast<uint8_t>(v >> 8);
-        }
-        break;
-      case 24:
-        for (int x = 0; x < w; ++x) {
-          uint32_t c = src[x];
-          dst[3 * x] = static_cast<uint8_t>(c);
-          dst[3 * x + 1] = static_cast<uint8_t>(c >> 8);
-          dst[3 * x + 2] = static_cast<uint8_t>(c >> 16);
-        }
-        break;
-      case 32:
-        // 0x00RRGGBB stored little-endian is blue, green, red, 0.
-        std::memcpy(dst, src, static_cast<size_t>(w) * 4);
-        break;
-    }
-  }
+  for (const auto& band : bands)
+    for (int y = std::max(band[0], 0); y < std::min(band[1], h); ++y)
+      PackRow(canvas_.data() + static_cast<size_t>(y) * w, out.data() + (h - 1 - y) * stride, w,
+              depth);
+  for (const auto& band : bands)
+    for (int y = std::max(band[0], 0); y < std::min(band[1], h); ++y)
+      std::copy_n(background_.begin() + static_cast<size_t>(y) * w, w,
+                  canvas_.begin() + static_cast<size_t>(y) * w);
 }
 
 }  // namespace snapvane

@@ -68,6 +68,8 @@ class TestPatternDevice : public CaptureDevice {
   // Draws the next picture (advancing the frame number) into out as a bottom-up
   // DIB of the current format.
   void RenderFrame(std::vector<uint8_t>& out);
+  // The still part of the picture for the current pattern and size.
+  void DrawBackground();
 
   FrameFormat format_{640, 480, 24};
   Pattern pattern_ = Pattern::kColourBars;
@@ -82,7 +84,15 @@ class TestPatternDevice : public CaptureDevice {
   bool noFormat_ = false;
   uint64_t frameNumber_ = 0;
   FrameCallback callback_;
-  std::vector<uint32_t> canvas_;  // top-down 0x00RRGGBB work picture
+  // The still part of the picture, top-down 0x00RRGGBB and packed as a DIB of
+  // the current format; the canvas equals it between frames.
+  std::vector<uint32_t> background_;
+  std::vector<uint8_t> backgroundDib_;
+  std::vector<uint32_t> canvas_;
+  Pattern backgroundPattern_ = Pattern::kColourBars;
+  int backgroundWidth_ = 0;  // 0: not drawn yet
+  int backgroundHeight_ = 0;
+  uint16_t backgroundDepth_ = 0;
   std::vector<uint8_t> frame_;    // the frame being delivered
 };
 
