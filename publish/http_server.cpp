@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,11 +49,28 @@ int LookUpHostName(const HttpServer& server, const sockaddr_in& peer, char* host
                      static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD);
 }
 
-// Closes gracefully: unread request bytes at close would make the system answer
-// with a reset, which can destroy the end of the response at the client. So say
-// we are done, then wait (bounded) for the client to close its side.
-void LingeringClose(int socket) {
+// The visitor's name, or the text for a failed lookup. Names and definite "no
+// such name" answers are kept for a while; passing failures are asked again.
+std::string HostNameOf(HttpServer& server, const sockaddr_in& peer, size_t size) {
+  const in_addr_t address = peer.sin_addr.s_addr;
+  if (std::optional<std::string> known = server.hostNames.Find(address)) return *known;
+  std::vector<char> host(size, '\0');
+  const int rc = LookUpHostName(server, peer, host.data(), size);
+  const int systemError = errno;
+  if (rc != 0 && rc != EAI_NONAME) return HostNameErrorText(rc, systemError);
+  std::string text = rc == 0 ? std::string(host.data()) : HostNameErrorText(rc, systemError);
+  server.hostNames.Store(address, text);
+  return text;
+}
+
+// Ends the answer gracefully: unread request bytes at close would make the
+// system answer with a reset, which can destroy the end of the response at the
+// client. So say we are done, then, unless the client sent a whole request head
+// and nothing after it, wait (bounded) for the client to close its side.
+void LingeringClose(int socket, bool requestComplete) {
   shutdown(socket, SHUT_WR);
+  int pending = 0;
+  if (requestComplete && ioctl(socket, FIONREAD, &pending) == 0 && pending == 0) return;
   const auto deadline = std::chrono::steady_clock::now() + kHttpLingerTimeout;
   char discard[512];
   for (;;) {
@@ -125,6 +143,30 @@ HttpConnectionSlot& HttpConnectionSlot::operator=(HttpConnectionSlot&& other) no
 
 HttpConnectionSlot::~HttpConnectionSlot() {
   if (server_) server_->connections.fetch_sub(1);
+}
+
+std::optional<std::string> HostNameCache::Find(in_addr_t address) {
+  std::lock_guard guard(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  for (const Entry& e : entries_)
+    if (e.address == address && now - e.storedAt < kHostNameKeptFor) return e.text;
+  return std::nullopt;
+}
+
+void HostNameCache::Store(in_addr_t address, std::string text) {
+  std::lock_guard guard(mutex_);
+  Entry entry{address, std::move(text), std::chrono::steady_clock::now()};
+  auto same = std::find_if(entries_.begin(), entries_.end(),
+                           [address](const Entry& e) { return e.address == address; });
+  if (same != entries_.end()) {
+    *same = std::move(entry);
+  } else if (entries_.size() < static_cast<size_t>(kHostNamesKept)) {
+    entries_.push_back(std::move(entry));
+  } else {
+    *std::min_element(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+      return a.storedAt < b.storedAt;
+    }) = std::move(entry);
+  }
 }
 
 bool MatchesHttpRequest(const char* request, size_t received) {
@@ -253,17 +295,24 @@ void HandleHttpAccept(AppState& state, int listenFd) {
 
 void HttpClientWorker(HttpClientJob job) {
   AppState& state = *job.state;
-  const HttpServer& server = *job.server;
+  HttpServer& server = *job.server;
   const int fd = job.socket.get();
   const auto stall = server.sendStallTimeout;
 
-  bool answered = false;
-  if (WaitReadable(fd, server.requestTimeout) == WaitResult::kReady) {
-    char request[kRequestBufferBytes] = {};
-    ssize_t received = recv(fd, request, kRequestBufferBytes - 1, 0);
+  char request[kRequestBufferBytes];
+  // Most requests are there by the time the worker runs; wait only if not.
+  ssize_t received = recv(fd, request, kRequestBufferBytes - 1, MSG_DONTWAIT);
+  bool answered = true;
+  bool requestComplete = false;  // the head's empty line arrived, nothing is cut off
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    answered = WaitReadable(fd, server.requestTimeout) == WaitResult::kReady;
+    if (answered) received = recv(fd, request, kRequestBufferBytes - 1, MSG_DONTWAIT);
+  }
+  if (answered) {
     if (received < 0) received = 0;
     request[received] = '\0';
-    answered = true;
+    requestComplete = received < static_cast<ssize_t>(kRequestBufferBytes - 1) &&
+                      memmem(request, static_cast<size_t>(received), "\r\n\r\n", 4) != nullptr;
     if (!MatchesHttpRequest(request, static_cast<size_t>(received))) {
       SendText(fd, kHttpNotFound, stall);
     } else {
@@ -280,7 +329,7 @@ void HttpClientWorker(HttpClientJob job) {
           length = std::snprintf(header, sizeof header, kHttpPictureHeaderRefresh, job.httpRefresh);
         else
           length = std::snprintf(header, sizeof header, "%s", kHttpPictureHeader);
-        SendAll(fd, header, length, stall);
+        SendAll(fd, header, length, stall, /*moreFollows=*/true);
         SendFileToSocket(state, fd, job.use.path(), stall);
       }
     }
@@ -288,18 +337,10 @@ void HttpClientWorker(HttpClientJob job) {
   // The use goes back before the lookup: a slow name server must delay only the
   // log line, never the next capture.
   job.use.Release();
-  if (answered) LingeringClose(fd);
+  if (answered) LingeringClose(fd, requestComplete);
 
   std::unique_ptr<PendingHttpClient> record = RemovePendingHttpClient(state, fd);
-  if (record) {
-    char host[sizeof record->hostName];
-    int rc = LookUpHostName(server, record->peer, host, sizeof host);
-    int systemError = errno;
-    if (rc == 0)
-      CopyText(record->hostName, host);
-    else
-      CopyText(record->hostName, HostNameErrorText(rc, systemError));
-  }
+  if (record) CopyText(record->hostName, HostNameOf(server, record->peer, sizeof record->hostName));
   // Posted while the socket is still open, so its number cannot name another
   // connection yet.
   if (state.ui) state.ui->PostHostName(fd, std::move(record));

@@ -9,8 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "publish/net_limits.h"
 #include "publish/snapshot.h"
@@ -40,6 +43,25 @@ inline constexpr char kHttpTrayTip[] = "HTTP access";
 // Reverse lookup of a peer: 0 and the name in host, or a getnameinfo error code.
 using ReverseLookupFn = int (*)(const sockaddr_in& peer, char* host, size_t hostSize);
 
+// Names of recent visitors, so a browser that asks again every second costs one
+// reverse lookup a minute, not one a second. Workers share it.
+class HostNameCache {
+ public:
+  // The text stored for address less than kHostNameKeptFor ago.
+  std::optional<std::string> Find(in_addr_t address);
+  // Keeps text for address, in place of the oldest entry when full.
+  void Store(in_addr_t address, std::string text);
+
+ private:
+  struct Entry {
+    in_addr_t address;
+    std::string text;
+    std::chrono::steady_clock::time_point storedAt;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
 // The server's running count and its bounds. Created on first use; workers share
 // it with the UI thread. Tests shorten the waits or replace the lookup.
 struct HttpServer {
@@ -49,6 +71,7 @@ struct HttpServer {
   ReverseLookupFn reverseLookup = nullptr;  // null: getnameinfo with NI_NAMEREQD
   std::atomic<int> connections{0};          // connections being served
   std::atomic<long> refused{0};             // closed at once over the bound
+  HostNameCache hostNames;
 };
 
 // The state's server record, created when missing (UI thread).

@@ -11,6 +11,8 @@ inline constexpr seconds kSendStallTimeout{30};     // a send that makes no prog
 inline constexpr int kMaxHttpConnections = 256;     // connections served at once
 inline constexpr seconds kHttpLingerTimeout{2};     // client's close after our answer
 inline constexpr int kMaxAcceptsPerWake = 64;       // connections taken per notification
+inline constexpr seconds kHostNameKeptFor{60};      // a visitor's looked-up name is reused
+inline constexpr int kHostNamesKept = 64;           // visitors whose names are kept
 inline constexpr seconds kFtpConnectTimeout{15};
 inline constexpr seconds kFtpReplyTimeout{30};
 inline constexpr seconds kFtpDataConnectTimeout{30};

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include "app/app_state.h"
 #include "app/ui_sink.h"
@@ -51,6 +52,48 @@ bool IsTransient(int error) {
          error == ENOMEM;
 }
 
+// Hands out a file in 512-byte blocks while reading it in larger pieces. A
+// block is shorter only at the end of the file; a failed read ends the file like
+// its end.
+class BlockReader {
+ public:
+  static constexpr size_t kReadBytes = 32 * kBlockBytes;
+
+  explicit BlockReader(int fd) : fd_(fd) {}
+
+  std::pair<const char*, size_t> Next() {
+    if (at_ == have_) {
+      at_ = have_ = 0;
+      if (!ended_) Fill();
+    }
+    const size_t size = std::min(kBlockBytes, have_ - at_);
+    const char* data = buffer_ + at_;
+    at_ += size;
+    return {data, size};
+  }
+
+ private:
+  void Fill() {
+    while (have_ < sizeof buffer_) {
+      const size_t wanted = sizeof buffer_ - have_;
+      ssize_t got = read(fd_, buffer_ + have_, wanted);
+      if (got < 0 && errno == EINTR) continue;
+      if (got > 0) have_ += static_cast<size_t>(got);
+      // A regular file reads short only at its end.
+      if (got < static_cast<ssize_t>(wanted)) {
+        ended_ = true;
+        return;
+      }
+    }
+  }
+
+  int fd_;
+  char buffer_[kReadBytes];
+  size_t have_ = 0;
+  size_t at_ = 0;
+  bool ended_ = false;
+};
+
 milliseconds TimeLeft(Clock::time_point lastProgress, milliseconds stallTimeout) {
   return std::chrono::duration_cast<milliseconds>(lastProgress + stallTimeout - Clock::now());
 }
@@ -86,12 +129,14 @@ bool SetNonBlocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-void SendAll(int socket, const char* data, int length, milliseconds stallTimeout) {
+void SendAll(int socket, const char* data, int length, milliseconds stallTimeout,
+             bool moreFollows) {
+  // Never blocks inside send: a full buffer is waited out here, within the bound.
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (moreFollows ? MSG_MORE : 0);
   int sentCount = 0;
   auto lastProgress = Clock::now();
   while (sentCount < length) {
-    ssize_t n =
-        send(socket, data + sentCount, static_cast<size_t>(length - sentCount), MSG_NOSIGNAL);
+    ssize_t n = send(socket, data + sentCount, static_cast<size_t>(length - sentCount), flags);
     if (n > 0) {
       sentCount += static_cast<int>(n);
       lastProgress = Clock::now();
@@ -113,43 +158,45 @@ void SendFileToSocket(AppState& state, int socket, const char* path, millisecond
     struct stat st {};
     if (fstat(file.get(), &st) == 0)
       total = static_cast<int32_t>(static_cast<uint32_t>(st.st_size));
-    posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (total > static_cast<int32_t>(BlockReader::kReadBytes))  // else one read takes it all
+      posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
   int32_t remaining = total;
   Report(state, socket, total);
 
   if (file) {
-    char block[kBlockBytes];
+    BlockReader reader(file.get());
     for (;;) {
-      ssize_t got;
-      do {
-        got = read(file.get(), block, sizeof block);
-      } while (got < 0 && errno == EINTR);
-      if (got < 0) got = 0;  // a failed read ends the file like its end
-
+      const auto [block, got] = reader.Next();
       bool stopped = false;
       size_t position = 0;
       auto lastProgress = Clock::now();
-      while (position < static_cast<size_t>(got)) {
+      while (position < got) {
+        const size_t rest = got - position;
+        // Blocks still to come are announced, so the system packs them into full
+        // segments instead of one packet per block.
+        const bool more = remaining > static_cast<int32_t>(rest);
+        ssize_t n = send(socket, block + position, rest,
+                         MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
+        if (n > 0) {
+          position += static_cast<size_t>(n);
+          remaining -= static_cast<int32_t>(n);
+          lastProgress = Clock::now();
+          continue;
+        }
+        if (n < 0 && (IsConnectionLost(errno) || !IsTransient(errno))) {
+          // Connection lost, or an error no wait can cure: stop as after a reset.
+          stopped = true;
+          break;
+        }
         auto left = TimeLeft(lastProgress, stallTimeout);
         if (left.count() <= 0 || WaitWritable(socket, left) != WaitResult::kReady) {
           stopped = true;  // stalled, or the wait failed
           break;
         }
-        ssize_t n =
-            send(socket, block + position, static_cast<size_t>(got) - position, MSG_NOSIGNAL);
-        if (n > 0) {
-          position += static_cast<size_t>(n);
-          remaining -= static_cast<int32_t>(n);
-          lastProgress = Clock::now();
-        } else if (n < 0 && (IsConnectionLost(errno) || !IsTransient(errno))) {
-          // Connection lost, or an error no wait can cure: stop as after a reset.
-          stopped = true;
-          break;
-        }
       }
       Report(state, socket, remaining);
-      if (got != static_cast<ssize_t>(kBlockBytes) || stopped) break;
+      if (got != kBlockBytes || stopped) break;
     }
   }
   Report(state, socket, 0);

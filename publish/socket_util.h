@@ -48,11 +48,12 @@ WaitResult WaitWritable(int fd, std::chrono::milliseconds timeout);
 bool SetNonBlocking(int fd);
 
 // Sends length bytes completely; stops silently at the first failure. Uses
-// MSG_NOSIGNAL (a closed peer never raises SIGPIPE). On a non-blocking socket a
-// full send buffer is waited out (at most stallTimeout without progress), not
-// taken for a failure.
+// MSG_NOSIGNAL (a closed peer never raises SIGPIPE). A full send buffer is
+// waited out (at most stallTimeout without progress), also on a blocking socket,
+// not taken for a failure. moreFollows says that the caller sends more right after,
+// so the system may hold these bytes back to fill a segment.
 void SendAll(int socket, const char* data, int length,
-             std::chrono::milliseconds stallTimeout = kSendStallTimeout);
+             std::chrono::milliseconds stallTimeout = kSendStallTimeout, bool moreFollows = false);
 
 // Streams the file at path in 512-byte blocks, reporting progress through
 // state.ui: the size first, the bytes left after every block, 0 at the end.

@@ -144,5 +144,16 @@ TEST(SendAllTest, ClosedPeerRaisesNoSignal) {
   for (int i = 0; i < 2; ++i) SendAll(closed.sender.get(), data.data(), int(data.size()));
 }
 
+// Also on a blocking socket a peer that stops reading cannot hold the sender.
+TEST(SendAllTest, PeerThatNeverReadsEndsItAfterTheStallBound) {
+  TcpPair pair(4096);
+  const std::string data = Bytes(8 * 1024 * 1024);
+  auto sent = std::async(std::launch::async,
+                         [&] { SendAll(pair.sender.get(), data.data(), int(data.size()), 300ms); });
+  const bool returned = sent.wait_for(10s) == std::future_status::ready;
+  pair.receiver.Reset();  // frees a send that blocked, so the test can end
+  EXPECT_TRUE(returned);
+}
+
 }  // namespace
 }  // namespace snapvane
