@@ -32,6 +32,7 @@
 #include "app/main_commands.h"
 #include "app/message_box.h"
 #include "app/transfer_progress.h"
+#include "publish/snapshot.h"
 #include "app/worker_threads.h"
 #include "capture/caption_dialog.h"
 #include "capture/caption_overlay.h"
@@ -166,7 +167,9 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   timer_ = new QTimer(this);
   timer_->setInterval(kTimerPeriodMs);
   connect(timer_, &QTimer::timeout, this, [this] {
-    if (!hasEnded_) CountdownTick(*state_);
+    if (hasEnded_) return;
+    CountdownTick(*state_);
+    ExpireSnapshotHold(*state_);
   });
   timer_->start();
 
@@ -361,6 +364,7 @@ void MainWindow::Shutdown() {
   }
   DisableHttp(*state_);
   WatchListenSocket(-1, nullptr);
+  ExpireSnapshotHold(*state_, /*always=*/true);
   hide();
   if (preview_) preview_->hide();
 

@@ -159,12 +159,14 @@ int main(int argc, char** argv) {
     }
     queue.RunAll();
     if (fds[1].revents & POLLIN) window.onAccept(fds[1].fd);
+    ExpireSnapshotHold(*state);
     if (interval > 0 && std::chrono::steady_clock::now() >= nextCapture) {
       TakePicture(*state);
       nextCapture += std::chrono::seconds(interval);
     }
   }
   DisableHttp(*state);
+  ExpireSnapshotHold(*state, /*always=*/true);
   WaitForWorkers(*state, std::chrono::seconds(30));
   queue.RunAll();
   std::printf("captures %llu refused %ld peak_rss_kb %ld\n",

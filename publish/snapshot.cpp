@@ -43,8 +43,19 @@ void SyncCurrentUsers(AppState& state) {
   state.snapshotUsers = state.snapshot ? state.snapshot->users : 0;
 }
 
+// Caller holds the lock: the current snapshot gives back its own use.
+void DropHold(AppState& state) {
+  SnapshotFile* current = state.snapshot.get();
+  if (!current || !current->heldAsCurrent) return;
+  current->heldAsCurrent = false;
+  --current->users;
+  ReleaseSnapshotFile(state, *current);  // may forget the current snapshot
+  SyncCurrentUsers(state);
+}
+
 // Caller holds the lock: file becomes the current snapshot, with one use counted.
 void MakeCurrent(AppState& state, const std::shared_ptr<SnapshotFile>& file) {
+  DropHold(state);
   file->users = 1;
   state.snapshot = file;
   CopyText(state.snapshotPath, file->path);
@@ -69,6 +80,11 @@ bool CaptureInto(AppState& state, SnapshotFile& file) {
   std::lock_guard guard(state.lock);
   file.captured = captured;
   file.capturedAt = std::chrono::steady_clock::now();
+  if (captured && state.snapshot.get() == &file) {
+    ++file.users;
+    file.heldAsCurrent = true;
+    SyncCurrentUsers(state);
+  }
   return captured;
 }
 
@@ -128,6 +144,14 @@ void SnapshotUse::Release() {
     SyncCurrentUsers(*state);
   }
   // The state (and its lock) may go with this last reference, after the unlock.
+}
+
+void ExpireSnapshotHold(AppState& state, bool always) {
+  std::lock_guard guard(state.lock);
+  const SnapshotFile* current = state.snapshot.get();
+  if (current && current->heldAsCurrent &&
+      (always || std::chrono::steady_clock::now() - current->capturedAt >= kSnapshotFreshFor))
+    DropHold(state);
 }
 
 void ReleaseSnapshotFile(AppState& state, SnapshotFile& file) {
@@ -271,7 +295,8 @@ void TakePicture(AppState& state) {
       }
     }
   }
-  // `own` goes last: with no worker started the file is deleted here.
+  // `own` goes last; the file stays for the current snapshot's hold (if the
+  // capture succeeded) and the workers started.
 }
 
 SnapshotUse AcquireSnapshotForClient(AppState& state) {

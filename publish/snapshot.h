@@ -1,6 +1,9 @@
 #pragma once
 // Snapshot files and capture dispatch. Every snapshot file has its own user count
-// (under AppState::lock); the release that takes it to 0 deletes that file.
+// (under AppState::lock); the release that takes it to 0 deletes that file. A
+// freshly captured current snapshot holds one use of its own until it is
+// kSnapshotFreshFor old or replaced, so the browsers of that second share it even
+// when their requests do not overlap.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -15,6 +18,7 @@ struct SnapshotFile {
   std::string path;
   int32_t users = 0;  // under AppState::lock
   bool captured = false;  // the capture succeeded and the file holds a picture
+  bool heldAsCurrent = false;  // one of the users is the fresh current snapshot's hold
   std::chrono::steady_clock::time_point capturedAt{};
   // Identity of the file made for this record: the release deletes the path only
   // while it still names this file, never a later one that reused the name.
@@ -56,6 +60,9 @@ void TakePicture(AppState& state);
 // the client. After a failed capture, or during one (a nested message loop), the
 // use is held but captured() is false: the client is to get an error, no picture.
 SnapshotUse AcquireSnapshotForClient(AppState& state);
+// UI thread: gives back the current snapshot's own use once it is
+// kSnapshotFreshFor old (or at once when `always`); unread, the file goes.
+void ExpireSnapshotHold(AppState& state, bool always = false);
 // Caller holds lock: deletes file when its count is 0 (and forgets it when current).
 void ReleaseSnapshotFile(AppState& state, SnapshotFile& file);
 

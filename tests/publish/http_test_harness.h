@@ -28,6 +28,7 @@
 #include "capture/capture_control.h"
 #include "capture/test_pattern_device.h"
 #include "publish/http_server.h"
+#include "publish/snapshot.h"
 #include "tests/support/fake_main_window.h"
 #include "tests/support/sandbox.h"
 
@@ -100,12 +101,19 @@ class HttpHarness {
     for (auto& line : state->log->Lines()) out.push_back(line.text);
     return out;
   }
-  // All workers ended, no use held and no snapshot file left behind.
+  // All workers ended, and once the last snapshot is past its fresh second, no
+  // use held and no snapshot file left behind.
   bool AllReleased() {
-    if (!WaitForWorkers(*state, std::chrono::seconds(20)) || SnapshotUsers() != 0) return false;
-    for (auto& entry : std::filesystem::directory_iterator(snapshots.path()))
-      if (entry.path().filename().string().rfind("snv", 0) == 0) return false;
-    return true;
+    if (!WaitForWorkers(*state, std::chrono::seconds(20))) return false;
+    const auto deadline = std::chrono::steady_clock::now() + kSnapshotFreshFor * 3;
+    for (;;) {
+      bool left = SnapshotUsers() != 0;
+      for (auto& entry : std::filesystem::directory_iterator(snapshots.path()))
+        if (entry.path().filename().string().rfind("snv", 0) == 0) left = true;
+      if (!left) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   Sandbox snapshots;
@@ -131,6 +139,7 @@ class HttpHarness {
         tasks.swap(tasks_);
       }
       for (auto& task : tasks) task();
+      ExpireSnapshotHold(*state);  // the main window does it on its timer
     }
   }
   std::atomic<bool> stop_{false};

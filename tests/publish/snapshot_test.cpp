@@ -105,6 +105,7 @@ TEST_F(SnapshotTest, ASlowReaderDoesNotFreezeLaterCaptures) {
   EXPECT_EQ(device.FrameNumber(), 4u);
   EXPECT_EQ(sink->LogLines().size(), 3u);
   EXPECT_EQ(test::ReadFile(readerPath), readerBytes);
+  ExpireSnapshotHold(*state, /*always=*/true);  // the last picture's second is over
   EXPECT_EQ(TempFiles(), Paths{readerPath});
   reader.Release();
   EXPECT_TRUE(TempFiles().empty());
@@ -124,14 +125,16 @@ TEST_F(SnapshotTest, AtMostOneLocalSaveAndOneUploadRunAtATime) {
   TakePicture(*state);
   const std::string firstPath = state->snapshotPath;
   ASSERT_TRUE(test::WaitFor([&] { return saves == 1 && uploads == 1; }));
-  TakePicture(*state);  // both busy: captured, published nowhere, deleted at once
+  TakePicture(*state);  // both busy: captured, published nowhere
   EXPECT_EQ(device.FrameNumber(), 2u);
+  ExpireSnapshotHold(*state, /*always=*/true);  // so nobody holds it any more
   EXPECT_EQ(TempFiles(), Paths{firstPath});
   open.set_value();
   ASSERT_TRUE(WaitForWorkers(*state, 10s));
   TakePicture(*state);
   ASSERT_TRUE(WaitForWorkers(*state, 10s));
   EXPECT_EQ(saves + uploads, 4);
+  ExpireSnapshotHold(*state, /*always=*/true);
   EXPECT_TRUE(TempFiles().empty());
 }
 
@@ -161,14 +164,25 @@ TEST_F(SnapshotTest, ClientsShareAFreshCaptureOnly) {
   for (int i = 0; i < 20; ++i) clients.push_back(AcquireSnapshotForClient(*state));
   EXPECT_EQ(device.FrameNumber(), 1u);
   for (const SnapshotUse& c : clients) EXPECT_STREQ(c.path(), clients[0].path());
-  EXPECT_EQ(state->snapshotUsers, 20);
+  EXPECT_EQ(state->snapshotUsers, 21);  // and the fresh picture's own use
   TakePicture(*state);  // a timed capture makes its own file and leaves theirs alone
   EXPECT_EQ(device.FrameNumber(), 2u);
   const std::string shared = clients[0].path();
   EXPECT_TRUE(fs::exists(shared));
   clients.clear();
   EXPECT_FALSE(fs::exists(shared));
+
+  // Requests that do not overlap share the current picture for its first second.
+  const std::string current = state->snapshotPath;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(AcquireSnapshotForClient(*state).path(), current);
+  ExpireSnapshotHold(*state);
+  EXPECT_TRUE(fs::exists(current));
+  std::this_thread::sleep_for(kSnapshotFreshFor + 50ms);
+  ExpireSnapshotHold(*state);
+  EXPECT_FALSE(fs::exists(current));
   EXPECT_EQ(state->snapshotUsers, 0);
+  EXPECT_STREQ(state->snapshotPath, "");
+  EXPECT_EQ(device.FrameNumber(), 2u);
 
   SnapshotUse first = AcquireSnapshotForClient(*state);
   std::this_thread::sleep_for(kSnapshotFreshFor + 50ms);
@@ -226,6 +240,7 @@ TEST_F(SnapshotTest, ManyReleasesRacingDeleteEachFileOnceAndNeverWhileRead) {
   ASSERT_TRUE(WaitForWorkers(*state, 10s));
   EXPECT_EQ(badReads, 0);
   EXPECT_GE(reads, 240);
+  ExpireSnapshotHold(*state, /*always=*/true);
   EXPECT_TRUE(TempFiles().empty());
   EXPECT_EQ(state->snapshotUsers, 0);
   EXPECT_STREQ(state->snapshotPath, "");
