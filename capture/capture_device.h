@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace snapvane {
@@ -87,17 +88,18 @@ class CaptureDevice {
   // the device has none.
   virtual std::vector<uint8_t> GetVideoFormat() = 0;
 
-  // Live preview: on/off and the milliseconds between preview frames.
-  virtual void SetPreview(bool on) = 0;
-  virtual void SetPreviewRate(int milliseconds) = 0;
-  virtual bool PreviewOn() const = 0;
-  virtual int PreviewRate() const = 0;
+  // Live preview: on/off and the milliseconds between preview frames. Every
+  // device keeps these (and the frame callback below) the same way.
+  virtual void SetPreview(bool on) { previewOn_ = on; }
+  virtual void SetPreviewRate(int milliseconds) { previewRate_ = milliseconds; }
+  bool PreviewOn() const { return previewOn_; }
+  int PreviewRate() const { return previewRate_; }
   // Grabs one preview frame into out (bottom-up DIB bytes of the current format).
   virtual bool GrabPreviewFrame(std::vector<uint8_t>& out) = 0;
 
   // Single-frame capture: open, frame (calls the registered callback synchronously
   // with one frame before returning), close. Each returns its success flag.
-  virtual void SetFrameCallback(FrameCallback callback) = 0;
+  virtual void SetFrameCallback(FrameCallback callback) { callback_ = std::move(callback); }
   virtual bool SingleFrameOpen() = 0;
   virtual bool SingleFrame() = 0;
   virtual bool SingleFrameClose() = 0;
@@ -108,6 +110,11 @@ class CaptureDevice {
   virtual bool SetControl(uint32_t id, int32_t value) = 0;
   virtual std::vector<FrameFormat> SupportedFormats() = 0;
   virtual bool SetFormat(const FrameFormat& format) = 0;
+
+ protected:
+  bool previewOn_ = false;
+  int previewRate_ = 0;
+  FrameCallback callback_;
 };
 
 // Driver 0: the first video-capture node when one exists, else the test pattern.

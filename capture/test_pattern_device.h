@@ -47,13 +47,8 @@ class TestPatternDevice : public CaptureDevice {
   bool GetDriverCaps(CapDriverCaps* caps) override;
   std::vector<uint8_t> GetVideoFormat() override;
 
-  void SetPreview(bool on) override { previewOn_ = on; }
-  void SetPreviewRate(int milliseconds) override { previewRate_ = milliseconds; }
-  bool PreviewOn() const override { return previewOn_; }
-  int PreviewRate() const override { return previewRate_; }
   bool GrabPreviewFrame(std::vector<uint8_t>& out) override;
 
-  void SetFrameCallback(FrameCallback callback) override { callback_ = std::move(callback); }
   bool SingleFrameOpen() override;
   bool SingleFrame() override;
   bool SingleFrameClose() override;
@@ -76,14 +71,11 @@ class TestPatternDevice : public CaptureDevice {
   bool movingBlock_ = true;
   bool counter_ = true;
   bool connected_ = false;
-  bool previewOn_ = false;
-  int previewRate_ = 0;
   bool singleOpen_ = false;
   std::array<bool, 3> fails_{};
   bool shortFrames_ = false;
   bool noFormat_ = false;
   uint64_t frameNumber_ = 0;
-  FrameCallback callback_;
   // The still part of the picture, top-down 0x00RRGGBB and packed as a DIB of
   // the current format; the canvas equals it between frames.
   std::vector<uint32_t> background_;

@@ -58,12 +58,8 @@ class V4l2Device : public CaptureDevice {
   std::vector<uint8_t> GetVideoFormat() override;
 
   void SetPreview(bool on) override;
-  void SetPreviewRate(int milliseconds) override { previewRate_ = milliseconds; }
-  bool PreviewOn() const override { return previewOn_; }
-  int PreviewRate() const override { return previewRate_; }
   bool GrabPreviewFrame(std::vector<uint8_t>& out) override;
 
-  void SetFrameCallback(FrameCallback callback) override { callback_ = std::move(callback); }
   bool SingleFrameOpen() override;
   bool SingleFrame() override;
   bool SingleFrameClose() override;
@@ -106,11 +102,8 @@ class V4l2Device : public CaptureDevice {
   uint32_t bytesPerLine_ = 0, sizeImage_ = 0;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;
-  bool previewOn_ = false;
-  int previewRate_ = 0;
   bool singleOpen_ = false;
   int frameWaitMs_ = kSingleFrameTimeoutMs;
-  FrameCallback callback_;
   std::vector<uint8_t> frame_;
 };
 
