@@ -45,7 +45,7 @@ void SyncCurrentUsers(AppState& state) {
 
 // Caller holds the lock: the current snapshot gives back its own use.
 void DropHold(AppState& state) {
-  SnapshotFile* current = state.snapshot.get();
+  std::shared_ptr<SnapshotFile> current = state.snapshot;  // outlives its forgetting
   if (!current || !current->heldAsCurrent) return;
   current->heldAsCurrent = false;
   --current->users;
