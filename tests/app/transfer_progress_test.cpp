@@ -25,7 +25,7 @@ TEST(TransferProgress, ExactSequences) {
   EXPECT_EQ(p.UpdateTransferProgress(4, 50000), (Bar{1, 2}));
   EXPECT_EQ(p.UpdateTransferProgress(3, 99488), (Bar{2, 2}));
   EXPECT_EQ(p.UpdateTransferProgress(4, 10000), (Bar{1, 2}));  // 109488 >> 16
-  EXPECT_EQ(p.UpdateTransferProgress(3, 0), (Bar{2, 50000}));   // clamped by the old range
+  EXPECT_EQ(p.UpdateTransferProgress(3, 0), (Bar{2, 50000}));  // clamped by the old range
   EXPECT_EQ(p.UpdateTransferProgress(4, 0), (Bar{0, 0}));
 
   // A larger report raises the total; one that ends at once changes nothing.
@@ -35,7 +35,6 @@ TEST(TransferProgress, ExactSequences) {
   EXPECT_EQ(p.UpdateTransferProgress(2, 0), (Bar{500, 3000}));
   EXPECT_EQ(p.UpdateTransferProgress(2, 2000), (Bar{2500, 5000}));
   EXPECT_EQ(p.UpdateTransferProgress(1, 0), (Bar{2000, 2000}));
-
 }
 
 TEST(TransferProgress, SeveralSendersAtOnce) {
@@ -43,11 +42,8 @@ TEST(TransferProgress, SeveralSendersAtOnce) {
   TransferProgress progress;
   std::barrier allStarted(kSenders + 1), mayFinish(kSenders + 1);
   std::vector<std::thread> senders;
-  int32_t sumOfSizes = 0;
-  for (int s = 0; s < kSenders; ++s) {
-    const int32_t size = 3000 + 1000 * s;
-    sumOfSizes += size;
-    senders.emplace_back([&, s, size] {
+  for (int s = 0; s < kSenders; ++s)
+    senders.emplace_back([&, s, size = 3000 + 1000 * s] {
       progress.UpdateTransferProgress(100 + s, size);
       allStarted.arrive_and_wait();
       mayFinish.arrive_and_wait();
@@ -57,9 +53,9 @@ TEST(TransferProgress, SeveralSendersAtOnce) {
       }
       progress.UpdateTransferProgress(100 + s, 0);
     });
-  }
   allStarted.arrive_and_wait();
-  EXPECT_EQ(progress.UpdateTransferProgress(999, 0), (Bar{sumOfSizes, sumOfSizes}));
+  // Every sender's whole size counts at once: 3000 + 4000 + ... + 10000.
+  EXPECT_EQ(progress.UpdateTransferProgress(999, 0), (Bar{52000, 52000}));
   mayFinish.arrive_and_wait();
   for (auto& t : senders) t.join();
   EXPECT_EQ(progress.Count(), 0u);

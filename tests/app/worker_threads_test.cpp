@@ -20,8 +20,7 @@ TEST(WorkerThreadsTest, EveryStartRunsOnceAlsoOnReusedThreads) {
   auto token = std::make_shared<int>(0);
   std::atomic<int> runs = 0;
   auto burst = [&] {
-    for (int i = 0; i < 100; ++i)
-      EXPECT_TRUE(StartWorker(state, [&runs, token] { ++runs; }));
+    for (int i = 0; i < 100; ++i) EXPECT_TRUE(StartWorker(state, [&runs, token] { ++runs; }));
   };
   for (int round = 1; round <= 3; ++round) {
     std::thread other(burst);

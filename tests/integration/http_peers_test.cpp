@@ -24,15 +24,16 @@ std::string Url(uint16_t port) { return "http://127.0.0.1:" + std::to_string(por
 std::string Curl(uint16_t port, const std::string& options) {
   Sandbox box;
   const std::string command = "curl -sS --max-time 30 " + options + " -D '" +
-                              (box / "head").string() + "' -o '" + (box / "body").string() +
-                              "' " + Url(port);
+                              (box / "head").string() + "' -o '" + (box / "body").string() + "' " +
+                              Url(port);
   if (std::system(command.c_str()) != 0) return "";
   return test::ReadFile(box / "head") + test::ReadFile(box / "body");
 }
 
 TEST(HttpCurlTest, PictureWithoutAndWithRefreshAndWithHeaderLines) {
-  const std::string refresh = "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: "
-                              "image/jpeg\r\nRefresh: 5\r\n\r\n";
+  const std::string refresh =
+      "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: "
+      "image/jpeg\r\nRefresh: 5\r\n\r\n";
   for (auto [seconds, options, header] :
        {std::tuple<int, std::string, std::string>{0, "-0", kHttpPictureHeader},
         {0, "-H 'X-Camera: porch' -H 'Accept: image/jpeg'", kHttpPictureHeader},
@@ -49,10 +50,12 @@ TEST(HttpBrowserTest, ChromiumFollowsClientPullAndFetchesFreshPictures) {
   const uint64_t framesBefore = server.Frames();
   // A session of its own (its pid names its process group), so its helpers end with it.
   const std::string dir = profile.path().string();
-  std::system(("setsid sh -c 'echo $$ > " + dir + "/pid; exec /usr/bin/chromium --headless "
+  std::system(("setsid sh -c 'echo $$ > " + dir +
+               "/pid; exec /usr/bin/chromium --headless "
                "--no-sandbox --disable-gpu --no-first-run --disable-background-networking "
-               "--disable-component-update --user-data-dir=" + dir + " " + Url(server.port) +
-               "' >/dev/null 2>&1 &").c_str());
+               "--disable-component-update --user-data-dir=" +
+               dir + " " + Url(server.port) + "' >/dev/null 2>&1 &")
+                  .c_str());
   ASSERT_TRUE(test::WaitFor([&] { return test::ReadFile(profile / "pid").ends_with('\n'); }));
   const pid_t pid = std::stoi(test::ReadFile(profile / "pid"));
   // The browser asks again by itself once a second; each time the last picture is
@@ -67,9 +70,8 @@ TEST(HttpLoadTest, IdleCrowdStopsNeitherABrowserNorATimedCapture) {
   HttpHarness server({.requestTimeout = 2s});
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 2000; ++i) idle.emplace_back(test::ConnectLoopback(server.port));
-  ASSERT_TRUE(test::WaitFor([&] {
-    return server.state->httpServer->refused.load() + server.Connections() >= 2000;
-  }));
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return server.state->httpServer->refused.load() + server.Connections() >= 2000; }));
   EXPECT_LE(server.Connections(), kMaxHttpConnections);
   // The refused hold no use; one more is the fresh picture's own.
   EXPECT_LE(server.SnapshotUsers(), kMaxHttpConnections + 1);

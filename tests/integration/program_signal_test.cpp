@@ -32,7 +32,8 @@ TEST_P(ProgramSignalTest, EndsCleanlyAndSavesSettings) {
   char reg[256];
   std::snprintf(reg, sizeof reg,
                 "REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"
-                "\"http\"=dword:00000001\n\"httpPort\"=dword:%08x\n", port);
+                "\"http\"=dword:00000001\n\"httpPort\"=dword:%08x\n",
+                port);
   test::WriteFile(box / "tolmar" / "Snapvane.reg", reg);
   // No display at all; settings, snapshots and the test pattern in the sandbox.
   // The shell writes its pid and then becomes the program.
@@ -50,9 +51,10 @@ TEST_P(ProgramSignalTest, EndsCleanlyAndSavesSettings) {
   // visit's completed log line then reaches standard error.
   const bool up = test::WaitFor(
       [&] { return test::IsPicture(test::Exchange(port, "GET / HTTP/1.0\r\n\r\n")); }, 30s);
-  const bool logged = up && test::WaitFor([&] {
-    return test::ReadFile(errPath).find("HTTP 127.0.0.1 - localhost") != std::string::npos;
-  });
+  const bool logged =
+      up && test::WaitFor([&] {
+        return test::ReadFile(errPath).find("HTTP 127.0.0.1 - localhost") != std::string::npos;
+      });
   kill(pid, GetParam());
   if (run.wait_for(30s) != std::future_status::ready) kill(pid, SIGKILL);
   const int status = run.get();

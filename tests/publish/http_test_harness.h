@@ -3,7 +3,6 @@
 // posted tasks and the accept handler), the test-pattern camera, the real log
 // sink, and small loopback clients.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/activity_log.h"
@@ -29,6 +29,7 @@
 #include "capture/test_pattern_device.h"
 #include "publish/http_server.h"
 #include "publish/snapshot.h"
+#include "publish/socket_util.h"
 #include "tests/support/fake_main_window.h"
 #include "tests/support/sandbox.h"
 
@@ -38,7 +39,6 @@ struct HttpHarnessOptions {
   int32_t refresh = 0;
   std::chrono::milliseconds requestTimeout = kHttpRequestTimeout;
   ReverseLookupFn reverseLookup = nullptr;
-  int maxConnections = kMaxHttpConnections;
 };
 
 // The server on a system-chosen port, a UI-thread stand-in (running posted tasks
@@ -47,27 +47,21 @@ struct HttpHarnessOptions {
 class HttpHarness {
  public:
   explicit HttpHarness(HttpHarnessOptions options = {}) {
-    const char* old = std::getenv("TMPDIR");
-    oldTmpDir_ = old ? old : "";
+    if (const char* old = std::getenv("TMPDIR")) oldTmpDir_ = old;
     setenv("TMPDIR", snapshots.path().c_str(), 1);
-    state = MakeAppState();
     state->mainWindow = &window;
     state->captureWindow = &device;
     state->quality = 75;
     state->httpRefresh = options.refresh;
-    sink = std::make_shared<AppUiSink>(*state);
     sink->SetPoster([this](std::function<void()> task) { Post(std::move(task)); });
     state->ui = sink;
-    HttpServer& server = HttpServerOf(*state);
-    server.requestTimeout = options.requestTimeout;
-    server.reverseLookup = options.reverseLookup;
-    server.maxConnections = options.maxConnections;
+    HttpServerOf(*state).requestTimeout = options.requestTimeout;
+    HttpServerOf(*state).reverseLookup = options.reverseLookup;
     ui_ = std::thread([this] { RunUi(); });
     OnUi([this] {
       ConnectCaptureDevice(*state);
-      state->httpPort = 0;
       EnableHttp(*state);
-    });
+    });  // port 0: a free one
     port = state->httpPort;
   }
   ~HttpHarness() {
@@ -76,14 +70,16 @@ class HttpHarness {
     stop_ = true;
     ui_.join();
     sink->Detach();
-    if (oldTmpDir_.empty()) unsetenv("TMPDIR");
-    else setenv("TMPDIR", oldTmpDir_.c_str(), 1);
+    oldTmpDir_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", oldTmpDir_.c_str(), 1);
   }
 
   // Runs f on the UI thread and waits for it.
   void OnUi(const std::function<void()>& f) {
     auto done = std::make_shared<std::promise<void>>();
-    Post([&f, done] { f(); done->set_value(); });
+    Post([&f, done] {
+      f();
+      done->set_value();
+    });
     done->get_future().wait();
   }
   uint64_t Frames() {
@@ -104,23 +100,22 @@ class HttpHarness {
   // All workers ended, and once the last snapshot is past its fresh second, no
   // use held and no snapshot file left behind.
   bool AllReleased() {
-    if (!WaitForWorkers(*state, std::chrono::seconds(20))) return false;
-    const auto deadline = std::chrono::steady_clock::now() + kSnapshotFreshFor * 3;
-    for (;;) {
-      bool left = SnapshotUsers() != 0;
-      for (auto& entry : std::filesystem::directory_iterator(snapshots.path()))
-        if (entry.path().filename().string().rfind("snv", 0) == 0) left = true;
-      if (!left) return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return WaitForWorkers(*state, std::chrono::seconds(20)) &&
+           WaitFor(
+               [&] {
+                 if (SnapshotUsers() != 0) return false;
+                 for (auto& entry : std::filesystem::directory_iterator(snapshots.path()))
+                   if (entry.path().filename().string().starts_with("snv")) return false;
+                 return true;
+               },
+               kSnapshotFreshFor * 3);
   }
 
   Sandbox snapshots;
   FakeMainWindow window;
   TestPatternDevice device;
-  std::shared_ptr<AppState> state;
-  std::shared_ptr<AppUiSink> sink;
+  std::shared_ptr<AppState> state = MakeAppState();
+  std::shared_ptr<AppUiSink> sink = std::make_shared<AppUiSink>(*state);
   uint16_t port = 0;
 
  private:
@@ -133,11 +128,9 @@ class HttpHarness {
       const int watched = window.watchedFd;
       pollfd fd{watched, POLLIN, 0};
       if (poll(&fd, 1, 5) > 0 && (fd.revents & POLLIN)) window.onAccept(watched);
-      std::deque<std::function<void()>> tasks;
-      {
-        std::lock_guard g(mutex_);
-        tasks.swap(tasks_);
-      }
+      std::unique_lock lock(mutex_);
+      auto tasks = std::exchange(tasks_, {});
+      lock.unlock();
       for (auto& task : tasks) task();
       ExpireSnapshotHold(*state);  // the main window does it on its timer
     }
@@ -153,13 +146,11 @@ class HttpHarness {
 inline int ConnectLoopback(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
   timeval limit{20, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  return fd;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 inline std::string ReadToEnd(int fd) {
@@ -171,11 +162,9 @@ inline std::string ReadToEnd(int fd) {
 
 // Sends request in one piece and returns the whole response.
 inline std::string Exchange(uint16_t port, const std::string& request) {
-  int fd = ConnectLoopback(port);
-  if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return "<failed>";
-  std::string response = ReadToEnd(fd);
-  close(fd);
-  return response;
+  UniqueFd fd(ConnectLoopback(port));
+  if (!fd || send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return "<failed>";
+  return ReadToEnd(fd.get());
 }
 
 // The header followed by a whole JPEG.

@@ -32,8 +32,7 @@ struct TcpPair {
     socklen_t length = sizeof address;
     getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
     sender.Reset(test::ConnectLoopback(ntohs(address.sin_port)));
-    if (sendBuffer > 0)
-      setsockopt(sender.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    if (sendBuffer) setsockopt(sender.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     receiver.Reset(accept(listener.get(), nullptr, nullptr));
   }
   // Everything the receiver gets until the sender closes, read from pauseFirst on.
@@ -92,14 +91,14 @@ TEST_F(SendFileTest, ReportsSizeEachBlockAndEndForShortFullAndEmptyFiles) {
 }
 
 TEST_F(SendFileTest, FullSendBufferOnNonBlockingSocketLosesAndRepeatsNothing) {
-  const std::string path = FileOf(3 * 1024 * 1024 + 77);
+  const int32_t total = 3 * 1024 * 1024 + 77;
+  const std::string path = FileOf(total);
   TcpPair pair(4096);
   ASSERT_TRUE(SetNonBlocking(pair.sender.get()));
   auto received = pair.ReadAll(200ms);  // starts late: sends fail with EAGAIN first
   const std::vector<int32_t> progress = Send(pair.sender.get(), path);
   pair.sender.Reset();
   EXPECT_TRUE(received.get() == test::ReadFile(path));
-  const int32_t total = 3 * 1024 * 1024 + 77;
   // The size, one report per block each one block lower (the last a short one), the end.
   ASSERT_EQ(progress.size(), size_t(total / 512 + 3));
   for (size_t i = 0; i < progress.size(); ++i)
@@ -108,16 +107,13 @@ TEST_F(SendFileTest, FullSendBufferOnNonBlockingSocketLosesAndRepeatsNothing) {
 
 // Resets the connection from the peer's side at the first block's report, so the
 // reset lands during the second block.
-class ResettingSink : public RecordingUiSink {
- public:
-  explicit ResettingSink(int peer) : peer_(peer) {}
+struct ResettingSink : RecordingUiSink {
+  explicit ResettingSink(int peer) : peer(peer) {}
   void ReportTransferProgress(int socket, int32_t remaining) override {
     RecordingUiSink::ReportTransferProgress(socket, remaining);
-    if (++reports_ == 2) CloseWithReset(peer_);
+    if (++reports == 2) CloseWithReset(peer);
   }
-
- private:
-  int peer_, reports_ = 0;
+  int peer, reports = 0;
 };
 
 TEST_F(SendFileTest, PeerResetDuringSecondBlockStopsTheTransfer) {

@@ -1,7 +1,7 @@
 #pragma once
 // Records what workers send to the UI thread, in order, for assertions.
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>

@@ -1,5 +1,5 @@
-// The template builder: dialog units from the font, the widget of each kind, tab
-// order, the up-down control and its buddy, icons by id.
+// The template builder: dialog units from the font, the widget of each kind, the
+// up-down control and its buddy.
 #include "app/dialog_builder.h"
 
 #include <gtest/gtest.h>
@@ -15,18 +15,25 @@ namespace {
 using K = ControlKind;
 
 const DialogTemplate kSample = {
-    900, "Sample", 10, 20, 200, 120, kDialogSystemMenu, "MS Sans Serif", 8,
+    900,
+    "Sample",
+    10,
+    20,
+    200,
+    120,
+    kDialogSystemMenu,
+    "MS Sans Serif",
+    8,
     {
         {kNoId, K::kGroupBox, "Group", 4, 4, 190, 100},
         {kNoId, K::kLabel, "Label", 8, 14, 40, 8},
         {10, K::kEdit, "text", 50, 12, 40, 14, kTabStop | kBorder},
         {11, K::kUpDown, "", 0, 0, 11, 14},
         {12, K::kEdit, "", 50, 30, 40, 14, kTabStop | kPassword | kDigitsOnly},
-        {14, K::kCheckBox, "Check", 8, 50, 50, 10, kTabStop},
         {18, K::kIconButton, "Camera", 8, 66, 26, 22, kTabStop, 101},
     }};
 
-TEST(DialogBuilderTest, UnitsFromTheFontAndKinds) {
+TEST(DialogBuilderTest, UnitsFromTheFontKindsAndTheUpDownBuddy) {
   QWidget dialog;
   BuiltDialog built = BuildDialog(&dialog, kSample);
   const QFontMetrics metrics(dialog.font(), &dialog);
@@ -46,11 +53,8 @@ TEST(DialogBuilderTest, UnitsFromTheFontAndKinds) {
   // Labels and group boxes let the mouse through (their tips never show).
   EXPECT_TRUE(built.controls[0]->testAttribute(Qt::WA_TransparentForMouseEvents));
   EXPECT_TRUE(built.controls[1]->testAttribute(Qt::WA_TransparentForMouseEvents));
-}
 
-TEST(DialogBuilderTest, UpDownTakesTheControlBeforeItAsBuddyAndClamps) {
-  QWidget dialog;
-  BuiltDialog built = BuildDialog(&dialog, kSample);
+  // The up-down control takes the control before it as its buddy, and clamps.
   auto* spin = built.ControlAs<UpDownControl>(11);
   auto* buddy = built.ControlAs<QLineEdit>(10);
   ASSERT_EQ(spin->Buddy(), buddy);
@@ -65,12 +69,6 @@ TEST(DialogBuilderTest, UpDownTakesTheControlBeforeItAsBuddyAndClamps) {
   spin->SetRange(0, 100000);
   spin->SetPosition(12345);
   EXPECT_EQ(buddy->text(), "12345");  // no thousands separators
-}
-
-TEST(DialogBuilderTest, EveryIconOfTheProgramLoads) {
-  for (int id : {101, 102, 103, 104, 105, 106, 111, 116, 117, 1000, 1001, 1002, 1003, 1004})
-    EXPECT_FALSE(LoadIconResource(id).pixmap(16, 16).isNull()) << id;
-  EXPECT_TRUE(LoadIconResource(4242).isNull());
 }
 
 }  // namespace

@@ -18,26 +18,23 @@ TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) 
   std::vector<MessageBoxRequest> boxes;
   MessageBoxHandler previous =
       SetMessageBoxHandler([&](const MessageBoxRequest& r) { boxes.push_back(r); });
-  for (int id : {1018, 1019, 1020, 1021, 1022, 1023}) {
+  // {edit, text, refusal}: any field with a line break (setting or pasting can enter
+  // one), a password with characters above 127.
+  std::vector<std::tuple<int, QString, std::string>> cases{
+      {1019, QString::fromUtf8("p\xc3\xa4ss"), "password"}};
+  for (int id : {1018, 1019, 1020, 1021, 1022, 1023})
+    cases.push_back({id, "x\r\nDELE y", "line break"});
+  for (const auto& [id, text, refusal] : cases) {
     FtpSettingsDialog dialog(nullptr, *state);
     EXPECT_EQ(dialog.Edit(id)->maxLength(), id <= 1020 ? 63 : 259) << id;
-    dialog.Edit(id)->setText("x\r\nDELE y");  // setting or pasting can enter one
-    boxes.clear();
-    dialog.Accept();
-    ASSERT_EQ(boxes.size(), 1u) << id;
-    EXPECT_NE(boxes[0].text.find("line break"), std::string::npos);
-  }
-  {
-    FtpSettingsDialog dialog(nullptr, *state);
-    dialog.Edit(1019)->setText(QString::fromUtf8("p\xc3\xa4ss"));
+    dialog.Edit(id)->setText(text);
     boxes.clear();
     dialog.show();
     dialog.Accept();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_NE(boxes[0].text.find("password"), std::string::npos);
+    ASSERT_EQ(boxes.size(), 1u) << id;
+    EXPECT_NE(boxes[0].text.find(refusal), std::string::npos) << id;
     EXPECT_TRUE(dialog.isVisible());  // stays open for a correction
   }
-  EXPECT_STREQ(state->ftpUser, "cam");
   EXPECT_STREQ(state->ftpPass, "pw");
   EXPECT_STREQ(state->ftpFile, "cam.jpg");
   FtpSettingsDialog dialog(nullptr, *state);

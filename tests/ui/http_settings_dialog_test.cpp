@@ -17,8 +17,12 @@ TEST(HttpSettingsDialog, OkStoresLowSixteenBitsAndRefreshOnlyWhenTickedCancelNot
   state->httpPort = 40000;
   state->httpRefresh = 5;
   // {port typed, box ticked, button}: the port and refresh stored afterwards.
-  const struct { const char* port; bool tick; int button; int storedPort, storedRefresh; } cases[] = {
-      {"1", false, 2, 40000, 5}, {"70000", false, 1, 4464, 0}, {"80", true, 1, 80, 9}};
+  const struct {
+    const char* port;
+    bool tick;
+    int button;
+    int storedPort, storedRefresh;
+  } cases[] = {{"1", false, 2, 40000, 5}, {"70000", false, 1, 4464, 0}, {"80", true, 1, 80, 9}};
   for (const auto& c : cases) {
     HttpSettingsDialog dialog(nullptr, *state);
     const BuiltDialog& b = dialog.Built();

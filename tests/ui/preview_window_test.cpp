@@ -1,5 +1,5 @@
 // The preview frame window: sizing to the format, live frames, and the three
-// driver dialogs with their refresh rules.
+// driver dialogs.
 #include "capture/preview_window.h"
 
 #include <gtest/gtest.h>
@@ -37,41 +37,6 @@ void WhenModal(std::function<void(QDialog*)> act) {
   });
 }
 
-class PreviewWindowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    state = MakeAppState();
-    state->mainWindow = &port;
-    state->captureWindow = &device;
-    owner.setGeometry(100, 100, 400, 300);
-    owner.show();
-    preview = CreatePreviewWindow(&owner, *state);
-    port.preview = preview;
-    ConnectCaptureDevice(*state);
-    device.calls.clear();
-  }
-  void TearDown() override { state->captureWindow = nullptr; }
-
-  test::RecordingDevice device;
-  ForwardingWindow port;
-  std::shared_ptr<AppState> state;
-  QWidget owner;
-  PreviewWindow* preview = nullptr;  // owned by owner
-};
-
-TEST_F(PreviewWindowTest, AFormatRefreshMakesTheClientAreaOneFrameKeepingItsTopLeft) {
-  // Connecting sized it to the pattern's 640 x 480 already.
-  EXPECT_EQ(preview->geometry().size(), QSize(640, 480));
-  preview->move(250, 60);
-  const QPoint topLeft = preview->geometry().topLeft();
-  for (FrameFormat f : {FrameFormat{1280, 720, 24}, FrameFormat{320, 240, 8}}) {
-    ASSERT_TRUE(device.SetFormat(f));
-    RefreshVideoFormat(*state);
-    EXPECT_EQ(preview->geometry(), QRect(topLeft, QSize(f.width, f.height)));
-  }
-  EXPECT_EQ(port.texts[1004], "Width : 320\tHeight : 240\t bpp : 8");
-}
-
 TEST(WrapBottomUpDib, EveryPatternDepthWrapsUprightAndShortBuffersDoNot) {
   TestPatternDevice device;
   ASSERT_TRUE(device.DriverConnect(0));
@@ -86,10 +51,40 @@ TEST(WrapBottomUpDib, EveryPatternDepthWrapsUprightAndShortBuffersDoNot) {
   }
 }
 
-TEST_F(PreviewWindowTest, FormatDialogAlwaysRefreshesAndAppliesTheChoice) {
+// What each dialog applies, and when the format is read again: always after the
+// format dialog, after the others only when something changed. A new format makes
+// the client area one frame, keeping its top left.
+TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged) {
+  test::RecordingDevice device;
+  ForwardingWindow port;
+  auto state = MakeAppState();
+  state->mainWindow = &port;
+  state->captureWindow = &device;
+  QWidget owner;
+  owner.setGeometry(100, 100, 400, 300);
+  owner.show();
+  PreviewWindow* preview = CreatePreviewWindow(&owner, *state);  // owned by owner
+  port.preview = preview;
+  ConnectCaptureDevice(*state);
+  device.calls.clear();
+  EXPECT_EQ(preview->geometry().size(), QSize(640, 480));  // the pattern's, on connecting
+  preview->move(250, 60);
+  const QPoint topLeft = preview->geometry().topLeft();
   WhenModal([](QDialog* d) { d->reject(); });
   RunVideoFormatDialog(&owner, *state);
+  WhenModal([](QDialog* d) { d->accept(); });  // nothing changed
+  RunVideoSourceDialog(&owner, *state);
+  auto mirror = [](bool ok) {  // ticks the display dialog's mirror box, then OK or Cancel
+    return [ok](QDialog* d) {
+      d->findChild<QCheckBox*>("mirror")->setChecked(true);
+      d->done(ok);
+    };
+  };
+  WhenModal(mirror(false));
+  RunVideoDisplayDialog(&owner, *state);
+  EXPECT_FALSE(preview->Display().mirror);
   EXPECT_EQ(device.calls, (std::vector<std::string>{"GetVideoFormat"})) << "cancelled, re-read";
+
   WhenModal([](QDialog* d) {
     auto* size = d->findChild<QComboBox*>("frameSize");
     auto* depth = d->findChild<QComboBox*>("pixelDepth");
@@ -100,42 +95,19 @@ TEST_F(PreviewWindowTest, FormatDialogAlwaysRefreshesAndAppliesTheChoice) {
     d->accept();
   });
   RunVideoFormatDialog(&owner, *state);
-  EXPECT_EQ(device.Count("SetFormat(320x240x8)"), 1);
-  EXPECT_EQ(device.Count("GetVideoFormat"), 2);
-  EXPECT_EQ(preview->geometry().size(), QSize(320, 240));
-}
-
-TEST_F(PreviewWindowTest, SourceAndDisplayDialogsRefreshOnlyWhenSomethingChanged) {
-  WhenModal([](QDialog* d) { d->accept(); });  // nothing changed
-  RunVideoSourceDialog(&owner, *state);
-  WhenModal([](QDialog* d) { d->accept(); });
-  RunVideoDisplayDialog(&owner, *state);
+  EXPECT_EQ(preview->geometry(), QRect(topLeft, QSize(320, 240)));
   WhenModal([](QDialog* d) {
-    d->findChild<QCheckBox*>("mirror")->setChecked(true);
-    d->reject();
-  });
-  RunVideoDisplayDialog(&owner, *state);
-  EXPECT_TRUE(device.calls.empty());
-  EXPECT_FALSE(preview->Display().mirror);
-
-  WhenModal([](QDialog* d) {
-    auto* pattern = d->findChild<QComboBox*>("control-1");
-    auto* counter = d->findChild<QCheckBox*>("control-3");
-    ASSERT_TRUE(pattern && counter);
-    pattern->setCurrentIndex(pattern->findText("Checkerboard"));
-    counter->setChecked(false);
+    d->findChild<QCheckBox*>("control-3")->setChecked(false);  // the frame counter
     d->accept();
   });
   RunVideoSourceDialog(&owner, *state);
-  EXPECT_EQ(device.calls,
-            (std::vector<std::string>{"SetControl(1,2)", "SetControl(3,0)", "GetVideoFormat"}));
-  WhenModal([](QDialog* d) {
-    d->findChild<QCheckBox*>("mirror")->setChecked(true);
-    d->accept();
-  });
+  WhenModal(mirror(true));
   RunVideoDisplayDialog(&owner, *state);
   EXPECT_TRUE(preview->Display().mirror);
-  EXPECT_EQ(device.Count("GetVideoFormat"), 2);
+  EXPECT_EQ(device.calls,
+            (std::vector<std::string>{"GetVideoFormat", "SetFormat(320x240x8)", "GetVideoFormat",
+                                      "SetControl(3,0)", "GetVideoFormat", "GetVideoFormat"}));
+  state->captureWindow = nullptr;
 }
 
 }  // namespace
