@@ -4,14 +4,17 @@
 # JPEG as a static file, with ab (HTTP/1.0, a new connection per request) at 50
 # and 200 connections.
 #
-#   bench/http_bench.sh [build-dir] [requests-per-run]
+#   bench/http_bench.sh [build-dir] [requests-per-run] [rounds]
 #
 # Prints requests/s, p50 and p99 (ms), the ratio to nginx, captures per 10000
-# requests, failed requests and peak memory for every run.
+# requests, failed requests and peak memory for every run. The two servers take
+# turns, round after round, so a change in the machine's load hits both; the
+# median ratio of the rounds closes each block.
 set -euo pipefail
 
 BUILD=${1:-build}
 REQUESTS=${2:-20000}
+ROUNDS=${3:-3}
 SERVE="$BUILD/bench/http_serve"
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 for tool in "$SERVE" "$NGINX" "$(command -v ab || true)" "$(command -v curl || true)"; do
@@ -112,17 +115,23 @@ echo "snapshot: ${JPEG_BYTES} bytes (640x480 test pattern); $REQUESTS requests p
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
 printf '%-9s %5s %10s %8s %8s %8s %14s %7s %12s\n' server conns "req/s" "p50 ms" "p99 ms" ratio "captures/10k" failed "peak RSS kB"
 for conns in 50 200; do
-  read -r n_rps n_p50 n_p99 n_failed < <(run_ab "http://127.0.0.1:$NGINX_PORT/" "$conns")
-  nginx_rss=$(awk '/VmHWM/ {print $2}' /proc/"$NGINX_PID"/status)
-  for child in $(pgrep -P "$NGINX_PID"); do
-    nginx_rss=$((nginx_rss + $(awk '/VmHWM/ {print $2}' /proc/"$child"/status)))
+  ratios=()
+  for round in $(seq "$ROUNDS"); do
+    read -r n_rps n_p50 n_p99 n_failed < <(run_ab "http://127.0.0.1:$NGINX_PORT/" "$conns")
+    nginx_rss=$(awk '/VmHWM/ {print $2}' /proc/"$NGINX_PID"/status)
+    for child in $(pgrep -P "$NGINX_PID"); do
+      nginx_rss=$((nginx_rss + $(awk '/VmHWM/ {print $2}' /proc/"$child"/status)))
+    done
+    start_snapvane "c$conns"
+    read -r s_rps s_p50 s_p99 s_failed < <(run_ab "http://127.0.0.1:$SERVE_PORT/" "$conns")
+    read -r _ captures _ refused _ rss < <(stop_snapvane "c$conns")
+    ratio=$(awk -v a="$s_rps" -v b="$n_rps" 'BEGIN {printf "%.2f", a / b}')
+    ratios+=("$ratio")
+    per10k=$(awk -v c="$captures" -v n="$REQUESTS" 'BEGIN {printf "%.0f", c * 10000 / n}')
+    printf '%-9s %5s %10s %8s %8s %8s %14s %7s %12s\n' nginx "$conns" "$n_rps" "$n_p50" "$n_p99" 1.00 - "$n_failed" "$nginx_rss"
+    printf '%-9s %5s %10s %8s %8s %8s %14s %7s %12s\n' snapvane "$conns" "$s_rps" "$s_p50" "$s_p99" "$ratio" "$per10k" "$s_failed" "$rss"
+    [ "$refused" = "0" ] || echo "  (snapvane closed $refused connections over its bound at once)"
   done
-  start_snapvane "c$conns"
-  read -r s_rps s_p50 s_p99 s_failed < <(run_ab "http://127.0.0.1:$SERVE_PORT/" "$conns")
-  read -r _ captures _ refused _ rss < <(stop_snapvane "c$conns")
-  ratio=$(awk -v a="$s_rps" -v b="$n_rps" 'BEGIN {printf "%.2f", a / b}')
-  per10k=$(awk -v c="$captures" -v n="$REQUESTS" 'BEGIN {printf "%.0f", c * 10000 / n}')
-  printf '%-9s %5s %10s %8s %8s %8s %14s %7s %12s\n' nginx "$conns" "$n_rps" "$n_p50" "$n_p99" 1.00 - "$n_failed" "$nginx_rss"
-  printf '%-9s %5s %10s %8s %8s %8s %14s %7s %12s\n' snapvane "$conns" "$s_rps" "$s_p50" "$s_p99" "$ratio" "$per10k" "$s_failed" "$rss"
-  [ "$refused" = "0" ] || echo "  (snapvane closed $refused connections over its bound at once)"
+  median=$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}')
+  echo "median ratio at $conns connections over $ROUNDS rounds: $median"
 done

@@ -85,7 +85,7 @@ class TestPatternDevice : public CaptureDevice {
   int backgroundWidth_ = 0;  // 0: not drawn yet
   int backgroundHeight_ = 0;
   uint16_t backgroundDepth_ = 0;
-  std::vector<uint8_t> frame_;    // the frame being delivered
+  std::vector<uint8_t> frame_;  // the frame being delivered
 };
 
 }  // namespace snapvane

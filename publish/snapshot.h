@@ -16,8 +16,8 @@ struct AppState;
 
 struct SnapshotFile {
   std::string path;
-  int32_t users = 0;  // under AppState::lock
-  bool captured = false;  // the capture succeeded and the file holds a picture
+  int32_t users = 0;           // under AppState::lock
+  bool captured = false;       // the capture succeeded and the file holds a picture
   bool heldAsCurrent = false;  // one of the users is the fresh current snapshot's hold
   std::chrono::steady_clock::time_point capturedAt{};
   // Identity of the file made for this record: the release deletes the path only
