@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "app/app_state.h"
-#include "app/time_text.h"
+#include "common/time_text.h"
 
 namespace snapvane {
 

@@ -2,7 +2,7 @@
 
 #include "app/activity_log.h"
 #include "app/transfer_progress.h"
-#include "app/ui_sink.h"
+#include "common/ui_sink.h"
 #include "capture/caption_style.h"
 #include "publish/snapshot.h"
 

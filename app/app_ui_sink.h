@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/ui_sink.h"
+#include "common/ui_sink.h"
 
 namespace snapvane {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/ui_sink.h"
+#include "common/ui_sink.h"
 #include "capture/jpeg_writer.h"
 #include "publish/ftp_upload.h"
 

@@ -16,7 +16,7 @@
 #include <mutex>
 
 #include "app/app_state.h"
-#include "app/time_text.h"
+#include "common/time_text.h"
 #include "capture/capture_device.h"
 
 namespace snapvane {

@@ -16,9 +16,9 @@
 #include <utility>
 
 #include "app/app_state.h"
-#include "app/fixed_text.h"
-#include "app/time_text.h"
-#include "app/ui_sink.h"
+#include "common/fixed_text.h"
+#include "common/time_text.h"
+#include "common/ui_sink.h"
 #include "publish/socket_util.h"
 
 namespace snapvane {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "publish/net_limits.h"
+#include "common/limits.h"
 #include "publish/snapshot.h"
 
 namespace snapvane {

@@ -16,10 +16,10 @@
 
 #include "app/activity_log.h"
 #include "app/app_state.h"
-#include "app/fixed_text.h"
+#include "common/fixed_text.h"
 #include "app/main_window_port.h"
-#include "app/time_text.h"
-#include "app/ui_sink.h"
+#include "common/time_text.h"
+#include "common/ui_sink.h"
 #include "app/worker_threads.h"
 
 namespace snapvane {

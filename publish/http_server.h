@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "publish/net_limits.h"
+#include "common/limits.h"
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
 

@@ -12,8 +12,9 @@
 #include <memory>
 
 #include "app/app_state.h"
-#include "app/time_text.h"
-#include "app/ui_sink.h"
+#include "common/time_text.h"
+#include "common/unique_fd.h"
+#include "common/ui_sink.h"
 
 namespace snapvane {
 
@@ -24,26 +25,6 @@ constexpr size_t kCopyBlockBytes = 64 * 1024;
 constexpr int kTempNameAttempts = 100;
 constexpr mode_t kNewFileMode = 0666;   // before the umask, as for any new file
 constexpr size_t kTempBaseChars = 128;  // of the destination's name, so the temp name fits
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded (a deferred write error).
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
@@ -115,7 +96,7 @@ std::string RenameTarget(const std::string& destination) {
 }
 
 void SyncFolder(const std::string& folder) {
-  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());  // durability only; the copy is already in place
 }
 
@@ -132,11 +113,11 @@ bool ReplaceFileWithCopy(const char* source, const std::string& destination) {
     if (::access(target.c_str(), W_OK) != 0) return false;
   }
 
-  Fd in(::open(source, O_RDONLY | O_CLOEXEC));
+  UniqueFd in(::open(source, O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return false;
 
   std::string tempPath;
-  Fd out(CreateTempBeside(target, tempPath));
+  UniqueFd out(CreateTempBeside(target, tempPath));
   if (out.get() < 0) return false;
 
   bool ok = CopyContents(in.get(), out.get()) && ::fsync(out.get()) == 0;

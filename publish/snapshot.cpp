@@ -8,16 +8,16 @@
 #include <utility>
 
 #include "app/app_state.h"
-#include "app/fixed_text.h"
+#include "common/fixed_text.h"
 #include "app/main_window_port.h"
 #include "app/message_box.h"
-#include "app/time_text.h"
-#include "app/ui_sink.h"
+#include "common/time_text.h"
+#include "common/ui_sink.h"
 #include "app/worker_threads.h"
 #include "capture/capture_control.h"
 #include "publish/ftp_upload.h"
 #include "publish/local_save.h"
-#include "publish/net_limits.h"
+#include "common/limits.h"
 
 namespace snapvane {
 namespace {

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "app/app_state.h"
-#include "app/ui_sink.h"
+#include "common/ui_sink.h"
 
 namespace snapvane {
 namespace {
@@ -103,22 +103,6 @@ void Report(AppState& state, int socket, int32_t remaining) {
 }
 
 }  // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int UniqueFd::Release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
 
 WaitResult WaitReadable(int fd, milliseconds timeout) { return WaitFor(fd, POLLIN, timeout); }
 

@@ -4,34 +4,12 @@
 #include <chrono>
 #include <cstdint>
 
-#include "publish/net_limits.h"
+#include "common/limits.h"
+#include "common/unique_fd.h"
 
 namespace snapvane {
 
 struct AppState;
-
-// Owns one file descriptor and closes it on destruction. Move-only.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  explicit operator bool() const { return valid(); }
-  // Gives up ownership without closing.
-  int Release();
-  // Closes the current descriptor (if any) and takes fd.
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 enum class WaitResult {
   kReady,    // the event (or an error/hang-up the next call will report) is there

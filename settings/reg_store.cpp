@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/unique_fd.h"
+
 namespace snapvane {
 
 namespace {
@@ -237,26 +239,6 @@ void AppendValueLine(std::string& out, const RegValue& v) {
   out.push_back('\n');
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded (a late write error shows here).
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -271,7 +253,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 void SyncFolder(const std::filesystem::path& folder) {
-  FileDescriptor dir(
+  UniqueFd dir(
       ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
 }
@@ -338,7 +320,7 @@ RegStore RegStore::Parse(std::string_view text) {
 RegStore RegStore::Load(const std::filesystem::path& file) {
   RegStore damaged;
   damaged.damaged_ = true;
-  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return errno == ENOENT ? RegStore() : damaged;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return damaged;
@@ -398,7 +380,7 @@ bool RegStore::Save(const std::filesystem::path& requested) const {
 
   std::string tempName = file.string();
   tempName += kTempSuffix;
-  FileDescriptor out(::mkostemp(tempName.data(), O_CLOEXEC));  // mode 0600: a password lives here
+  UniqueFd out(::mkostemp(tempName.data(), O_CLOEXEC));  // mode 0600: a password lives here
   if (out.get() < 0) return false;
   auto fail = [&] {
     out.Close();

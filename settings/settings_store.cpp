@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/fixed_text.h"
+#include "common/fixed_text.h"
 #include "app/main_window_port.h"
 #include "capture/caption_style.h"
 

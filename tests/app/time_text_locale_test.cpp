@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "app/fixed_text.h"
-#include "app/time_text.h"
+#include "common/fixed_text.h"
+#include "common/time_text.h"
 #include "tests/support/sandbox.h"
 
 namespace snapvane {

@@ -16,7 +16,7 @@
 #include "app/message_box.h"
 #include "app/worker_threads.h"
 #include "capture/test_pattern_device.h"
-#include "publish/net_limits.h"
+#include "common/limits.h"
 #include "tests/support/fake_main_window.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"

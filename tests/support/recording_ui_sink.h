@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/activity_log.h"
-#include "app/ui_sink.h"
+#include "common/ui_sink.h"
 
 namespace snapvane::test {
 

@@ -1,4 +1,4 @@
-#include "app/fixed_text.h"
+#include "common/fixed_text.h"
 
 #include <cstring>
 
