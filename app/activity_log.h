@@ -1,8 +1,6 @@
 #pragma once
 // The activity log behind list box 1012: lines with item data, a fixed capacity,
 // the widest-line extent, the two-stage HTTP visit line.
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,15 +11,6 @@
 #include <vector>
 
 namespace snapvane {
-
-struct AppState;
-
-// An accepted HTTP connection whose log line waits for the client's host name.
-struct PendingHttpClient {
-  int socket = -1;
-  char hostName[1024] = {};
-  sockaddr_in peer{};
-};
 
 // Thread-safe model of the log list. The window shows Lines() and follows
 // TopIndex(); it is told of changes through the changed callback.
@@ -53,14 +42,19 @@ class ActivityLog {
   // appended instead. The top index becomes the new line's index.
   int AddLogLine(int index, const std::string& text);
 
+  // An HTTP visit's line, "%s" standing for the host name: appended without
+  // widening the extent or scrolling, and waiting for CompleteVisitLine.
+  void AddVisitLine(int socket, const std::string& text);
+  // Replaces the newest waiting line of socket with its completed text (the host
+  // name in place of "%s"); nothing when no such line is left.
+  void CompleteVisitLine(int socket, std::string_view hostName);
+
   std::vector<Line> Lines() const;
   int Count() const;
   int TopIndex() const;
   int32_t LogExtent() const;  // widest line so far; never shrinks
 
  private:
-  friend void LogHttpConnection(AppState&, int);
-  friend void CompleteHttpLogLine(AppState&, int, std::unique_ptr<PendingHttpClient>);
   // Caller holds mutex_. Makes room when full; returns the index used.
   int InsertLocked(int index, Line line);
   void Notify();
@@ -73,15 +67,6 @@ class ActivityLog {
   std::function<int(const std::string&)> measure_;
   std::function<void()> changed_;
 };
-
-// UI thread: logs "HTTP <addr> - %s - <time>" with item data = socket and queues
-// the connection's PendingHttpClient record.
-void LogHttpConnection(AppState& state, int socket);
-// Any thread, takes the lock: unlinks and returns the newest record for socket.
-std::unique_ptr<PendingHttpClient> RemovePendingHttpClient(AppState& state, int socket);
-void AddPendingHttpClient(AppState& state, std::unique_ptr<PendingHttpClient> record);
-// UI thread: replaces the waiting line of socket with its host name.
-void CompleteHttpLogLine(AppState& state, int socket, std::unique_ptr<PendingHttpClient> record);
 
 // The text a printf of format with the one text argument arg would give, without
 // handing format to printf: the first "%s" takes arg, "%%" gives "%", anything

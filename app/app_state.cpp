@@ -3,6 +3,8 @@
 #include "app/activity_log.h"
 #include "app/transfer_progress.h"
 #include "common/ui_sink.h"
+#include "common/worker_threads.h"
+#include "publish/http_server.h"
 #include "capture/caption_style.h"
 #include "publish/snapshot.h"
 
@@ -18,8 +20,9 @@ const BitmapInfoHeader* AppState::VideoFormatHeader() const {
 
 std::shared_ptr<AppState> MakeAppState() {
   auto state = std::make_shared<AppState>();
-  state->log = std::make_unique<ActivityLog>();
-  state->transfers = std::make_unique<TransferProgress>();
+  state->log = std::make_shared<ActivityLog>();
+  state->transfers = std::make_shared<TransferProgress>();
+  state->workers = std::make_shared<WorkerGroup>();
   return state;
 }
 

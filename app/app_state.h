@@ -3,7 +3,6 @@
 // shared with every worker (shared_ptr), so it outlives all of them.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,15 +13,13 @@
 namespace snapvane {
 
 class ActivityLog;
+class HttpServer;
 class MainWindowPort;
 class TransferProgress;
 class UiSink;
+class WorkerGroup;
 struct CaptionStyle;
-struct HttpServer;
-struct PendingHttpClient;
 struct SnapshotFile;
-
-inline constexpr int kNoSocket = -1;  // POSIX descriptors start at 0
 
 // Draws the caption into a frame in place (set by the window layer: the renderer
 // needs Qt Gui, the core does not link it).
@@ -42,8 +39,7 @@ struct AppState : std::enable_shared_from_this<AppState> {
   char fileName[260] = {};
   int32_t http = 0;
   uint16_t httpPort = 0;
-  int listenSocket = kNoSocket;
-  std::shared_ptr<HttpServer> httpServer;  // connection count and bounds (http_server.h)
+  std::shared_ptr<HttpServer> httpServer;  // made by the window with its event loop
   int32_t httpRefresh = 0;
   int32_t ftp = 0;
   char ftpUser[64] = {};
@@ -56,7 +52,7 @@ struct AppState : std::enable_shared_from_this<AppState> {
   std::unique_ptr<CaptionStyle> captionStyle;
   int32_t quality = 0;
 
-  // The one lock: snapshot counts and path, worker starts, pending HTTP clients.
+  // The one lock: snapshot counts and path, worker starts.
   std::mutex lock;
   int32_t snapshotUsers = 0;    // users of the current snapshot file (snapshot->users)
   char snapshotPath[260] = {};  // the current snapshot file, empty for none
@@ -64,11 +60,10 @@ struct AppState : std::enable_shared_from_this<AppState> {
   bool capturing = false;          // a capture is in progress (UI thread)
   bool localSaveRunning = false;   // under lock
   bool ftpUploadRunning = false;   // under lock
-  std::vector<std::unique_ptr<PendingHttpClient>> pendingClients;  // newest last; under lock
 
   // Models behind the log list and the progress bar (own locks; see their headers).
-  std::unique_ptr<ActivityLog> log;
-  std::unique_ptr<TransferProgress> transfers;
+  std::shared_ptr<ActivityLog> log;
+  std::shared_ptr<TransferProgress> transfers;
   // How workers reach the UI thread.
   std::shared_ptr<UiSink> ui;
 
@@ -78,9 +73,7 @@ struct AppState : std::enable_shared_from_this<AppState> {
   CaptionBurner burnCaption = nullptr;
 
   // Running worker threads, so shutdown can wait a bounded time for them.
-  std::mutex workersMutex;
-  std::condition_variable workersDone;
-  int activeWorkers = 0;
+  std::shared_ptr<WorkerGroup> workers;
 
   // The format header, or null when the device reported none.
   const BitmapInfoHeader* VideoFormatHeader() const;

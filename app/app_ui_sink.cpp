@@ -1,12 +1,12 @@
 #include "app/app_ui_sink.h"
 
 #include "app/activity_log.h"
-#include "app/app_state.h"
 #include "app/transfer_progress.h"
 
 namespace snapvane {
 
-AppUiSink::AppUiSink(AppState& state) : state_(state) {}
+AppUiSink::AppUiSink(std::shared_ptr<ActivityLog> log, std::shared_ptr<TransferProgress> transfers)
+    : log_(std::move(log)), transfers_(std::move(transfers)) {}
 
 AppUiSink::~AppUiSink() { detached_->store(true); }
 
@@ -27,31 +27,29 @@ void AppUiSink::Detach() {
 }
 
 void AppUiSink::AddLogLine(int index, const std::string& text) {
-  if (state_.log) state_.log->AddLogLine(index, text);
+  if (log_) log_->AddLogLine(index, text);
 }
 
 void AppUiSink::ReportTransferProgress(int socket, int32_t remaining) {
-  if (state_.transfers) state_.transfers->UpdateTransferProgress(socket, remaining);
+  if (transfers_) transfers_->UpdateTransferProgress(socket, remaining);
 }
 
-void AppUiSink::PostHostName(int socket, std::unique_ptr<PendingHttpClient> record) {
+void AppUiSink::AddVisitLine(int socket, const std::string& text) {
+  if (log_) log_->AddVisitLine(socket, text);
+}
+
+void AppUiSink::PostHostName(int socket, std::string hostName) {
   Poster post;
   {
     std::lock_guard guard(mutex_);
-    if (detached_->load() || !post_) return;  // no window: the record is freed here
+    if (detached_->load() || !post_) return;  // no window: nothing to complete
     post = post_;
   }
-  // std::function needs a copyable task, so the record travels in a shared holder;
-  // a task dropped unrun frees it all the same.
-  auto held = std::make_shared<std::unique_ptr<PendingHttpClient>>(std::move(record));
-  std::weak_ptr<AppState> weakState = state_.weak_from_this();
+  std::weak_ptr<ActivityLog> weakLog = log_;
   auto detached = detached_;
-  post([weakState, detached, socket, held] {
-    std::unique_ptr<PendingHttpClient> rec = std::move(*held);
+  post([weakLog, detached, socket, hostName = std::move(hostName)] {
     if (detached->load()) return;
-    auto state = weakState.lock();
-    if (!state) return;
-    CompleteHttpLogLine(*state, socket, std::move(rec));
+    if (auto log = weakLog.lock()) log->CompleteVisitLine(socket, hostName);
   });
 }
 

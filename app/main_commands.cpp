@@ -1,5 +1,6 @@
 #include "app/main_commands.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "app/app_state.h"
@@ -68,6 +69,19 @@ int32_t ApplyQualityRule(AppState& state) {
   state.quality = QualityFromText(state.mainWindow->GetText(main_control::kQuality));
   state.mainWindow->SetText(main_control::kQuality, UnsignedText(state.quality));
   return state.quality;
+}
+
+int EnableHttp(AppState& state) {
+  state.http = 1;
+  if (!state.httpServer) return EINVAL;
+  const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh);
+  if (rc == 0) state.httpPort = state.httpServer->port();
+  return rc;
+}
+
+void DisableHttp(AppState& state) {
+  state.http = 0;
+  if (state.httpServer) state.httpServer->Stop();
 }
 
 void ApplyHttpBox(AppState& state) {

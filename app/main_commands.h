@@ -93,6 +93,12 @@ int32_t QualityFromText(std::string_view text);
 // back. Returns the value, for the spinner.
 int32_t ApplyQualityRule(AppState& state);
 
+// http := 1 and the server started on httpPort (a port the system chose is
+// written back); the server's result. A failure is logged by the server.
+int EnableHttp(AppState& state);
+// http := 0 and the listening socket closed. Running visits finish.
+void DisableHttp(AppState& state);
+
 // "Enable HTTP" (1010): ticked starts the server and disables its settings button
 // 1025; unticked stops it and enables the button.
 void ApplyHttpBox(AppState& state);

@@ -15,7 +15,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWindowStateChangeEvent>
@@ -32,7 +31,8 @@
 #include "app/main_commands.h"
 #include "app/message_box.h"
 #include "app/transfer_progress.h"
-#include "app/worker_threads.h"
+#include "app/qt_event_loop.h"
+#include "common/worker_threads.h"
 #include "capture/caption_dialog.h"
 #include "capture/caption_overlay.h"
 #include "capture/capture_control.h"
@@ -55,20 +55,8 @@ inline constexpr std::chrono::milliseconds kWorkerShutdownWait{5000};
 inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
-
-struct MainWindow::UiQueue {
-  std::mutex mutex;
-  QObject* target = nullptr;  // null once the window has ended
-
-  void Post(std::function<void()> task) {
-    std::lock_guard guard(mutex);
-    if (target) QMetaObject::invokeMethod(target, std::move(task), Qt::QueuedConnection);
-  }
-  void Detach() {
-    std::lock_guard guard(mutex);
-    target = nullptr;
-  }
-};
+inline constexpr int kHttpTrayIcon = 111;
+inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 namespace {
 
@@ -80,12 +68,12 @@ std::string ToText(const QString& text) { return text.toLocal8Bit().toStdString(
 
 // Runs fn on the UI queue at most once until it has run (coalesces bursts of
 // changes from worker threads into one refresh).
-std::function<void()> CoalescedPoster(std::shared_ptr<MainWindow::UiQueue> queue,
+std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop,
                                       std::function<void()> fn) {
   auto queued = std::make_shared<std::atomic<bool>>(false);
-  return [queue = std::move(queue), queued, fn = std::move(fn)] {
+  return [loop = std::move(loop), queued, fn = std::move(fn)] {
     if (queued->exchange(true)) return;
-    queue->Post([queued, fn] {
+    loop->Post([queued, fn] {
       queued->store(false);
       fn();
     });
@@ -138,14 +126,22 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   // The record, and how workers reach this thread.
   state_ = MakeAppState();
   state_->mainWindow = this;
-  queue_ = std::make_shared<UiQueue>();
-  queue_->target = this;
-  sink_ = std::make_shared<AppUiSink>(*state_);
-  std::weak_ptr<UiQueue> weakQueue = queue_;
-  sink_->SetPoster([weakQueue](std::function<void()> task) {
-    if (auto queue = weakQueue.lock()) queue->Post(std::move(task));
+  loop_ = std::make_shared<QtEventLoop>();
+  sink_ = std::make_shared<AppUiSink>(state_->log, state_->transfers);
+  std::weak_ptr<QtEventLoop> weakLoop = loop_;
+  sink_->SetPoster([weakLoop](std::function<void()> task) {
+    if (auto loop = weakLoop.lock()) loop->Post(std::move(task));
   });
   state_->ui = sink_;
+  HttpServer::Hooks httpHooks;
+  std::weak_ptr<AppState> weakState = state_;
+  httpHooks.acquireSnapshot = [weakState] {
+    auto state = weakState.lock();
+    return state ? AcquireSnapshotForClient(*state) : SnapshotUse();
+  };
+  httpHooks.onAccept = [this] { SetTrayIcon(kHttpTrayIcon, kHttpTrayTip); };
+  state_->httpServer =
+      std::make_shared<HttpServer>(*loop_, sink_, state_->workers, std::move(httpHooks));
   state_->burnCaption = &BurnCaption;
   FollowModels();
   InstallQtMessageHandlers(this);
@@ -227,8 +223,8 @@ void MainWindow::FollowModels() {
     });
   }
   state_->log->SetEcho(true);
-  state_->log->SetChangedCallback(CoalescedPoster(queue_, [this] { RefreshLog(); }));
-  state_->transfers->SetChangedCallback(CoalescedPoster(queue_, [this] { RefreshProgress(); }));
+  state_->log->SetChangedCallback(CoalescedPoster(loop_, [this] { RefreshLog(); }));
+  state_->transfers->SetChangedCallback(CoalescedPoster(loop_, [this] { RefreshProgress(); }));
 }
 
 void MainWindow::RefreshLog() {
@@ -304,7 +300,7 @@ void MainWindow::Command(int id, int notification) {
       ApplyHttpBox(state);
       break;
     case MainCommand::kHttpSettings:
-      RunHttpSettingsDialog(this, state);
+      RunHttpSettingsDialog(this, state.httpPort, state.httpRefresh);
       break;
     case MainCommand::kFtpSettings:
       RunFtpSettingsDialog(this, state);
@@ -363,7 +359,6 @@ void MainWindow::Shutdown() {
     tray_ = nullptr;
   }
   DisableHttp(*state_);
-  WatchListenSocket(-1, nullptr);
   ExpireSnapshotHold(*state_, /*always=*/true);
   hide();
   if (preview_) preview_->hide();
@@ -372,14 +367,14 @@ void MainWindow::Shutdown() {
   // the UI thread keeps serving (their log lines and progress still arrive).
   QElapsedTimer waited;
   waited.start();
-  while (!WaitForWorkers(*state_, std::chrono::milliseconds(0)) &&
+  while (!WaitForWorkers(*state_->workers, std::chrono::milliseconds(0)) &&
          waited.elapsed() < kWorkerShutdownWait.count()) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, kWorkerPollSlice.count());
-    WaitForWorkers(*state_, kWorkerPollSlice);
+    WaitForWorkers(*state_->workers, kWorkerPollSlice);
   }
 
   // From here on workers only free what they send.
-  queue_->Detach();
+  loop_->End();
   sink_->Detach();
   state_->log->SetChangedCallback(nullptr);
   state_->transfers->SetChangedCallback(nullptr);
@@ -544,22 +539,6 @@ void MainWindow::ShowPreview(bool visible) {
   } else {
     preview_->hide();
   }
-}
-
-void MainWindow::WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) {
-  // The handler may itself replace the listener: the old notifier goes later.
-  if (listenNotifier_) {
-    listenNotifier_->setEnabled(false);
-    listenNotifier_.release()->deleteLater();
-  }
-  onAcceptable_ = std::move(onAcceptable);
-  if (fd < 0 || !onAcceptable_) return;
-  listenNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-  connect(listenNotifier_.get(), &QSocketNotifier::activated, this, [this, fd] {
-    if (hasEnded_ || closing_) return;
-    std::function<void(int)> handler = onAcceptable_;  // survives a replacement
-    if (handler) handler(fd);
-  });
 }
 
 }  // namespace snapvane

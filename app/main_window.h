@@ -17,7 +17,6 @@
 
 class QListWidget;
 class QProgressBar;
-class QSocketNotifier;
 class QSystemTrayIcon;
 class QTimer;
 
@@ -26,6 +25,7 @@ namespace snapvane {
 struct AppState;
 class AppUiSink;
 class PreviewWindow;
+class QtEventLoop;
 
 class MainWindow : public QWidget, public MainWindowPort {
  public:
@@ -75,11 +75,6 @@ class MainWindow : public QWidget, public MainWindowPort {
   bool SetTrayIcon(int iconId, std::string_view tip) override;
   void ResizePreview(int width, int height) override;
   void ShowPreview(bool visible) override;
-  void WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) override;
-
-  // Runs a task later on the UI thread, from any thread; dropped once the window
-  // has ended.
-  struct UiQueue;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -100,7 +95,7 @@ class MainWindow : public QWidget, public MainWindowPort {
   std::shared_ptr<AppState> state_;
   std::unique_ptr<CaptureDevice> device_;
   std::shared_ptr<AppUiSink> sink_;
-  std::shared_ptr<UiQueue> queue_;
+  std::shared_ptr<QtEventLoop> loop_;
   BuiltDialog built_;
   QListWidget* logList_ = nullptr;
   QProgressBar* progress_ = nullptr;
@@ -108,8 +103,6 @@ class MainWindow : public QWidget, public MainWindowPort {
   QSystemTrayIcon* tray_ = nullptr;
   int trayIconId_ = 0;
   QPointer<PreviewWindow> preview_;
-  std::unique_ptr<QSocketNotifier> listenNotifier_;
-  std::function<void(int)> onAcceptable_;
   std::vector<std::string> shownLines_;  // what the log list shows, to update in place
   int shownTopIndex_ = -1;
   int shownExtent_ = -1;

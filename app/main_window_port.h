@@ -1,7 +1,6 @@
 #pragma once
 // What the plain logic asks of the main window, by control id, on the UI thread
 // only. The Qt main window implements it; tests use tests/support/fake_main_window.h.
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -28,9 +27,6 @@ class MainWindowPort {
   // its top-left corner; shown or hidden.
   virtual void ResizePreview(int width, int height) = 0;
   virtual void ShowPreview(bool visible) = 0;
-
-  // The listening socket's accept notifications (fd < 0: stop watching).
-  virtual void WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) = 0;
 };
 
 }  // namespace snapvane

@@ -40,7 +40,8 @@ class NullSink : public UiSink {
  public:
   void AddLogLine(int, const std::string&) override {}
   void ReportTransferProgress(int, int32_t) override {}
-  void PostHostName(int, std::unique_ptr<PendingHttpClient>) override {}
+  void AddVisitLine(int, const std::string&) override {}
+  void PostHostName(int, std::string) override {}
 };
 
 pid_t Spawn(std::vector<std::string> argv, int stdoutFd) {

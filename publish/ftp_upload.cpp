@@ -307,7 +307,7 @@ int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& se
 
   UniqueFd data = AcceptData(listener.get(), peer.sin_addr, limits.dataConnectTimeout);
   if (!data.valid()) return 1;
-  SendFileToSocket(state, data.get(), path);
+  SendFileToSocket(state.ui.get(), data.get(), path);
   data.Reset();
   listener.Reset();
 

@@ -14,13 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/activity_log.h"
-#include "app/app_state.h"
-#include "common/fixed_text.h"
-#include "app/main_window_port.h"
 #include "common/time_text.h"
-#include "common/ui_sink.h"
-#include "app/worker_threads.h"
 
 namespace snapvane {
 namespace {
@@ -34,33 +28,22 @@ void SendText(int socket, const char (&text)[N], std::chrono::milliseconds stall
   SendAll(socket, text, static_cast<int>(N - 1), stall);
 }
 
-void LogListenFailure(AppState& state, uint16_t port, int error) {
-  if (!state.ui) return;
-  char line[512];
-  std::snprintf(line, sizeof line, "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
-                static_cast<unsigned>(port), std::strerror(error),
-                TimeText(LocalTime(std::time(nullptr))).c_str());
-  state.ui->AddLogLine(-1, line);
-}
+constexpr size_t kHttpLineChars = 255;  // the visit line's 256-character buffer
+constexpr size_t kHostNameBytes = 1024;
+constexpr char kNoRecordHostName[] = "(Internal Error 03)";
+constexpr char kServerBusyHostName[] = "(Server Busy)";
 
-int LookUpHostName(const HttpServer& server, const sockaddr_in& peer, char* host, size_t size) {
-  if (server.reverseLookup) return server.reverseLookup(peer, host, size);
-  return getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, host,
-                     static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD);
-}
+std::string Now24() { return TimeText(LocalTime(std::time(nullptr))); }
 
-// The visitor's name, or the text for a failed lookup. Names and definite "no
-// such name" answers are kept for a while; passing failures are asked again.
-std::string HostNameOf(HttpServer& server, const sockaddr_in& peer, size_t size) {
-  const in_addr_t address = peer.sin_addr.s_addr;
-  if (std::optional<std::string> known = server.hostNames.Find(address)) return *known;
-  std::vector<char> host(size, '\0');
-  const int rc = LookUpHostName(server, peer, host.data(), size);
-  const int systemError = errno;
-  if (rc != 0 && rc != EAI_NONAME) return HostNameErrorText(rc, systemError);
-  std::string text = rc == 0 ? std::string(host.data()) : HostNameErrorText(rc, systemError);
-  server.hostNames.Store(address, text);
-  return text;
+// The 503 answer, with the client-pull line when there is one, so a page that
+// reloads itself keeps asking until the camera is back.
+std::string UnavailableAnswer(int32_t refresh) {
+  std::string answer = kHttpUnavailable;
+  if (refresh != 0) {
+    const size_t headEnd = answer.find("\r\n\r\n") + 2;
+    answer.insert(headEnd, "Refresh: " + std::to_string(refresh) + "\r\n");
+  }
+  return answer;
 }
 
 // Ends the answer gracefully: unread request bytes at close would make the
@@ -83,67 +66,39 @@ void LingeringClose(int socket, bool requestComplete) {
   }
 }
 
-// Stops the notifications before the descriptor goes, then closes it.
-void CloseListener(AppState& state) {
-  if (state.listenSocket < 0) return;
-  if (state.mainWindow) state.mainWindow->WatchListenSocket(-1, {});
-  close(state.listenSocket);
-  state.listenSocket = kNoSocket;
-}
-
-// One accepted connection: over the bound it is closed at once (no worker, no
-// use, no log line); otherwise logged, given its use and handed to a worker.
-void ServeAcceptedClient(AppState& state, const std::shared_ptr<HttpServer>& server,
-                         UniqueFd client) {
-  if (server->connections.load() >= server->maxConnections) {
-    server->refused.fetch_add(1);
-    return;
-  }
-  HttpConnectionSlot slot(server);
-  const int fd = client.get();
-
-  LogHttpConnection(state, fd);
-  SnapshotUse use = AcquireSnapshotForClient(state);
-
-  auto job = std::make_shared<HttpClientJob>();
-  job->state = state.shared_from_this();
-  job->socket = std::move(client);
-  job->use = std::move(use);
-  job->httpRefresh = state.httpRefresh;
-  job->server = server;
-  job->slot = std::move(slot);
-  auto keep = job;  // so a worker that cannot start still lets us finish its line
-  if (!StartWorker(job->state, [job] { HttpClientWorker(std::move(*job)); })) {
-    keep->use.Release();
-    auto record = RemovePendingHttpClient(state, fd);
-    if (record) CopyText(record->hostName, "(Server Busy)");
-    if (state.ui) state.ui->PostHostName(fd, std::move(record));
-  }
-}
-
 }  // namespace
 
-HttpServer& HttpServerOf(AppState& state) {
-  if (!state.httpServer) state.httpServer = std::make_shared<HttpServer>();
-  return *state.httpServer;
-}
-
-HttpConnectionSlot::HttpConnectionSlot(std::shared_ptr<HttpServer> server)
-    : server_(std::move(server)) {
-  if (server_) server_->connections.fetch_add(1);
-}
-
-HttpConnectionSlot& HttpConnectionSlot::operator=(HttpConnectionSlot&& other) noexcept {
-  if (this != &other) {
-    if (server_) server_->connections.fetch_sub(1);
-    server_ = std::move(other.server_);
+// One connection place, given back when the job ends.
+class HttpServer::Slot {
+ public:
+  explicit Slot(std::shared_ptr<HttpServer> server) : server_(std::move(server)) {
+    server_->connections_.fetch_add(1);
   }
-  return *this;
-}
+  Slot(Slot&& other) noexcept : server_(std::move(other.server_)) {}
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
+  ~Slot() {
+    if (server_) server_->connections_.fetch_sub(1);
+  }
 
-HttpConnectionSlot::~HttpConnectionSlot() {
-  if (server_) server_->connections.fetch_sub(1);
-}
+ private:
+  std::shared_ptr<HttpServer> server_;
+};
+
+// What one client worker is given; the worker owns it.
+struct HttpServer::Job {
+  std::shared_ptr<HttpServer> server;
+  Slot slot;
+  UniqueFd socket;
+  SnapshotUse use;      // the client's use of the snapshot file
+  int32_t refresh = 0;  // as when the listener started
+};
+
+HttpServer::HttpServer(EventLoop& loop, std::shared_ptr<UiSink> ui,
+                       std::shared_ptr<WorkerGroup> workers, Hooks hooks)
+    : loop_(loop), ui_(std::move(ui)), workers_(std::move(workers)), hooks_(std::move(hooks)) {}
+
+HttpServer::~HttpServer() { Stop(); }
 
 std::optional<std::string> HostNameCache::Find(in_addr_t address) {
   std::lock_guard guard(mutex_);
@@ -218,35 +173,35 @@ uint32_t ReadUnsignedText(std::string_view text) {
   return any ? static_cast<uint32_t>(value) : 0;
 }
 
-HttpSettingsForm HttpSettingsFormOf(const AppState& state) {
+HttpSettingsForm HttpSettingsFormOf(uint16_t port, int32_t refresh) {
   HttpSettingsForm form;
-  form.port = std::to_string(static_cast<unsigned>(state.httpPort));
-  form.interval = std::to_string(static_cast<uint32_t>(state.httpRefresh));
-  form.refresh = state.httpRefresh != 0;
+  form.port = std::to_string(static_cast<unsigned>(port));
+  form.interval = std::to_string(static_cast<uint32_t>(refresh));
+  form.refresh = refresh != 0;
   return form;
 }
 
-void ApplyHttpSettingsForm(AppState& state, const HttpSettingsForm& form) {
-  state.httpPort = static_cast<uint16_t>(ReadUnsignedText(form.port) & 0xffffu);
+void ApplyHttpSettingsForm(const HttpSettingsForm& form, uint16_t& port, int32_t& refresh) {
+  port = static_cast<uint16_t>(ReadUnsignedText(form.port) & 0xffffu);
   // Kept within the signed setting, so the Refresh header never shows a negative.
   uint32_t interval = form.refresh ? ReadUnsignedText(form.interval) : 0;
-  state.httpRefresh = static_cast<int32_t>(std::min<uint32_t>(interval, INT32_MAX));
+  refresh = static_cast<int32_t>(std::min<uint32_t>(interval, INT32_MAX));
 }
 
-int EnableHttp(AppState& state) {
-  state.http = 1;
-  return StartHttpListener(state);
-}
-
-int StartHttpListener(AppState& state) {
-  CloseListener(state);  // a restart replaces the listener; never two
-  const uint16_t port = state.httpPort;
-  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!listener) {
-    int error = errno;
-    LogListenFailure(state, port, error);
+int HttpServer::StartHttpListener(uint16_t port, int32_t refresh) {
+  Stop();  // a restart replaces the listener; never two
+  auto fail = [&](int error) {
+    if (ui_) {
+      char line[512];
+      std::snprintf(line, sizeof line,
+                    "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
+                    static_cast<unsigned>(port), std::strerror(error), Now24().c_str());
+      ui_->AddLogLine(-1, line);
+    }
     return error;
-  }
+  };
+  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!listener) return fail(errno);
   // Connections of an earlier run lingering in TIME_WAIT must not block the port;
   // a port another program listens on is still refused.
   int on = 1;
@@ -257,44 +212,111 @@ int StartHttpListener(AppState& state) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
   if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener.get(), SOMAXCONN) != 0) {
-    int error = errno;
-    LogListenFailure(state, port, error);
-    return error;
-  }
+      listen(listener.get(), SOMAXCONN) != 0)
+    return fail(errno);
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
+  port_ = port;
   if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) == 0)
-    state.httpPort = ntohs(bound.sin_port);
+    port_ = ntohs(bound.sin_port);
 
-  HttpServerOf(state);
-  state.listenSocket = listener.Release();
-  if (state.mainWindow)
-    state.mainWindow->WatchListenSocket(state.listenSocket,
-                                        [&state](int fd) { HandleHttpAccept(state, fd); });
+  refresh_ = refresh;
+  listenSocket_ = listener.Release();
+  std::weak_ptr<HttpServer> weak = weak_from_this();
+  loop_.Watch(listenSocket_, [weak] {
+    if (auto server = weak.lock()) server->HandleHttpAccept();
+  });
   return 0;
 }
 
-void DisableHttp(AppState& state) {
-  state.http = 0;
-  CloseListener(state);
+void HttpServer::Stop() {
+  if (listenSocket_ < 0) return;
+  // The notifications stop before the descriptor goes.
+  loop_.Unwatch(listenSocket_);
+  close(listenSocket_);
+  listenSocket_ = -1;
 }
 
-void HandleHttpAccept(AppState& state, int listenFd) {
-  if (state.mainWindow) state.mainWindow->SetTrayIcon(kHttpTrayIcon, kHttpTrayTip);
-  HttpServerOf(state);
-  std::shared_ptr<HttpServer> server = state.httpServer;
+void HttpServer::HandleHttpAccept() {
+  if (hooks_.onAccept) hooks_.onAccept();
   // Takes what has queued up since the last notification, a bounded number at a
   // time so the window stays responsive under a flood.
-  for (int i = 0; i < kMaxAcceptsPerWake; ++i) {
-    UniqueFd client(accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  for (int i = 0; i < kMaxAcceptsPerWake && listenSocket_ >= 0; ++i) {
+    UniqueFd client(accept4(listenSocket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!client) return;  // nothing more waiting (or the peer gave up already)
-    ServeAcceptedClient(state, server, std::move(client));
+    ServeAcceptedClient(std::move(client));
   }
 }
 
-void HttpClientWorker(HttpClientJob job) {
-  AppState& state = *job.state;
+// Over the bound a connection is closed at once (no worker, no use, no log
+// line); otherwise it is logged, given its use and handed to a worker.
+void HttpServer::ServeAcceptedClient(UniqueFd client) {
+  if (connections_.load() >= maxConnections) {
+    refused_.fetch_add(1);
+    return;
+  }
+  const int fd = client.get();
+  Job job{shared_from_this(), Slot(shared_from_this()), std::move(client), {}, refresh_};
+  LogHttpConnection(fd);
+  if (hooks_.acquireSnapshot) job.use = hooks_.acquireSnapshot();
+
+  auto held = std::make_shared<Job>(std::move(job));
+  if (!StartWorker(workers_, [held] { HttpClientWorker(std::move(*held)); })) {
+    // The job was destroyed unrun: its use and slot are back, its socket closed.
+    RemovePendingHttpClient(fd);
+    if (ui_) ui_->PostHostName(fd, kServerBusyHostName);
+  }
+}
+
+void HttpServer::LogHttpConnection(int socket) {
+  auto record = std::make_unique<PendingHttpClient>();
+  record->socket = socket;
+  socklen_t peerLength = sizeof record->peer;
+  // Zeroed if it fails.
+  getpeername(socket, reinterpret_cast<sockaddr*>(&record->peer), &peerLength);
+
+  char address[INET_ADDRSTRLEN] = "0.0.0.0";
+  inet_ntop(AF_INET, &record->peer.sin_addr, address, sizeof address);
+  char line[kHttpLineChars + 1];
+  std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", address, Now24().c_str());
+  {
+    // Listed before the client's worker starts, so the worker finds it.
+    std::lock_guard guard(pendingMutex_);
+    pending_.push_back(std::move(record));
+  }
+  if (ui_) ui_->AddVisitLine(socket, line);
+}
+
+std::unique_ptr<PendingHttpClient> HttpServer::RemovePendingHttpClient(int socket) {
+  std::lock_guard guard(pendingMutex_);
+  for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
+    if (*it && (*it)->socket == socket) {
+      std::unique_ptr<PendingHttpClient> record = std::move(*it);
+      pending_.erase(std::next(it).base());
+      return record;
+    }
+  }
+  return nullptr;
+}
+
+// The visitor's name, or the text for a failed lookup. Names and definite "no
+// such name" answers are kept for a while; passing failures are asked again.
+std::string HttpServer::HostNameOf(const sockaddr_in& peer) {
+  const in_addr_t address = peer.sin_addr.s_addr;
+  if (std::optional<std::string> known = hostNames_.Find(address)) return *known;
+  char host[kHostNameBytes] = {};
+  const int rc = reverseLookup ? reverseLookup(peer, host, sizeof host)
+                               : getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
+                                             host, sizeof host, nullptr, 0, NI_NAMEREQD);
+  const int systemError = errno;
+  if (rc != 0 && rc != EAI_NONAME) return HostNameErrorText(rc, systemError);
+  std::string text = rc == 0 ? std::string(host, strnlen(host, sizeof host))
+                             : HostNameErrorText(rc, systemError);
+  hostNames_.Store(address, text);
+  return text;
+}
+
+void HttpClientWorker(HttpServer::Job job) {
   HttpServer& server = *job.server;
   const int fd = job.socket.get();
   const auto stall = server.sendStallTimeout;
@@ -321,16 +343,17 @@ void HttpClientWorker(HttpClientJob job) {
         (void)recv(fd, drain, sizeof drain, 0);  // takes only what already arrived
       }
       if (!job.use.captured()) {
-        SendText(fd, kHttpUnavailable, stall);
+        const std::string answer = UnavailableAnswer(job.refresh);
+        SendAll(fd, answer.data(), static_cast<int>(answer.size()), stall);
       } else {
         char header[sizeof kHttpPictureHeaderRefresh + 16];
         int length;
-        if (job.httpRefresh != 0)
-          length = std::snprintf(header, sizeof header, kHttpPictureHeaderRefresh, job.httpRefresh);
+        if (job.refresh != 0)
+          length = std::snprintf(header, sizeof header, kHttpPictureHeaderRefresh, job.refresh);
         else
           length = std::snprintf(header, sizeof header, "%s", kHttpPictureHeader);
         SendAll(fd, header, length, stall, /*moreFollows=*/true);
-        SendFileToSocket(state, fd, job.use.path(), stall);
+        SendFileToSocket(server.ui_.get(), fd, job.use.path(), stall);
       }
     }
   }
@@ -339,11 +362,11 @@ void HttpClientWorker(HttpClientJob job) {
   job.use.Release();
   if (answered) LingeringClose(fd, requestComplete);
 
-  std::unique_ptr<PendingHttpClient> record = RemovePendingHttpClient(state, fd);
-  if (record) CopyText(record->hostName, HostNameOf(server, record->peer, sizeof record->hostName));
+  std::unique_ptr<PendingHttpClient> record = server.RemovePendingHttpClient(fd);
+  std::string hostName = record ? server.HostNameOf(record->peer) : kNoRecordHostName;
   // Posted while the socket is still open, so its number cannot name another
   // connection yet.
-  if (state.ui) state.ui->PostHostName(fd, std::move(record));
+  if (server.ui_) server.ui_->PostHostName(fd, std::move(hostName));
 }
 
 }  // namespace snapvane

@@ -1,10 +1,12 @@
 #pragma once
 // The built-in HTTP/1.0 server: one resource (the snapshot picture, optionally
 // with a client-pull "Refresh:" header), a fixed 404 page for everything else.
-// Accepting runs on the UI thread; every connection is served by its own worker.
+// Accepting runs on the loop's (UI) thread; every connection is served by a
+// worker of its own.
 #include <netinet/in.h>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -15,13 +17,14 @@
 #include <string_view>
 #include <vector>
 
+#include "common/event_loop.h"
 #include "common/limits.h"
+#include "common/ui_sink.h"
+#include "common/worker_threads.h"
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
 
 namespace snapvane {
-
-struct AppState;
 
 inline constexpr char kHttpRequestPattern[] = "GET / HTTP/1.x\r\n";  // 16 bytes
 inline constexpr char kHttpPictureHeader[] =
@@ -37,8 +40,6 @@ inline constexpr char kHttpUnavailable[] =
     "<html><head><title>Error 503</title></head><body><h1>Error 503 No picture could be "
     "captured</h1></body></html>";
 
-inline constexpr int kHttpTrayIcon = 111;
-inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 // Reverse lookup of a peer: 0 and the name in host, or a getnameinfo error code.
 using ReverseLookupFn = int (*)(const sockaddr_in& peer, char* host, size_t hostSize);
@@ -62,55 +63,73 @@ class HostNameCache {
   std::vector<Entry> entries_;
 };
 
-// The server's running count and its bounds. Created on first use; workers share
-// it with the UI thread. Tests shorten the waits or replace the lookup.
-struct HttpServer {
+// An accepted connection whose visit line waits for the client's host name.
+struct PendingHttpClient {
+  int socket = -1;
+  sockaddr_in peer{};
+};
+
+// The server: its listening socket, connection count, visitors' names and the
+// visits waiting for them. Made by the program with the loop that announces
+// connections, the sink that takes its log lines and the workers' group; its
+// bounds are public so tests can shorten the waits or replace the lookup.
+class HttpServer : public std::enable_shared_from_this<HttpServer> {
+ public:
+  // What the server asks of the rest of the program, on the loop's thread.
+  struct Hooks {
+    // A use of the snapshot for a new client (shared or freshly captured).
+    std::function<SnapshotUse()> acquireSnapshot;
+    // A connection arrived (the window shows the "HTTP access" tray icon).
+    std::function<void()> onAccept;
+  };
+
+  HttpServer(EventLoop& loop, std::shared_ptr<UiSink> ui, std::shared_ptr<WorkerGroup> workers,
+             Hooks hooks);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // 0 when listening on port (0: the system chooses; see port()), with client
+  // pull every refresh seconds (0: none); else the errno of the step that
+  // failed, with one log line. A running listener is replaced.
+  int StartHttpListener(uint16_t port, int32_t refresh);
+  // Closes the listening socket. Running workers finish.
+  void Stop();
+  bool listening() const { return listenSocket_ >= 0; }
+  uint16_t port() const { return port_; }
+  int connections() const { return connections_.load(); }
+  long refused() const { return refused_.load(); }
+
+  // Loop thread: connections wait on the listening socket.
+  void HandleHttpAccept();
+
   std::chrono::milliseconds requestTimeout = kHttpRequestTimeout;
   std::chrono::milliseconds sendStallTimeout = kSendStallTimeout;
   int maxConnections = kMaxHttpConnections;
   ReverseLookupFn reverseLookup = nullptr;  // null: getnameinfo with NI_NAMEREQD
-  std::atomic<int> connections{0};          // connections being served
-  std::atomic<long> refused{0};             // closed at once over the bound
-  HostNameCache hostNames;
-};
-
-// The state's server record, created when missing (UI thread).
-HttpServer& HttpServerOf(AppState& state);
-
-// Holds one of the server's connection places; gives it back on destruction.
-class HttpConnectionSlot {
- public:
-  HttpConnectionSlot() = default;
-  explicit HttpConnectionSlot(std::shared_ptr<HttpServer> server);
-  HttpConnectionSlot(HttpConnectionSlot&&) noexcept = default;
-  HttpConnectionSlot& operator=(HttpConnectionSlot&& other) noexcept;
-  ~HttpConnectionSlot();
 
  private:
-  std::shared_ptr<HttpServer> server_;
-};
+  struct Job;
+  class Slot;
+  void ServeAcceptedClient(UniqueFd client);
+  void LogHttpConnection(int socket);
+  std::unique_ptr<PendingHttpClient> RemovePendingHttpClient(int socket);
+  std::string HostNameOf(const sockaddr_in& peer);
+  friend void HttpClientWorker(Job job);
 
-// What one client worker is given; the worker owns it.
-struct HttpClientJob {
-  std::shared_ptr<AppState> state;
-  UniqueFd socket;
-  SnapshotUse use;          // the client's use of the snapshot file
-  int32_t httpRefresh = 0;  // copied on accept: the UI may rewrite the setting
-  std::shared_ptr<HttpServer> server;
-  HttpConnectionSlot slot;
+  EventLoop& loop_;
+  std::shared_ptr<UiSink> ui_;
+  std::shared_ptr<WorkerGroup> workers_;
+  Hooks hooks_;
+  int listenSocket_ = -1;
+  uint16_t port_ = 0;
+  int32_t refresh_ = 0;
+  std::atomic<int> connections_{0};  // connections being served
+  std::atomic<long> refused_{0};     // closed at once over the bound
+  HostNameCache hostNames_;
+  std::mutex pendingMutex_;
+  std::vector<std::unique_ptr<PendingHttpClient>> pending_;  // newest last
 };
-
-// Sets http to 1 and starts the listener; its result.
-int EnableHttp(AppState& state);
-// 0 when listening, else the errno of the step that failed (then one log line).
-// Port 0 lets the system choose; the chosen port is written back to httpPort.
-int StartHttpListener(AppState& state);
-// Sets http to 0 and closes the listening socket. Running workers finish.
-void DisableHttp(AppState& state);
-// UI thread: a connection waits on listenFd.
-void HandleHttpAccept(AppState& state, int listenFd);
-// Worker body: reads one request, answers it, gives the use back, posts the host name.
-void HttpClientWorker(HttpClientJob job);
 
 // What the HTTP settings dialog shows and reads back (its rules live here).
 struct HttpSettingsForm {
@@ -118,10 +137,10 @@ struct HttpSettingsForm {
   bool refresh = false;  // check box 1014
   std::string interval;  // edit 1015
 };
-HttpSettingsForm HttpSettingsFormOf(const AppState& state);
+HttpSettingsForm HttpSettingsFormOf(uint16_t port, int32_t refresh);
 // OK: port := low 16 bits of the port text; refresh := the interval when ticked,
 // else 0. Text that is not a number reads as 0.
-void ApplyHttpSettingsForm(AppState& state, const HttpSettingsForm& form);
+void ApplyHttpSettingsForm(const HttpSettingsForm& form, uint16_t& port, int32_t& refresh);
 // Leading blanks skipped, then decimal digits up to the first other character;
 // none, or more than 32 bits, read as 0.
 uint32_t ReadUnsignedText(std::string_view text);

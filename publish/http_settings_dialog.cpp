@@ -4,7 +4,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/app_state.h"
 #include "publish/http_server.h"
 
 namespace snapvane {
@@ -19,10 +18,10 @@ constexpr int kIntervalId = 1015;
 
 }  // namespace
 
-HttpSettingsDialog::HttpSettingsDialog(QWidget* parent, AppState& state)
-    : QDialog(parent), state_(state) {
+HttpSettingsDialog::HttpSettingsDialog(QWidget* parent, uint16_t& port, int32_t& refresh)
+    : QDialog(parent), port_(port), refresh_(refresh) {
   if (const DialogTemplate* t = FindDialogTemplate(kDialogId)) built_ = BuildDialog(this, *t);
-  const HttpSettingsForm form = HttpSettingsFormOf(state);
+  const HttpSettingsForm form = HttpSettingsFormOf(port, refresh);
   if (auto* port = built_.ControlAs<QLineEdit>(kPortId))
     port->setText(QString::fromStdString(form.port));
   if (auto* interval = built_.ControlAs<QLineEdit>(kIntervalId))
@@ -40,12 +39,12 @@ void HttpSettingsDialog::Accept() {
   if (auto* interval = built_.ControlAs<QLineEdit>(kIntervalId))
     form.interval = interval->text().toStdString();
   if (auto* refresh = built_.ControlAs<QCheckBox>(kRefreshId)) form.refresh = refresh->isChecked();
-  ApplyHttpSettingsForm(state_, form);
+  ApplyHttpSettingsForm(form, port_, refresh_);
   done(1);
 }
 
-void RunHttpSettingsDialog(QWidget* parent, AppState& state) {
-  HttpSettingsDialog dialog(parent, state);
+void RunHttpSettingsDialog(QWidget* parent, uint16_t& port, int32_t& refresh) {
+  HttpSettingsDialog dialog(parent, port, refresh);
   dialog.exec();
 }
 

@@ -13,7 +13,7 @@
 #include "app/message_box.h"
 #include "common/time_text.h"
 #include "common/ui_sink.h"
-#include "app/worker_threads.h"
+#include "common/worker_threads.h"
 #include "capture/capture_control.h"
 #include "publish/ftp_upload.h"
 #include "publish/local_save.h"
@@ -252,7 +252,7 @@ void TakePicture(AppState& state) {
     auto use = std::make_shared<SnapshotUse>(std::move(saveUse));
     std::string fileName = state.fileName;
     auto run = overrides.localSave;
-    bool started = StartWorker(state.shared_from_this(), [st, use, fileName, run] {
+    bool started = StartWorker(state.workers, [st, use, fileName, run] {
       if (run) {
         run(*st, std::move(*use), fileName);
       } else {
@@ -276,7 +276,7 @@ void TakePicture(AppState& state) {
     FtpSettings settings = CopyFtpSettings(state);
     auto run = overrides.ftpUpload;
     std::string server = settings.server;
-    bool started = StartWorker(state.shared_from_this(), [st, use, settings, run] {
+    bool started = StartWorker(state.workers, [st, use, settings, run] {
       if (run) {
         run(*st, std::move(*use));
       } else {

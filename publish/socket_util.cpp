@@ -11,7 +11,6 @@
 #include <climits>
 #include <utility>
 
-#include "app/app_state.h"
 #include "common/ui_sink.h"
 
 namespace snapvane {
@@ -98,8 +97,8 @@ milliseconds TimeLeft(Clock::time_point lastProgress, milliseconds stallTimeout)
   return std::chrono::duration_cast<milliseconds>(lastProgress + stallTimeout - Clock::now());
 }
 
-void Report(AppState& state, int socket, int32_t remaining) {
-  if (state.ui) state.ui->ReportTransferProgress(socket, remaining);
+void Report(UiSink* ui, int socket, int32_t remaining) {
+  if (ui) ui->ReportTransferProgress(socket, remaining);
 }
 
 }  // namespace
@@ -135,7 +134,7 @@ void SendAll(int socket, const char* data, int length, milliseconds stallTimeout
   }
 }
 
-void SendFileToSocket(AppState& state, int socket, const char* path, milliseconds stallTimeout) {
+void SendFileToSocket(UiSink* ui, int socket, const char* path, milliseconds stallTimeout) {
   UniqueFd file(path ? open(path, O_RDONLY | O_CLOEXEC) : -1);
   int32_t total = 0;
   if (file) {
@@ -146,7 +145,7 @@ void SendFileToSocket(AppState& state, int socket, const char* path, millisecond
       posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
   int32_t remaining = total;
-  Report(state, socket, total);
+  Report(ui, socket, total);
 
   if (file) {
     BlockReader reader(file.get());
@@ -179,11 +178,11 @@ void SendFileToSocket(AppState& state, int socket, const char* path, millisecond
           break;
         }
       }
-      Report(state, socket, remaining);
+      Report(ui, socket, remaining);
       if (got != kBlockBytes || stopped) break;
     }
   }
-  Report(state, socket, 0);
+  Report(ui, socket, 0);
 }
 
 }  // namespace snapvane

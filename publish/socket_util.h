@@ -9,7 +9,7 @@
 
 namespace snapvane {
 
-struct AppState;
+class UiSink;
 
 enum class WaitResult {
   kReady,    // the event (or an error/hang-up the next call will report) is there
@@ -34,10 +34,10 @@ void SendAll(int socket, const char* data, int length,
              std::chrono::milliseconds stallTimeout = kSendStallTimeout, bool moreFollows = false);
 
 // Streams the file at path in 512-byte blocks, reporting progress through
-// state.ui: the size first, the bytes left after every block, 0 at the end.
+// ui (may be null): the size first, the bytes left after every block, 0 at the end.
 // A connection error (reset, abort, network down) stops it at once; a send that
 // makes no progress for stallTimeout stops it the same way.
-void SendFileToSocket(AppState& state, int socket, const char* path,
+void SendFileToSocket(UiSink* ui, int socket, const char* path,
                       std::chrono::milliseconds stallTimeout = kSendStallTimeout);
 
 }  // namespace snapvane

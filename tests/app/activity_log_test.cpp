@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <unistd.h>
+
+#include <cstdio>
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
 
 namespace snapvane {
 namespace {
@@ -44,56 +45,61 @@ TEST(ActivityLog, ConcurrentWritersKeepEveryLineAndTheExactMaximum) {
   EXPECT_EQ(log.LogExtent(), 10 + 7 + 1999);
 }
 
-// Not a socket: getpeername fails and the address reads 0.0.0.0.
 constexpr int kSocket = 1000;
+constexpr char kTime[] = "Sun Dec 06 01:50:28 2026";
 
-void Complete(AppState& state, const char* host) {
-  auto record = RemovePendingHttpClient(state, kSocket);
-  ASSERT_TRUE(record);
-  std::strcpy(record->hostName, host);
-  CompleteHttpLogLine(state, kSocket, std::move(record));
-}
-
-TEST(HttpLogLine, PlaceholderCompletedInPlaceNewestFirstNeverAsAFormat) {
-  auto state = MakeAppState();
-  ActivityLog& log = *state->log;
+TEST(VisitLine, PlaceholderCompletedInPlaceNewestFirstNeverAsAFormat) {
+  ActivityLog log;
   log.SetMeasure(Width);
   log.AddLogLine(-1, "before");
-  LogHttpConnection(*state, kSocket);
-  const std::string waiting = log.Lines().at(1).text;
-  EXPECT_EQ(waiting.substr(0, 20), "HTTP 0.0.0.0 - %s - ");
-  EXPECT_EQ(waiting.size(), 20u + 24u);  // then the time text
-  EXPECT_EQ(log.TopIndex(), 0);          // neither scrolled to nor measured yet
+  const std::string waiting = std::string("HTTP 0.0.0.0 - %s - ") + kTime;
+  log.AddVisitLine(kSocket, waiting);
+  EXPECT_TRUE(log.Lines().at(1).waiting);
+  EXPECT_EQ(log.TopIndex(), 0);  // neither scrolled to nor measured yet
   EXPECT_EQ(log.LogExtent(), 6);
   log.AddLogLine(-1, "after");
-  Complete(*state, "localhost");
-  const std::string expected = "HTTP 0.0.0.0 - localhost - " + waiting.substr(20);
+  log.CompleteVisitLine(kSocket, "localhost");
+  const std::string expected = std::string("HTTP 0.0.0.0 - localhost - ") + kTime;
   EXPECT_EQ(log.Lines()[1].text, expected);  // in place, though "after" came since
   EXPECT_EQ(log.TopIndex(), 1);
   EXPECT_EQ(log.LogExtent(), static_cast<int32_t>(expected.size()));
 
   // The socket number reused while an old visit still waits: the newer line completes.
-  LogHttpConnection(*state, kSocket);
+  log.AddVisitLine(kSocket, waiting);
   log.AddLogLine(-1, "between");
-  LogHttpConnection(*state, kSocket);
-  Complete(*state, "second.example");
+  log.AddVisitLine(kSocket, waiting);
+  log.CompleteVisitLine(kSocket, "second.example");
   EXPECT_NE(log.Lines()[5].text.find(" - second.example - "), std::string::npos);
-  // Without a record the line still completes, with the internal error text.
-  CompleteHttpLogLine(*state, kSocket, nullptr);
-  EXPECT_NE(log.Lines()[3].text.find(" - (Internal Error 03) - "), std::string::npos);
-  EXPECT_TRUE(RemovePendingHttpClient(*state, kSocket));  // the old record is still listed
+  EXPECT_TRUE(log.Lines()[3].waiting);
 
   // The host name is never taken as a format.
-  LogHttpConnection(*state, kSocket);
-  Complete(*state, "%s%n%d%%x");
-  EXPECT_EQ(log.Lines()[6].text.substr(0, 27), "HTTP 0.0.0.0 - %s%n%d%%x - ");
-  // A name filling its whole buffer, unterminated: the line stops at 255.
-  LogHttpConnection(*state, kSocket);
-  auto record = RemovePendingHttpClient(*state, kSocket);
-  std::memset(record->hostName, 'h', sizeof record->hostName);
-  CompleteHttpLogLine(*state, kSocket, std::move(record));
-  EXPECT_EQ(log.Lines()[7].text, "HTTP 0.0.0.0 - " + std::string(255 - 15, 'h'));
+  log.CompleteVisitLine(kSocket, "%s%n%d%%x");
+  EXPECT_EQ(log.Lines()[3].text.substr(0, 27), "HTTP 0.0.0.0 - %s%n%d%%x - ");
+  // A very long name: the line stops at 255.
+  log.AddVisitLine(kSocket, waiting);
+  log.CompleteVisitLine(kSocket, std::string(1024, 'h'));
+  EXPECT_EQ(log.Lines()[6].text, "HTTP 0.0.0.0 - " + std::string(255 - 15, 'h'));
   EXPECT_EQ(FormatWithOneText("100%% %s %s", "x", 255), "100% x %s");
+}
+
+// Standard error gets each visit once, completed; never the placeholder.
+TEST(VisitLine, EchoedOnceWhenCompleted) {
+  ActivityLog log;
+  log.SetEcho(true);
+  std::FILE* captured = std::tmpfile();
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  dup2(fileno(captured), STDERR_FILENO);
+  log.AddVisitLine(kSocket, "HTTP 1.2.3.4 - %s - now");
+  log.CompleteVisitLine(kSocket, "host");
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::rewind(captured);
+  char text[256] = {};
+  const size_t n = std::fread(text, 1, sizeof text - 1, captured);
+  std::fclose(captured);
+  EXPECT_EQ(std::string(text, n), "HTTP 1.2.3.4 - host - now\n");
 }
 
 }  // namespace

@@ -13,12 +13,12 @@ namespace {
 
 TEST(AppUiSink, HostNameCompletesOnTheUiQueueAndNothingAfterDetach) {
   auto state = MakeAppState();
-  auto sink = std::make_shared<AppUiSink>(*state);
+  auto sink = std::make_shared<AppUiSink>(state->log, state->transfers);
   std::vector<std::function<void()>> queued;  // stands for the UI thread's queue
   sink->SetPoster([&](std::function<void()> task) { queued.push_back(std::move(task)); });
   auto post = [&](int socket) {
-    LogHttpConnection(*state, socket);
-    sink->PostHostName(socket, RemovePendingHttpClient(*state, socket));
+    sink->AddVisitLine(socket, "HTTP 0.0.0.0 - %s - now");
+    sink->PostHostName(socket, "host");
   };
   post(13);
   EXPECT_TRUE(state->log->Lines()[0].waiting);  // nothing happens on the posting thread

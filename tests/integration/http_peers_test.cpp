@@ -71,7 +71,7 @@ TEST(HttpLoadTest, IdleCrowdStopsNeitherABrowserNorATimedCapture) {
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 2000; ++i) idle.emplace_back(test::ConnectLoopback(server.port));
   ASSERT_TRUE(test::WaitFor(
-      [&] { return server.state->httpServer->refused.load() + server.Connections() >= 2000; }));
+      [&] { return server.state->httpServer->refused() + server.Connections() >= 2000; }));
   EXPECT_LE(server.Connections(), kMaxHttpConnections);
   // The refused hold no use; one more is the fresh picture's own.
   EXPECT_LE(server.SnapshotUsers(), kMaxHttpConnections + 1);

@@ -88,6 +88,21 @@ TEST(HttpServerTest, FailedLookupsShowTheTextsOfTheTable) {
   }
 }
 
+// A page under client pull keeps asking while the camera fails, so it shows the
+// picture again once the camera is back.
+TEST(HttpServerTest, FailedCaptureAnswers503WithTheClientPullLine) {
+  HttpHarness server({.refresh = 5});
+  server.OnUi([&] { server.device.SetStepFails(TestPatternDevice::Step::kFrame, true); });
+  std::string expected = kHttpUnavailable;
+  expected.insert(expected.find("\r\n\r\n") + 2, "Refresh: 5\r\n");
+  EXPECT_EQ(Exchange(server.port, kGet), expected);
+  server.OnUi([&] { server.device.SetStepFails(TestPatternDevice::Step::kFrame, false); });
+  EXPECT_TRUE(WaitFor([&] {
+    return IsPicture(Exchange(server.port, kGet), "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\n"
+                                                  "Content-Type: image/jpeg\r\nRefresh: 5\r\n\r\n");
+  }));
+}
+
 TEST(HttpServerTest, BusyPortIsLoggedButKeepsTheSwitchOn) {
   HttpHarness first, second;
   int result = -1;
@@ -98,7 +113,7 @@ TEST(HttpServerTest, BusyPortIsLoggedButKeepsTheSwitchOn) {
   });
   EXPECT_EQ(result, EADDRINUSE);
   EXPECT_EQ(second.state->http, 1);
-  EXPECT_EQ(second.window.watchedFd, -1);
+  EXPECT_FALSE(second.state->httpServer->listening());
   EXPECT_TRUE(Logged(second, "!!!HTTP server could not listen on port " +
                                  std::to_string(first.port) + "!!! (" + std::strerror(EADDRINUSE) +
                                  ")"));

@@ -24,13 +24,15 @@
 #include "app/activity_log.h"
 #include "app/app_state.h"
 #include "app/app_ui_sink.h"
-#include "app/worker_threads.h"
+#include "app/main_commands.h"
 #include "capture/capture_control.h"
+#include "common/worker_threads.h"
 #include "capture/test_pattern_device.h"
 #include "publish/http_server.h"
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
 #include "tests/support/fake_main_window.h"
+#include "tests/support/poll_loop.h"
 #include "tests/support/sandbox.h"
 
 namespace snapvane::test {
@@ -53,35 +55,30 @@ class HttpHarness {
     state->captureWindow = &device;
     state->quality = 75;
     state->httpRefresh = options.refresh;
-    sink->SetPoster([this](std::function<void()> task) { Post(std::move(task)); });
+    sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
     state->ui = sink;
-    HttpServerOf(*state).requestTimeout = options.requestTimeout;
-    HttpServerOf(*state).reverseLookup = options.reverseLookup;
-    ui_ = std::thread([this] { RunUi(); });
+    HttpServer::Hooks hooks;
+    hooks.acquireSnapshot = [this] { return AcquireSnapshotForClient(*state); };
+    state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
+    state->httpServer->requestTimeout = options.requestTimeout;
+    state->httpServer->reverseLookup = options.reverseLookup;
     OnUi([this] {
       ConnectCaptureDevice(*state);
+      state->httpPort = 0;  // a free one
       EnableHttp(*state);
-    });  // port 0: a free one
+    });
     port = state->httpPort;
   }
   ~HttpHarness() {
     OnUi([this] { DisableHttp(*state); });
-    WaitForWorkers(*state, std::chrono::seconds(30));
-    stop_ = true;
-    ui_.join();
+    WaitForWorkers(*state->workers, std::chrono::seconds(30));
+    OnUi([this] { state->httpServer.reset(); });
     sink->Detach();
     oldTmpDir_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", oldTmpDir_.c_str(), 1);
   }
 
   // Runs f on the UI thread and waits for it.
-  void OnUi(const std::function<void()>& f) {
-    auto done = std::make_shared<std::promise<void>>();
-    Post([&f, done] {
-      f();
-      done->set_value();
-    });
-    done->get_future().wait();
-  }
+  void OnUi(const std::function<void()>& f) { loop.OnLoop(f); }
   uint64_t Frames() {
     uint64_t n = 0;
     OnUi([&] { n = device.FrameNumber(); });
@@ -91,7 +88,7 @@ class HttpHarness {
     std::lock_guard guard(state->lock);
     return state->snapshotUsers;
   }
-  int Connections() const { return state->httpServer->connections.load(); }
+  int Connections() const { return state->httpServer->connections(); }
   std::vector<std::string> LogLines() const {
     std::vector<std::string> out;
     for (auto& line : state->log->Lines()) out.push_back(line.text);
@@ -100,7 +97,7 @@ class HttpHarness {
   // All workers ended, and once the last snapshot is past its fresh second, no
   // use held and no snapshot file left behind.
   bool AllReleased() {
-    return WaitForWorkers(*state, std::chrono::seconds(20)) &&
+    return WaitForWorkers(*state->workers, std::chrono::seconds(20)) &&
            WaitFor(
                [&] {
                  if (SnapshotUsers() != 0) return false;
@@ -115,30 +112,12 @@ class HttpHarness {
   FakeMainWindow window;
   TestPatternDevice device;
   std::shared_ptr<AppState> state = MakeAppState();
-  std::shared_ptr<AppUiSink> sink = std::make_shared<AppUiSink>(*state);
+  std::shared_ptr<AppUiSink> sink = std::make_shared<AppUiSink>(state->log, state->transfers);
+  // The UI thread's stand-in; the main window expires the fresh snapshot on its timer.
+  PollLoop loop{[this] { ExpireSnapshotHold(*state); }};
   uint16_t port = 0;
 
  private:
-  void Post(std::function<void()> task) {
-    std::lock_guard g(mutex_);
-    tasks_.push_back(std::move(task));
-  }
-  void RunUi() {
-    while (!stop_) {
-      const int watched = window.watchedFd;
-      pollfd fd{watched, POLLIN, 0};
-      if (poll(&fd, 1, 5) > 0 && (fd.revents & POLLIN)) window.onAccept(watched);
-      std::unique_lock lock(mutex_);
-      auto tasks = std::exchange(tasks_, {});
-      lock.unlock();
-      for (auto& task : tasks) task();
-      ExpireSnapshotHold(*state);  // the main window does it on its timer
-    }
-  }
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::deque<std::function<void()>> tasks_;
-  std::thread ui_;
   std::string oldTmpDir_;
 };
 

@@ -14,7 +14,7 @@
 #include "app/app_state.h"
 #include "app/main_commands.h"
 #include "app/message_box.h"
-#include "app/worker_threads.h"
+#include "common/worker_threads.h"
 #include "capture/test_pattern_device.h"
 #include "common/limits.h"
 #include "tests/support/fake_main_window.h"
@@ -51,7 +51,7 @@ class SnapshotTest : public ::testing::Test {
   }
   void TearDown() override {
     SetPublisherOverrides({});
-    EXPECT_TRUE(WaitForWorkers(*state, 10s));
+    EXPECT_TRUE(WaitForWorkers(*state->workers, 10s));
     SetMessageBoxHandler(std::move(oldBox));
     oldTmp ? setenv("TMPDIR", oldTmp->c_str(), 1) : unsetenv("TMPDIR");
   }
@@ -98,9 +98,9 @@ TEST_F(SnapshotTest, AtMostOneLocalSaveAndOneUploadRunAtATime) {
   ExpireSnapshotHold(*state, /*always=*/true);  // so nobody holds it any more
   EXPECT_EQ(TempFiles(), Paths{firstPath});
   open.set_value();
-  ASSERT_TRUE(WaitForWorkers(*state, 10s));
+  ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   TakePicture(*state);
-  ASSERT_TRUE(WaitForWorkers(*state, 10s));
+  ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   EXPECT_EQ(runs, 4);
   ExpireSnapshotHold(*state, /*always=*/true);
   EXPECT_TRUE(TempFiles().empty());
@@ -116,7 +116,7 @@ TEST_F(SnapshotTest, ClientsShareAFreshCaptureOnly) {
   EnablePublishers();   // the real local save
   TakePicture(*state);  // a timed capture makes its own file and leaves theirs alone
   EXPECT_EQ(device.FrameNumber(), 2u);
-  ASSERT_TRUE(WaitForWorkers(*state, 10s));
+  ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   const std::string copy = test::ReadFile(box / "cam.jpg");
   EXPECT_TRUE(WholeJpeg(copy) && copy != sharedBytes);
   EXPECT_EQ(test::ReadFile(shared), sharedBytes);
@@ -164,7 +164,7 @@ TEST_F(SnapshotTest, FailedCapturesPublishNothingAndRequestsDuringOneGetNoPictur
   SnapshotUse client = AcquireSnapshotForClient(*state);  // its own capture fails too
   EXPECT_TRUE(client.held() && !client.captured());
   client.Release();
-  ASSERT_TRUE(WaitForWorkers(*state, 10s));
+  ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   EXPECT_EQ(published, 0);
   EXPECT_EQ(boxes, std::vector<std::string>(2, "capCaptureSingleFrameClose"));
   EXPECT_TRUE(TempFiles().empty());
@@ -186,7 +186,7 @@ TEST_F(SnapshotTest, ManyReleasesRacingDeleteEachFileOnceAndNeverWhileRead) {
     if (round % 20 == 19) std::this_thread::sleep_for(kSnapshotFreshFor);
   }
   for (std::thread& t : clients) t.join();
-  ASSERT_TRUE(WaitForWorkers(*state, 10s));
+  ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   EXPECT_EQ(badReads, 0);
   EXPECT_GE(reads, 240);
   ExpireSnapshotHold(*state, /*always=*/true);

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
 #include "tests/publish/http_test_harness.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
@@ -69,12 +68,10 @@ class SendFileTest : public ::testing::Test {
                             std::shared_ptr<RecordingUiSink> sink = nullptr,
                             std::chrono::milliseconds stall = kSendStallTimeout) {
     if (!sink) sink = std::make_shared<RecordingUiSink>();
-    state->ui = sink;
-    SendFileToSocket(*state, socket, path.c_str(), stall);
+    SendFileToSocket(sink.get(), socket, path.c_str(), stall);
     return sink->ProgressFor(socket);
   }
   test::Sandbox box;
-  std::shared_ptr<AppState> state = MakeAppState();
 };
 
 TEST_F(SendFileTest, ReportsSizeEachBlockAndEndForShortFullAndEmptyFiles) {

@@ -1,6 +1,5 @@
 #pragma once
 // The main window's controls as plain maps, for logic tests.
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,10 +32,6 @@ class FakeMainWindow : public MainWindowPort {
   }
   void ResizePreview(int width, int height) override { previewSizes.push_back({width, height}); }
   void ShowPreview(bool visible) override { previewVisible = visible; }
-  void WatchListenSocket(int fd, std::function<void(int)> onAcceptable) override {
-    watchedFd = fd;
-    onAccept = std::move(onAcceptable);
-  }
 
   struct Tray {
     int iconId;
@@ -50,8 +45,6 @@ class FakeMainWindow : public MainWindowPort {
   bool trayIconsLoad = true;
   std::vector<std::pair<int, int>> previewSizes;
   bool previewVisible = true;
-  int watchedFd = -1;
-  std::function<void(int)> onAccept;
 };
 
 }  // namespace snapvane::test

@@ -16,9 +16,11 @@ void RecordingUiSink::ReportTransferProgress(int socket, int32_t remaining) {
   progress_.emplace_back(socket, remaining);
 }
 
-void RecordingUiSink::PostHostName(int socket, std::unique_ptr<PendingHttpClient> record) {
+void RecordingUiSink::AddVisitLine(int, const std::string& text) { AddLogLine(-1, text); }
+
+void RecordingUiSink::PostHostName(int socket, std::string hostName) {
   std::lock_guard g(mutex_);
-  hostNames_.push_back({socket, record != nullptr, record ? record->hostName : ""});
+  hostNames_.push_back({socket, std::move(hostName)});
   changed_.notify_all();
 }
 

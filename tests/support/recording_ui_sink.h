@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/activity_log.h"
 #include "common/ui_sink.h"
 
 namespace snapvane::test {
@@ -17,13 +16,13 @@ class RecordingUiSink : public UiSink {
  public:
   struct HostName {
     int socket;
-    bool hadRecord;
     std::string hostName;
   };
 
   void AddLogLine(int index, const std::string& text) override;
   void ReportTransferProgress(int socket, int32_t remaining) override;
-  void PostHostName(int socket, std::unique_ptr<PendingHttpClient> record) override;
+  void AddVisitLine(int socket, const std::string& text) override;
+  void PostHostName(int socket, std::string hostName) override;
 
   std::vector<std::string> LogLines() const;
   std::vector<std::pair<int, int32_t>> Progress() const;

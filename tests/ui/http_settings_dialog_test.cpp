@@ -24,7 +24,7 @@ TEST(HttpSettingsDialog, OkStoresLowSixteenBitsAndRefreshOnlyWhenTickedCancelNot
     int storedPort, storedRefresh;
   } cases[] = {{"1", false, 2, 40000, 5}, {"70000", false, 1, 4464, 0}, {"80", true, 1, 80, 9}};
   for (const auto& c : cases) {
-    HttpSettingsDialog dialog(nullptr, *state);
+    HttpSettingsDialog dialog(nullptr, state->httpPort, state->httpRefresh);
     const BuiltDialog& b = dialog.Built();
     EXPECT_EQ(b.ControlAs<QLineEdit>(1011)->text(), QString::number(state->httpPort));
     EXPECT_TRUE(b.ControlAs<QLineEdit>(1015)->isEnabled());  // whatever the box shows

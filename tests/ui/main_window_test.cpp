@@ -18,6 +18,7 @@
 #include "app/app_state.h"
 #include "app/main_commands.h"
 #include "capture/preview_window.h"
+#include "publish/http_server.h"
 #include "tests/support/sandbox.h"
 
 namespace snapvane {
@@ -100,7 +101,7 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
 
   state.httpPort = 0;  // any free port
   Get<QAbstractButton>(kEnableHttp)->click();
-  EXPECT_NE(state.listenSocket, kNoSocket);
+  EXPECT_TRUE(state.httpServer->listening());
   EXPECT_FALSE(Get<QAbstractButton>(kHttpSettings)->isEnabled());  // again when off
   Get<QAbstractButton>(kEnableHttp)->click();
   for (int id : {kAbout, kHttpSettings, kFtpSettings, kCaptionSettings, kChooseFile, kSource,

@@ -1,4 +1,4 @@
-#include "app/worker_threads.h"
+#include "common/worker_threads.h"
 
 #include <pthread.h>
 
@@ -6,7 +6,6 @@
 #include <deque>
 #include <mutex>
 
-#include "app/app_state.h"
 
 namespace snapvane {
 namespace {
@@ -23,20 +22,15 @@ constexpr auto kIdleThreadLinger = 5s;
 constexpr int kMaxIdleThreads = 64;
 
 struct WorkerStart {
-  std::shared_ptr<AppState> state;
+  std::shared_ptr<WorkerGroup> group;
   std::function<void()> body;
 };
-
-void WorkerDone(AppState& state) {
-  std::lock_guard guard(state.workersMutex);
-  if (--state.activeWorkers == 0) state.workersDone.notify_all();
-}
 
 void Run(WorkerStart start) {
   start.body();
   start.body = nullptr;  // release what the worker held before it counts as done
-  std::shared_ptr<AppState> state = std::move(start.state);
-  WorkerDone(*state);
+  std::shared_ptr<WorkerGroup> group = std::move(start.group);
+  WorkerDone(*group);
 }
 
 // Threads that outlive their worker for a while and take the next one. Never
@@ -91,12 +85,22 @@ void* RunThread(void* arg) {
 
 }  // namespace
 
-bool StartWorker(const std::shared_ptr<AppState>& state, std::function<void()> body) {
+void WorkerDone(WorkerGroup& group) {
+  std::lock_guard guard(group.mutex_);
+  if (--group.active_ == 0) group.done_.notify_all();
+}
+
+int WorkerGroup::Running() const {
+  std::lock_guard guard(mutex_);
+  return active_;
+}
+
+bool StartWorker(const std::shared_ptr<WorkerGroup>& group, std::function<void()> body) {
   {
-    std::lock_guard guard(state->workersMutex);
-    ++state->activeWorkers;
+    std::lock_guard guard(group->mutex_);
+    ++group->active_;
   }
-  WorkerStart start{state, std::move(body)};
+  WorkerStart start{group, std::move(body)};
   if (ThreadCache::Get().Give(start)) return true;
 
   auto owned = std::make_unique<WorkerStart>(std::move(start));
@@ -114,13 +118,13 @@ bool StartWorker(const std::shared_ptr<AppState>& state, std::function<void()> b
     return true;
   }
   owned.reset();  // destroys the body unrun, giving back what it held
-  WorkerDone(*state);
+  WorkerDone(*group);
   return false;
 }
 
-bool WaitForWorkers(AppState& state, std::chrono::milliseconds timeout) {
-  std::unique_lock guard(state.workersMutex);
-  return state.workersDone.wait_for(guard, timeout, [&] { return state.activeWorkers == 0; });
+bool WaitForWorkers(WorkerGroup& group, std::chrono::milliseconds timeout) {
+  std::unique_lock guard(group.mutex_);
+  return group.done_.wait_for(guard, timeout, [&] { return group.active_ == 0; });
 }
 
 }  // namespace snapvane
