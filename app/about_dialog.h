@@ -3,7 +3,7 @@
 // and a "Close" button (id 1), the only way to end it.
 #include <QDialog>
 
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 
 namespace snapvane {
 

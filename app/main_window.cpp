@@ -291,7 +291,8 @@ void MainWindow::Command(int id, int notification) {
       ApplyPreviewBox(state);
       break;
     case MainCommand::kChooseFile:
-      ChooseSaveFileName(this, *this);
+      if (auto chosen = ChooseSaveFileName(this, GetText(main_control::kFileName)))
+        SetText(main_control::kFileName, *chosen);
       break;
     case MainCommand::kReadInterval:
       ReadCaptureInterval(state);

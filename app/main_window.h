@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 #include "app/main_window_port.h"
 #include "capture/capture_device.h"
 

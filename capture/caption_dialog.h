@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <memory>
 
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 #include "capture/caption_style.h"
 
 namespace snapvane {

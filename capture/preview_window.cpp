@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 #include "capture/capture_control.h"
 #include "resources/dialog_templates.h"
 

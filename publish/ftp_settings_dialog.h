@@ -4,7 +4,7 @@
 // is refused; Cancel leaves the settings alone.
 #include <QDialog>
 
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 
 class QLineEdit;
 

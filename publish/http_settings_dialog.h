@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <cstdint>
 
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 
 namespace snapvane {
 

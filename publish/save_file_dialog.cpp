@@ -4,8 +4,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
-#include "app/main_window_port.h"
-
 namespace snapvane {
 
 void ConfigureSaveFileDialog(QFileDialog& dialog, const std::string& startName) {
@@ -24,15 +22,15 @@ void ConfigureSaveFileDialog(QFileDialog& dialog, const std::string& startName) 
   }
 }
 
-void ChooseSaveFileName(QWidget* mainWindow, MainWindowPort& port) {
-  QFileDialog dialog(mainWindow);
-  ConfigureSaveFileDialog(dialog, port.GetText(kFileNameEditId));
-  if (dialog.exec() != QDialog::Accepted) return;
+std::optional<std::string> ChooseSaveFileName(QWidget* parent, const std::string& startName) {
+  QFileDialog dialog(parent);
+  ConfigureSaveFileDialog(dialog, startName);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   const QStringList chosen = dialog.selectedFiles();
-  if (chosen.isEmpty()) return;
+  if (chosen.isEmpty()) return std::nullopt;
   const QByteArray path = QDir::toNativeSeparators(chosen.first()).toLocal8Bit();
-  if (path.isEmpty() || static_cast<size_t>(path.size()) > kMaxFileNameChars) return;
-  port.SetText(kFileNameEditId, std::string(path.constData(), path.size()));
+  if (path.isEmpty() || static_cast<size_t>(path.size()) > kMaxFileNameChars) return std::nullopt;
+  return std::string(path.constData(), path.size());
 }
 
 }  // namespace snapvane

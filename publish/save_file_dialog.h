@@ -1,6 +1,7 @@
 #pragma once
-// The save-file chooser behind the "..." button (control 1007): fills in the
-// file-name edit (control 1006) when the user picks a file.
+// The save-file chooser behind the "..." button: the name the user picked, for
+// the file-name edit.
+#include <optional>
 #include <string>
 
 class QFileDialog;
@@ -8,13 +9,11 @@ class QWidget;
 
 namespace snapvane {
 
-class MainWindowPort;
-
-inline constexpr int kFileNameEditId = 1006;
 inline constexpr size_t kMaxFileNameChars = 259;  // the edit's 260-character buffer
 
-// UI thread, modal. On cancel, or a name too long for the edit, nothing changes.
-void ChooseSaveFileName(QWidget* mainWindow, MainWindowPort& port);
+// UI thread, modal, starting from startName. Nothing on cancel, or for a name
+// too long for the edit.
+std::optional<std::string> ChooseSaveFileName(QWidget* parent, const std::string& startName);
 
 // Sets up dialog as the chooser, starting from startName (the edit's text).
 void ConfigureSaveFileDialog(QFileDialog& dialog, const std::string& startName);

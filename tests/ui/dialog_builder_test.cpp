@@ -1,6 +1,6 @@
 // The template builder: dialog units from the font, the widget of each kind, the
 // up-down control and its buddy.
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/dialog_builder.h"
+#include "resources/dialog_builder.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
