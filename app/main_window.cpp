@@ -289,7 +289,7 @@ void MainWindow::Command(int id, int notification) {
       RunVideoFormatDialog(this, state);
       break;
     case MainCommand::kDisplayDialog:
-      RunVideoDisplayDialog(this, state);
+      RunVideoDisplayDialog(this, state, preview_.data());
       break;
     case MainCommand::kPreviewBox:
       ApplyPreviewBox(state);

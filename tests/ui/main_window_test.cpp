@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QFocusEvent>
@@ -126,6 +127,22 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   EXPECT_FALSE(window.isVisible());
   const std::string saved = test::ReadFile(sandbox_ / "tolmar" / "Snapvane.reg");
   EXPECT_NE(saved.find("\"quality\"=dword:0000004d"), std::string::npos) << saved;
+}
+
+// The display dialog acts on the main window's own preview frame, whatever other
+// children the window has.
+TEST_F(MainWindowTest, DisplayDialogMirrorsThePreviewFrame) {
+  MainWindow& window = Open();
+  for (bool tick : {true, false}) {
+    QTimer::singleShot(0, [tick] {
+      auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      dialog->findChild<QCheckBox*>("mirror")->setChecked(tick);
+      dialog->accept();
+    });
+    Get<QAbstractButton>(kDisplay)->click();
+    EXPECT_EQ(window.Preview()->Display().mirror, tick);
+  }
 }
 
 TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {

@@ -81,7 +81,7 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
     };
   };
   WhenModal(mirror(false));
-  RunVideoDisplayDialog(&owner, *state);
+  RunVideoDisplayDialog(&owner, *state, preview);
   EXPECT_FALSE(preview->Display().mirror);
   EXPECT_EQ(device.calls, (std::vector<std::string>{"GetVideoFormat"})) << "cancelled, re-read";
 
@@ -102,7 +102,7 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
   });
   RunVideoSourceDialog(&owner, *state);
   WhenModal(mirror(true));
-  RunVideoDisplayDialog(&owner, *state);
+  RunVideoDisplayDialog(&owner, *state, preview);
   EXPECT_TRUE(preview->Display().mirror);
   EXPECT_EQ(device.calls,
             (std::vector<std::string>{"GetVideoFormat", "SetFormat(320x240x8)", "GetVideoFormat",
