@@ -207,6 +207,10 @@ void MainWindow::ConnectControls() {
   for (int id : {kInterval, kQuality}) {
     if (QWidget* edit = built_.Control(id)) edit->installEventFilter(this);
   }
+  // The spinner's arrows take no focus, so the box would never lose it: a step
+  // applies the quality rule at once.
+  if (UpDownControl* spin = QualitySpinner())
+    spin->SetChangedCallback([this](int) { Command(kQuality, notify::kKillFocus); });
 }
 
 void MainWindow::InstallToolTips() {

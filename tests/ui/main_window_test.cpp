@@ -14,6 +14,8 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <QWheelEvent>
 #include <cstdlib>
 
 #include "app/app_state.h"
@@ -143,6 +145,35 @@ TEST_F(MainWindowTest, DisplayDialogMirrorsThePreviewFrame) {
     Get<QAbstractButton>(kDisplay)->click();
     EXPECT_EQ(window.Preview()->Display().mirror, tick);
   }
+}
+
+// Every change made with the spinner (arrows, keys, wheel) applies the quality
+// rule, though the box never loses the focus.
+TEST_F(MainWindowTest, QualitySpinnerSetsTheQuality) {
+  MainWindow& window = Open();
+  AppState& state = *window.State();
+  auto* quality = Get<QLineEdit>(kQuality);
+  quality->setText("40");
+  LoseFocus(quality);
+  ASSERT_EQ(state.quality, 40);
+  QToolButton* up = nullptr;
+  for (QToolButton* arrow : window.QualitySpinner()->findChildren<QToolButton*>())
+    if (arrow->arrowType() == Qt::UpArrow) up = arrow;
+  ASSERT_NE(up, nullptr);
+  for (int i = 0; i < 10; ++i) QTest::mouseClick(up, Qt::LeftButton);
+  EXPECT_EQ(state.quality, 50);
+  QTest::keyClick(quality, Qt::Key_Down);
+  EXPECT_EQ(state.quality, 49);
+  quality->setText("250");  // typed, then stepped: the rule clamps
+  QTest::keyClick(quality, Qt::Key_Up);
+  EXPECT_EQ(state.quality, 100);
+  EXPECT_EQ(quality->text(), "100");
+  const QPoint centre = window.QualitySpinner()->rect().center();
+  QWheelEvent wheel(centre, window.QualitySpinner()->mapToGlobal(centre), QPoint(), QPoint(0, -120),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(window.QualitySpinner(), &wheel);
+  EXPECT_EQ(state.quality, 99);
+  EXPECT_EQ(window.QualitySpinner()->Position(), 99);
 }
 
 TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {
