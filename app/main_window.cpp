@@ -39,6 +39,7 @@
 #include "capture/capture_device.h"
 #include "capture/driver_dialogs.h"
 #include "capture/preview_window.h"
+#include "common/locale_text.h"
 #include "publish/ftp_settings_dialog.h"
 #include "publish/http_server.h"
 #include "publish/http_settings_dialog.h"
@@ -72,11 +73,10 @@ struct MainWindow::UiQueue {
 
 namespace {
 
-QString FromText(std::string_view text) {
-  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
+// 8-bit text is in the locale's character set, not necessarily UTF-8.
+QString FromText(std::string_view text) { return QString::fromStdString(LocaleToUtf8(text)); }
 
-std::string ToText(const QString& text) { return text.toLocal8Bit().toStdString(); }
+std::string ToText(const QString& text) { return Utf8ToLocale(text.toStdString()); }
 
 // Runs fn on the UI queue at most once until it has run (coalesces bursts of
 // changes from worker threads into one refresh).

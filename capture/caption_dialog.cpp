@@ -15,6 +15,7 @@
 
 #include "app/app_state.h"
 #include "capture/caption_overlay.h"
+#include "common/locale_text.h"
 #include "resources/dialog_templates.h"
 
 namespace snapvane {
@@ -131,9 +132,8 @@ bool CaptionSettingsDialog::Linked() const {
 
 void CaptionSettingsDialog::ShowWorkingCopy() {
   const CaptionStyle& s = *copy_;
-  SetEditText(
-      built_.Control(kTextEdit),
-      QString::fromLocal8Bit(s.text, static_cast<qsizetype>(strnlen(s.text, sizeof s.text))));
+  SetEditText(built_.Control(kTextEdit), QString::fromStdString(LocaleToUtf8(std::string_view(
+                                             s.text, strnlen(s.text, sizeof s.text)))));
   if (auto* list = built_.ControlAs<QComboBox>(kVerticalList)) SelectIndex(list, s.valign);
   if (auto* list = built_.ControlAs<QComboBox>(kHorizontalList)) SelectIndex(list, s.halign);
   if (auto* box = built_.ControlAs<QCheckBox>(kTransparentBox)) box->setChecked(s.transparent != 0);
@@ -155,7 +155,7 @@ void CaptionSettingsDialog::done(int result) {
 
 void CaptionSettingsDialog::TakeEditText() {
   if (!Linked() || !edit_) return;  // the edit losing the focus as the dialog closes
-  SetCaptionText(*copy_, EditText(edit_).toLocal8Bit().toStdString());
+  SetCaptionText(*copy_, Utf8ToLocale(EditText(edit_).toStdString()));
 }
 
 void CaptionSettingsDialog::ChooseFont() {

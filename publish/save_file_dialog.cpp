@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "app/main_window_port.h"
+#include "common/locale_text.h"
 
 namespace snapvane {
 
@@ -18,7 +19,7 @@ void ConfigureSaveFileDialog(QFileDialog& dialog, const std::string& startName) 
   dialog.selectNameFilter(QStringLiteral("JFIF Jpeg Files (*.jpg *.jpeg)"));
   dialog.setDefaultSuffix(QStringLiteral("jpg"));
   if (!startName.empty()) {
-    const QFileInfo start(QString::fromLocal8Bit(startName.c_str()));
+    const QFileInfo start(QString::fromStdString(LocaleToUtf8(startName)));
     if (QDir(start.absolutePath()).exists()) dialog.setDirectory(start.absolutePath());
     dialog.selectFile(start.fileName());
   }
@@ -30,9 +31,9 @@ void ChooseSaveFileName(QWidget* mainWindow, MainWindowPort& port) {
   if (dialog.exec() != QDialog::Accepted) return;
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return;
-  const QByteArray path = QDir::toNativeSeparators(chosen.first()).toLocal8Bit();
-  if (path.isEmpty() || static_cast<size_t>(path.size()) > kMaxFileNameChars) return;
-  port.SetText(kFileNameEditId, std::string(path.constData(), path.size()));
+  const std::string path = Utf8ToLocale(QDir::toNativeSeparators(chosen.first()).toStdString());
+  if (path.empty() || path.size() > kMaxFileNameChars) return;
+  port.SetText(kFileNameEditId, path);
 }
 
 }  // namespace snapvane
