@@ -129,6 +129,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   const DialogTemplate* dialog = FindDialogTemplate(kMainDialogId);
   if (dialog) built_ = BuildDialog(this, *dialog);
   setAttribute(Qt::WA_AlwaysShowToolTips);
+  setWindowIcon(LoadIconResource(kAppIconId));
   logList_ = built_.ControlAs<QListWidget>(kLog);
   progress_ = built_.ControlAs<QProgressBar>(kProgress);
   if (auto* fileName = built_.ControlAs<QLineEdit>(kFileName)) {
