@@ -39,6 +39,7 @@
 #include "capture/capture_device.h"
 #include "capture/driver_dialogs.h"
 #include "capture/preview_window.h"
+#include "common/locale_text.h"
 #include "publish/ftp_settings_dialog.h"
 #include "publish/http_server.h"
 #include "publish/http_settings_dialog.h"
@@ -60,11 +61,10 @@ inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 namespace {
 
-QString FromText(std::string_view text) {
-  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
+// 8-bit text is in the locale's character set, not necessarily UTF-8.
+QString FromText(std::string_view text) { return QString::fromStdString(LocaleToUtf8(text)); }
 
-std::string ToText(const QString& text) { return text.toLocal8Bit().toStdString(); }
+std::string ToText(const QString& text) { return Utf8ToLocale(text.toStdString()); }
 
 // Runs fn on the UI queue at most once until it has run (coalesces bursts of
 // changes from worker threads into one refresh).
@@ -117,6 +117,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   const DialogTemplate* dialog = FindDialogTemplate(kMainDialogId);
   if (dialog) built_ = BuildDialog(this, *dialog);
   setAttribute(Qt::WA_AlwaysShowToolTips);
+  setWindowIcon(LoadIconResource(kAppIconId));
   logList_ = built_.ControlAs<QListWidget>(kLog);
   progress_ = built_.ControlAs<QProgressBar>(kProgress);
   if (auto* fileName = built_.ControlAs<QLineEdit>(kFileName)) {
@@ -203,6 +204,10 @@ void MainWindow::ConnectControls() {
   for (int id : {kInterval, kQuality}) {
     if (QWidget* edit = built_.Control(id)) edit->installEventFilter(this);
   }
+  // The spinner's arrows take no focus, so the box would never lose it: a step
+  // applies the quality rule at once.
+  if (UpDownControl* spin = QualitySpinner())
+    spin->SetChangedCallback([this](int) { Command(kQuality, notify::kKillFocus); });
 }
 
 void MainWindow::InstallToolTips() {
@@ -285,7 +290,7 @@ void MainWindow::Command(int id, int notification) {
       RunVideoFormatDialog(this, state);
       break;
     case MainCommand::kDisplayDialog:
-      RunVideoDisplayDialog(this, state);
+      RunVideoDisplayDialog(this, state, preview_.data());
       break;
     case MainCommand::kPreviewBox:
       ApplyPreviewBox(state);

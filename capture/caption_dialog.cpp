@@ -7,7 +7,6 @@
 #include <QFontDialog>
 #include <QLineEdit>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionFrame>
@@ -16,6 +15,7 @@
 
 #include "app/app_state.h"
 #include "capture/caption_overlay.h"
+#include "common/locale_text.h"
 #include "resources/dialog_templates.h"
 
 namespace snapvane {
@@ -37,16 +37,12 @@ constexpr int kColourIcon = 1003;
 constexpr int kPreviewEdge = 2;  // the sunken client edge around the preview
 
 QString EditText(QWidget* edit) {
-  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit)) return plain->toPlainText();
-  if (auto* line = qobject_cast<QLineEdit*>(edit)) return line->text();
-  return QString();
+  auto* line = qobject_cast<QLineEdit*>(edit);
+  return line ? line->text() : QString();
 }
 
 void SetEditText(QWidget* edit, const QString& text) {
-  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit))
-    plain->setPlainText(text);
-  else if (auto* line = qobject_cast<QLineEdit*>(edit))
-    line->setText(text);
+  if (auto* line = qobject_cast<QLineEdit*>(edit)) line->setText(text);
 }
 
 // A list shows the field's value as its selected index; a value no entry has
@@ -84,12 +80,7 @@ CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, AppState& state)
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
   edit_ = built_.Control(kTextEdit);
-  // A multi-line edit that scrolls sideways: lines break only where the user breaks them.
-  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit_))
-    plain->setLineWrapMode(QPlainTextEdit::NoWrap);
-  if (auto* plain = qobject_cast<QPlainTextEdit*>(edit_))
-    connect(plain, &QPlainTextEdit::textChanged, this, [this] { Changed(); });
-  else if (auto* line = qobject_cast<QLineEdit*>(edit_))
+  if (auto* line = qobject_cast<QLineEdit*>(edit_))
     connect(line, &QLineEdit::textChanged, this, [this] { Changed(); });
   if (edit_) edit_->installEventFilter(this);
 
@@ -141,9 +132,8 @@ bool CaptionSettingsDialog::Linked() const {
 
 void CaptionSettingsDialog::ShowWorkingCopy() {
   const CaptionStyle& s = *copy_;
-  SetEditText(
-      built_.Control(kTextEdit),
-      QString::fromLocal8Bit(s.text, static_cast<qsizetype>(strnlen(s.text, sizeof s.text))));
+  SetEditText(built_.Control(kTextEdit), QString::fromStdString(LocaleToUtf8(std::string_view(
+                                             s.text, strnlen(s.text, sizeof s.text)))));
   if (auto* list = built_.ControlAs<QComboBox>(kVerticalList)) SelectIndex(list, s.valign);
   if (auto* list = built_.ControlAs<QComboBox>(kHorizontalList)) SelectIndex(list, s.halign);
   if (auto* box = built_.ControlAs<QCheckBox>(kTransparentBox)) box->setChecked(s.transparent != 0);
@@ -152,6 +142,8 @@ void CaptionSettingsDialog::ShowWorkingCopy() {
 void CaptionSettingsDialog::done(int result) {
   if (Linked()) {
     if (result == QDialog::Accepted) {
+      // OK by Enter leaves the focus in the edit: take what was typed since.
+      TakeEditText();
       AdoptCaptionEdit(state_.captionStyle, std::move(copy_));
     } else {
       DiscardCaptionEdit(*state_.captionStyle, std::move(copy_));
@@ -163,7 +155,7 @@ void CaptionSettingsDialog::done(int result) {
 
 void CaptionSettingsDialog::TakeEditText() {
   if (!Linked() || !edit_) return;  // the edit losing the focus as the dialog closes
-  SetCaptionText(*copy_, EditText(edit_).toLocal8Bit().toStdString());
+  SetCaptionText(*copy_, Utf8ToLocale(EditText(edit_).toStdString()));
 }
 
 void CaptionSettingsDialog::ChooseFont() {

@@ -16,8 +16,9 @@
 #include <mutex>
 
 #include "app/app_state.h"
-#include "common/time_text.h"
 #include "capture/capture_device.h"
+#include "common/locale_text.h"
+#include "common/time_text.h"
 
 namespace snapvane {
 namespace {
@@ -32,7 +33,7 @@ constexpr int64_t kMaxBurnSide = 16384;
 
 QString FaceName(const LogFont& logFont) {
   size_t n = strnlen(logFont.lfFaceName, sizeof logFont.lfFaceName);
-  return QString::fromLocal8Bit(logFont.lfFaceName, static_cast<qsizetype>(n));
+  return QString::fromStdString(LocaleToUtf8(std::string_view(logFont.lfFaceName, n)));
 }
 
 bool FamilyInstalled(const QString& family) {
@@ -188,7 +189,7 @@ LogFont LogFontFromFont(const QFont& font) {
   }
   lf.lfPitchAndFamily = static_cast<uint8_t>((info.fixedPitch() ? 1 : 2) | family);
   QString name = font.family().isEmpty() ? info.family() : font.family();
-  std::string bytes = name.toLocal8Bit().toStdString();
+  std::string bytes = Utf8ToLocale(name.toStdString());
   bytes.resize(PrefixAtCharBoundary(bytes, sizeof lf.lfFaceName - 1));
   std::memcpy(lf.lfFaceName, bytes.data(), bytes.size());
   return lf;
@@ -289,7 +290,7 @@ void DrawCaptionAt(const CaptionStyle* style, QPainter& painter, const QRect& re
                    const std::tm& when) {
   if (!style) return;
   const std::string text = FormatCaptionText(style->text, sizeof style->text, when);
-  const QString caption = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+  const QString caption = QString::fromStdString(LocaleToUtf8(text));
   PaintCaptionPlan(PlanCaption(*style, rect, caption), painter);
 }
 
@@ -331,8 +332,7 @@ void BurnCaption(AppState& state, uint8_t* frame, size_t frameBytes) {
   const QRect rect(0, 0, static_cast<int>(width), static_cast<int>(rows));
   const std::string text =
       FormatCaptionText(style->text, sizeof style->text, LocalTime(std::time(nullptr)));
-  const CaptionPlan plan = PlanCaption(
-      *style, rect, QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+  const CaptionPlan plan = PlanCaption(*style, rect, QString::fromStdString(LocaleToUtf8(text)));
   if (plan.lines.empty()) return;
 
   // Only the picture rows the caption can touch (its box and the outline's pixel

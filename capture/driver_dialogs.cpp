@@ -141,9 +141,7 @@ void RunVideoFormatDialog(QWidget* parent, AppState& state) {
   ApplyDriverDialogResult(state, DriverDialog::kFormat, result);
 }
 
-void RunVideoDisplayDialog(QWidget* parent, AppState& state) {
-  // The preview window is owned by the main window, the dialog's parent.
-  PreviewWindow* preview = parent ? parent->findChild<PreviewWindow*>() : nullptr;
+void RunVideoDisplayDialog(QWidget* parent, AppState& state, PreviewWindow* preview) {
   if (!preview) return;
   FormDialog d(parent, QStringLiteral("Video Display"));
   auto* mirror = new QCheckBox(QStringLiteral("Mirror the preview"));

@@ -2,6 +2,8 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPointer>
+#include <QScreen>
 #include <algorithm>
 #include <cstring>
 
@@ -67,8 +69,11 @@ void CaptureView::paintEvent(QPaintEvent*) {
 }
 
 PreviewWindow::PreviewWindow(QWidget* owner, AppState& state) : QWidget(owner), state_(state) {
-  setWindowFlag(Qt::Tool);
+  setWindowFlag(Qt::Tool);  // owned by the main window, which stands for both
+  // Placed (frame included) beside the owner; the window system reports the real
+  // frame only once the window is shown.
   if (const DialogTemplate* t = FindDialogTemplate(kPreviewDialog)) BuildDialog(this, *t);
+  setWindowIcon(LoadIconResource(kPreviewIconId));
   view_ = new CaptureView(this);
   view_->setGeometry(0, 0, kInitialViewWidth, kInitialViewHeight);
   timer_.setInterval(kPreviewRateMs);
@@ -78,11 +83,34 @@ PreviewWindow::PreviewWindow(QWidget* owner, AppState& state) : QWidget(owner), 
 
 void PreviewWindow::ResizeToFrame(int width, int height) {
   if (width <= 0 || height <= 0) return;
-  const QPoint topLeft = geometry().topLeft();  // the client area's, on screen
   view_->setGeometry(0, 0, width, height);
   setFixedSize(width, height);
-  setGeometry(topLeft.x(), topLeft.y(), width, height);
+  if (!placed_) return;  // not shown yet: the frame keeps its planned place
+  // Keep the client area's top-left on screen, unless that would push the frame
+  // (title bar included) off the screen's top or left edge.
+  QPoint topLeft = geometry().topLeft();
+  if (const QScreen* s = screen()) {
+    const QRect area = s->availableGeometry();
+    const QMargins frame = FrameMargins();
+    topLeft.setX(std::max(topLeft.x(), area.left() + frame.left()));
+    topLeft.setY(std::max(topLeft.y(), area.top() + frame.top()));
+  }
+  setGeometry(QRect(topLeft, QSize(width, height)));
   update();
+}
+
+QMargins PreviewWindow::FrameMargins() const {
+  const QRect frame = frameGeometry();
+  const QRect client = geometry();
+  return QMargins(client.left() - frame.left(), client.top() - frame.top(),
+                  frame.right() - client.right(), frame.bottom() - client.bottom());
+}
+
+void PreviewWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Sized before the first show; from now on geometry() is the client area the
+  // window system placed.
+  placed_ = true;
 }
 
 void PreviewWindow::SetDisplay(const PreviewDisplay& display) {
@@ -114,7 +142,14 @@ bool PreviewWindow::PullFrame() {
 
 PreviewWindow* CreatePreviewWindow(QWidget* owner, AppState& state) {
   auto* window = new PreviewWindow(owner, state);
-  window->show();
+  // Shown once the caller has sized it to the device's format: a window system
+  // that places the frame only as it maps the window would otherwise be told a
+  // client position that is not known yet.
+  QPointer<PreviewWindow> shown(window);
+  QTimer::singleShot(0, window, [shown] {
+    // Unless the owner has shown or hidden it meanwhile.
+    if (shown && !shown->testAttribute(Qt::WA_WState_ExplicitShowHide)) shown->show();
+  });
   return window;
 }
 

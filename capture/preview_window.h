@@ -14,6 +14,7 @@ struct AppState;
 
 inline constexpr int kPreviewDialog = 112;
 inline constexpr int kCaptureViewId = 1003;
+inline constexpr int kPreviewIconId = 101;  // the program's own icon
 inline constexpr int kInitialViewWidth = 320;
 inline constexpr int kInitialViewHeight = 240;
 
@@ -51,9 +52,12 @@ class PreviewWindow : public QWidget {
  public:
   PreviewWindow(QWidget* owner, AppState& state);
 
-  // Client area exactly width x height with its top-left corner kept on screen;
-  // the capture view fills it.
+  // Client area exactly width x height with its top-left corner kept on screen
+  // (moved only as far as needed to keep the whole frame on the screen); the
+  // capture view fills it.
   void ResizeToFrame(int width, int height);
+  // The window frame around the client area (zero before the first show).
+  QMargins FrameMargins() const;
 
   CaptureView* View() const { return view_; }
   const PreviewDisplay& Display() const { return display_; }
@@ -63,7 +67,11 @@ class PreviewWindow : public QWidget {
   // shown. True when a new frame was shown.
   bool PullFrame();
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
+  bool placed_ = false;  // shown once: the window system has placed the frame
   AppState& state_;
   CaptureView* view_ = nullptr;
   QTimer timer_;
@@ -71,7 +79,8 @@ class PreviewWindow : public QWidget {
   std::vector<uint8_t> pixels_;  // the frame as the device delivers it
 };
 
-// Creates and shows the preview frame window owned by owner.
+// Creates the preview frame window owned by owner; it shows itself once the
+// event loop runs, unless the owner has shown or hidden it before.
 PreviewWindow* CreatePreviewWindow(QWidget* owner, AppState& state);
 
 }  // namespace snapvane

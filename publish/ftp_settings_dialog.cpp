@@ -5,6 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/message_box.h"
+#include "common/locale_text.h"
 #include "publish/ftp_upload.h"
 
 namespace snapvane {
@@ -21,7 +22,7 @@ constexpr int kFileId = 1022;
 constexpr int kServerId = 1023;
 
 QString Text(const char* field, size_t capacity) {
-  return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, capacity)));
+  return QString::fromStdString(LocaleToUtf8(std::string_view(field, strnlen(field, capacity))));
 }
 
 }  // namespace
@@ -58,7 +59,7 @@ QLineEdit* FtpSettingsDialog::Edit(int id) const { return built_.ControlAs<QLine
 void FtpSettingsDialog::Accept() {
   auto text = [this](int id) {
     QLineEdit* edit = Edit(id);
-    return edit ? edit->text().toUtf8().toStdString() : std::string();
+    return edit ? Utf8ToLocale(edit->text().toStdString()) : std::string();
   };
   FtpSettings settings{text(kUserId),   text(kPassId), text(kAccountId),
                        text(kServerId), text(kFileId), text(kDirId)};

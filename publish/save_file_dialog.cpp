@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
+#include "common/locale_text.h"
+
 namespace snapvane {
 
 void ConfigureSaveFileDialog(QFileDialog& dialog, const std::string& startName) {
@@ -16,7 +18,7 @@ void ConfigureSaveFileDialog(QFileDialog& dialog, const std::string& startName) 
   dialog.selectNameFilter(QStringLiteral("JFIF Jpeg Files (*.jpg *.jpeg)"));
   dialog.setDefaultSuffix(QStringLiteral("jpg"));
   if (!startName.empty()) {
-    const QFileInfo start(QString::fromLocal8Bit(startName.c_str()));
+    const QFileInfo start(QString::fromStdString(LocaleToUtf8(startName)));
     if (QDir(start.absolutePath()).exists()) dialog.setDirectory(start.absolutePath());
     dialog.selectFile(start.fileName());
   }
@@ -28,9 +30,9 @@ std::optional<std::string> ChooseSaveFileName(QWidget* parent, const std::string
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return std::nullopt;
-  const QByteArray path = QDir::toNativeSeparators(chosen.first()).toLocal8Bit();
-  if (path.isEmpty() || static_cast<size_t>(path.size()) > kMaxFileNameChars) return std::nullopt;
-  return std::string(path.constData(), path.size());
+  const std::string path = Utf8ToLocale(QDir::toNativeSeparators(chosen.first()).toStdString());
+  if (path.empty() || path.size() > kMaxFileNameChars) return std::nullopt;
+  return path;
 }
 
 }  // namespace snapvane

@@ -18,7 +18,9 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QToolButton>
+#include <QWheelEvent>
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 
 // The icons live in a static library: register them explicitly, or the linker
@@ -32,6 +34,7 @@ constexpr int kIconPixels = 32;       // icon resources are drawn for 32 pixels
 constexpr int kIconButtonMargin = 4;  // pixels kept free around a button's icon
 constexpr int kFlatBorderPixels = 1;  // flat buttons: a single-line border
 constexpr int kLineUnits = 8;         // one line of text, in vertical dialog units
+constexpr int kWheelNotch = 120;      // angle delta of one wheel notch (1/8 degree units)
 
 // Flat buttons keep a one-line frame so they still read as buttons.
 const char kFlatButtonStyle[] =
@@ -271,7 +274,19 @@ void UpDownControl::Step(int delta) {
   if (changed_) changed_(position_);
 }
 
+void UpDownControl::wheelEvent(QWheelEvent* event) {
+  wheelRemainder_ += event->angleDelta().y();
+  const int notches = wheelRemainder_ / kWheelNotch;
+  wheelRemainder_ -= notches * kWheelNotch;
+  for (int i = 0; i < std::abs(notches); ++i) Step(notches > 0 ? +1 : -1);
+  event->accept();
+}
+
 bool UpDownControl::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == buddy_ && event->type() == QEvent::Wheel && isEnabled()) {
+    wheelEvent(static_cast<QWheelEvent*>(event));
+    return true;
+  }
   if (watched == buddy_ && event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) {

@@ -24,7 +24,8 @@ namespace snapvane {
 // A spinner beside an edit: buddy taken automatically (the control before it in
 // the template), placed against the buddy's right edge (the buddy narrows by the
 // spinner's width), writes its position into the buddy as a plain integer (no
-// thousands separators) and answers the Up/Down keys pressed in the buddy.
+// thousands separators) and answers the Up/Down keys pressed in the buddy and the
+// mouse wheel over either.
 class UpDownControl : public QWidget {
  public:
   explicit UpDownControl(QWidget* parent);
@@ -45,6 +46,7 @@ class UpDownControl : public QWidget {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
 
  private:
   QWidget* buddy_ = nullptr;
@@ -53,6 +55,7 @@ class UpDownControl : public QWidget {
   int minimum_ = 100;  // the platform's default range runs 100 .. 0
   int maximum_ = 0;
   int position_ = 0;
+  int wheelRemainder_ = 0;  // a fine wheel's turn short of one notch
   std::function<void(int)> changed_;
 };
 

@@ -121,8 +121,8 @@ DialogTemplate CaptionDialog() {
               {1, K::kDefPushButton, "OK", 187, 7, 40, 14, kTabFlat},
               {2, K::kPushButton, "Cancel", 187, 26, 40, 14, kTabFlat},
               {kNoId, K::kLabel, "Caption", 7, 7, 25, 8},
-              {1028, K::kEdit, "", 45, 7, 120, 41,
-               kTabStop | kMultiLine | kAutoHScroll | kVScroll | kBorder},
+              // One line: Enter is the default button's.
+              {1028, K::kEdit, "", 45, 7, 120, 12, kTabStop | kAutoHScroll | kBorder},
               {kNoId, K::kGroupBox, "Caption Position", 7, 55, 158, 50},
               {kNoId, K::kLabel, "Vertical", 10, 68, 24, 8},
               {1033, K::kDropDownList, "", 45, 65, 114, 61, kTabStop},

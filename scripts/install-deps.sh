@@ -11,6 +11,8 @@ pkgs=(
   # tests and benchmarks: real peers on loopback
   python3 python3-pyftpdlib curl chromium apache2-utils nginx-light
   xvfb xauth clang libclang-rt-14-dev
+  # locale sources, from which the tests make an 8-bit locale with localedef
+  locales
 )
 missing=()
 for p in "${pkgs[@]}"; do

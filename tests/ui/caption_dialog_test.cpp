@@ -10,8 +10,9 @@
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QFontDialog>
-#include <QPlainTextEdit>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <cstring>
 #include <functional>
@@ -63,8 +64,8 @@ void LoseFocus(QWidget* widget) {
 // taken when the edit loses the focus, cut to 255 bytes.
 void ChangeEverything(CaptionSettingsDialog& dialog) {
   const BuiltDialog& c = dialog.Built();
-  c.ControlAs<QPlainTextEdit>(1028)->setPlainText(QString(300, QLatin1Char('x')));
-  LoseFocus(c.ControlAs<QPlainTextEdit>(1028));
+  c.ControlAs<QLineEdit>(1028)->setText(QString(300, QLatin1Char('x')));
+  LoseFocus(c.ControlAs<QLineEdit>(1028));
   c.ControlAs<QComboBox>(1033)->setCurrentIndex(2);
   c.ControlAs<QComboBox>(1032)->setCurrentIndex(2);
   c.ControlAs<QCheckBox>(1037)->click();
@@ -80,7 +81,6 @@ void ChangeEverything(CaptionSettingsDialog& dialog) {
     });
     c.ControlAs<QPushButton>(id)->click();
   }
-  c.ControlAs<QPlainTextEdit>(1028)->setPlainText(QStringLiteral("still focused"));
 }
 
 void ExpectEverythingChanged(const CaptionStyle& s) {
@@ -113,6 +113,24 @@ TEST(CaptionDialog, CancelAfterChangingEverythingRestoresOkAdoptsAll) {
       ExpectEverythingChanged(*state->captionStyle);
     EXPECT_EQ(Burnt(*state) == oldCaption, button == 2);
   }
+}
+
+// The caption is one line: Enter in the edit reaches the default OK button, which
+// adopts the text typed since the edit last lost the focus.
+TEST(CaptionDialog, EnterInTheTextEditIsOkAndKeepsTheTypedText) {
+  auto state = StateWithCaption("Old caption");
+  CaptionSettingsDialog dialog(nullptr, *state);
+  dialog.show();
+  auto* edit = dialog.Built().ControlAs<QLineEdit>(1028);
+  ASSERT_NE(edit, nullptr);
+  edit->setFocus();
+  edit->selectAll();
+  QTest::keyClicks(edit, QStringLiteral("At %H:%M"));
+  QTest::keyClick(edit, Qt::Key_Return);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_STREQ(state->captionStyle->text, "At %H:%M");
+  EXPECT_EQ(state->captionStyle->workingCopy, nullptr);
 }
 
 }  // namespace

@@ -7,12 +7,15 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <QWheelEvent>
 #include <cstdlib>
 
 #include "app/app_state.h"
@@ -82,6 +85,7 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   MainWindow& window = Open();
   AppState& state = *window.State();
   EXPECT_EQ(window.Control(kLog)->toolTip(), "Hits this session.");
+  EXPECT_EQ(window.windowIcon().pixmap(32).toImage(), LoadIconResource(101).pixmap(32).toImage());
   for (bool on : {false, true}) {
     Get<QAbstractButton>(kPreviewVideo)->click();
     EXPECT_EQ(window.Preview()->isVisible(), on);
@@ -127,6 +131,51 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   EXPECT_FALSE(window.isVisible());
   const std::string saved = test::ReadFile(sandbox_ / "tolmar" / "Snapvane.reg");
   EXPECT_NE(saved.find("\"quality\"=dword:0000004d"), std::string::npos) << saved;
+}
+
+// The display dialog acts on the main window's own preview frame, whatever other
+// children the window has.
+TEST_F(MainWindowTest, DisplayDialogMirrorsThePreviewFrame) {
+  MainWindow& window = Open();
+  for (bool tick : {true, false}) {
+    QTimer::singleShot(0, [tick] {
+      auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      dialog->findChild<QCheckBox*>("mirror")->setChecked(tick);
+      dialog->accept();
+    });
+    Get<QAbstractButton>(kDisplay)->click();
+    EXPECT_EQ(window.Preview()->Display().mirror, tick);
+  }
+}
+
+// Every change made with the spinner (arrows, keys, wheel) applies the quality
+// rule, though the box never loses the focus.
+TEST_F(MainWindowTest, QualitySpinnerSetsTheQuality) {
+  MainWindow& window = Open();
+  AppState& state = *window.State();
+  auto* quality = Get<QLineEdit>(kQuality);
+  quality->setText("40");
+  LoseFocus(quality);
+  ASSERT_EQ(state.quality, 40);
+  QToolButton* up = nullptr;
+  for (QToolButton* arrow : window.QualitySpinner()->findChildren<QToolButton*>())
+    if (arrow->arrowType() == Qt::UpArrow) up = arrow;
+  ASSERT_NE(up, nullptr);
+  for (int i = 0; i < 10; ++i) QTest::mouseClick(up, Qt::LeftButton);
+  EXPECT_EQ(state.quality, 50);
+  QTest::keyClick(quality, Qt::Key_Down);
+  EXPECT_EQ(state.quality, 49);
+  quality->setText("250");  // typed, then stepped: the rule clamps
+  QTest::keyClick(quality, Qt::Key_Up);
+  EXPECT_EQ(state.quality, 100);
+  EXPECT_EQ(quality->text(), "100");
+  const QPoint centre = window.QualitySpinner()->rect().center();
+  QWheelEvent wheel(centre, window.QualitySpinner()->mapToGlobal(centre), QPoint(), QPoint(0, -120),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(window.QualitySpinner(), &wheel);
+  EXPECT_EQ(state.quality, 99);
+  EXPECT_EQ(window.QualitySpinner()->Position(), 99);
 }
 
 TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {

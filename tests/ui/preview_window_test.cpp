@@ -8,10 +8,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QScreen>
 #include <QTimer>
 #include <functional>
 
 #include "app/app_state.h"
+#include "resources/dialog_builder.h"
 #include "capture/capture_control.h"
 #include "capture/driver_dialogs.h"
 #include "tests/capture/recording_device.h"
@@ -68,6 +70,7 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
   ConnectCaptureDevice(*state);
   device.calls.clear();
   EXPECT_EQ(preview->geometry().size(), QSize(640, 480));  // the pattern's, on connecting
+  QCoreApplication::processEvents();                       // shown
   preview->move(250, 60);
   const QPoint topLeft = preview->geometry().topLeft();
   WhenModal([](QDialog* d) { d->reject(); });
@@ -81,7 +84,7 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
     };
   };
   WhenModal(mirror(false));
-  RunVideoDisplayDialog(&owner, *state);
+  RunVideoDisplayDialog(&owner, *state, preview);
   EXPECT_FALSE(preview->Display().mirror);
   EXPECT_EQ(device.calls, (std::vector<std::string>{"GetVideoFormat"})) << "cancelled, re-read";
 
@@ -102,11 +105,49 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
   });
   RunVideoSourceDialog(&owner, *state);
   WhenModal(mirror(true));
-  RunVideoDisplayDialog(&owner, *state);
+  RunVideoDisplayDialog(&owner, *state, preview);
   EXPECT_TRUE(preview->Display().mirror);
   EXPECT_EQ(device.calls,
             (std::vector<std::string>{"GetVideoFormat", "SetFormat(320x240x8)", "GetVideoFormat",
                                       "SetControl(3,0)", "GetVideoFormat", "GetVideoFormat"}));
+  state->captureWindow = nullptr;
+}
+
+// The frame, title bar included, lies on the screen: where it is first placed
+// and after a resize that would keep the client area's top-left too high. A tool
+// window of its owner, with the program's icon.
+TEST(PreviewWindow, FrameStaysOnScreenToolWindowWithTheProgramIcon) {
+  test::RecordingDevice device;
+  ForwardingWindow port;
+  auto state = MakeAppState();
+  state->mainWindow = &port;
+  state->captureWindow = &device;
+  QWidget owner;
+  const QRect area = owner.screen()->availableGeometry();
+  owner.setGeometry(QRect(area.topLeft(), QSize(400, 300)));
+  owner.show();
+  PreviewWindow* preview = CreatePreviewWindow(&owner, *state);
+  port.preview = preview;
+  ConnectCaptureDevice(*state);
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(preview->isVisible());
+  const QMargins frame = preview->FrameMargins();
+  ASSERT_GT(frame.top(), 0) << "this platform draws no frame";
+  EXPECT_GE(preview->frameGeometry().top(), area.top());
+  EXPECT_GE(preview->frameGeometry().left(), area.left());
+  EXPECT_EQ(preview->geometry().size(), QSize(640, 480));
+
+  const QPoint low = preview->geometry().topLeft() + QPoint(10, 40);  // kept as it is
+  preview->setGeometry(QRect(low, preview->size()));
+  preview->ResizeToFrame(320, 240);
+  EXPECT_EQ(preview->geometry(), QRect(low, QSize(320, 240)));
+  preview->setGeometry(QRect(QPoint(low.x(), area.top()), preview->size()));  // title off screen
+  preview->ResizeToFrame(640, 480);
+  EXPECT_EQ(preview->geometry(), QRect(QPoint(low.x(), area.top() + frame.top()), QSize(640, 480)));
+
+  EXPECT_EQ(preview->windowType(), Qt::Tool);
+  EXPECT_EQ(preview->parentWidget(), &owner);
+  EXPECT_EQ(preview->windowIcon().pixmap(32).toImage(), LoadIconResource(101).pixmap(32).toImage());
   state->captureWindow = nullptr;
 }
 
