@@ -265,8 +265,7 @@ bool SendFtpCommand(FtpControl& control, const std::string& command) {
     return false;
   for (size_t i = 0; i + 2 < command.size(); ++i)
     if (command[i] == '\r' || command[i] == '\n' || command[i] == '\0') return false;
-  SendAll(control.socket(), command.data(), static_cast<int>(command.size()));
-  return true;
+  return SendAll(control.socket(), command.data(), static_cast<int>(command.size()));
 }
 
 int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& settings,

@@ -73,7 +73,8 @@ int ReadFtpReply(FtpControl& control);
 
 // Sends one whole command, which must end in "\r\n". Refuses (false, nothing
 // sent) a command holding any other CR or LF, or a NUL: a name with a line break
-// would otherwise smuggle extra commands to the server.
+// would otherwise smuggle extra commands to the server. False too when the
+// command could not be sent whole.
 bool SendFtpCommand(FtpControl& control, const std::string& command);
 
 // On a logged-in control connection: PORT, STOR of the temporary name, the data
