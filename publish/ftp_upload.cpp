@@ -332,6 +332,8 @@ std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& s
         (settings.dir.empty() || Command(control, "CWD " + settings.dir + "\r\n", 2)) &&
         Command(control, "TYPE I\r\n", 2)) {
       result = FtpStoreSnapshot(control, state, settings, path, limits);
+      // The outcome is known: a server gone silent must not hold the worker long.
+      control.setReplyTimeout(std::min(limits.replyTimeout, limits.quitTimeout));
       if (SendFtpCommand(control, "QUIT\r\n")) ReadFtpReply(control);
     }
   }

@@ -36,6 +36,7 @@ struct FtpLimits {
   std::chrono::milliseconds replyTimeout = kFtpReplyTimeout;
   std::chrono::milliseconds dataConnectTimeout = kFtpDataConnectTimeout;
   int maxRenameRepeats = kMaxFtpRenameRepeats;
+  std::chrono::milliseconds quitTimeout = kFtpQuitTimeout;  // at most replyTimeout
 };
 
 inline constexpr size_t kFtpReplyBufferSize = 512;
@@ -53,6 +54,7 @@ class FtpControl {
 
   int socket() const { return socket_; }
   std::chrono::milliseconds replyTimeout() const { return replyTimeout_; }
+  void setReplyTimeout(std::chrono::milliseconds timeout) { replyTimeout_ = timeout; }
   void Close();
 
   // Buffer access for ReadFtpReply.

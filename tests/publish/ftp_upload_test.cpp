@@ -110,6 +110,22 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
   }
 }
 
+// A server that falls silent after the stored file: the completion reply's wait
+// runs out, and QUIT's reply is then waited for only briefly.
+TEST_F(FtpUploadTest, ASilentServerHoldsTheUploadOnlyForTheReplyWait) {
+  FtpLimits limits = kPatient;
+  limits.replyTimeout = 2000ms;
+  limits.quitTimeout = 100ms;
+  ScriptedFtpServer server({.replies = {{"STOR-DONE", {""}}, {"QUIT", {""}}}});
+  const auto start = std::chrono::steady_clock::now();
+  std::string line = Upload(server, limits);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(Logged(line, false)) << line;
+  EXPECT_GE(took, 2000ms);
+  EXPECT_LT(took, 3500ms);  // not a second reply wait for QUIT
+  EXPECT_EQ(Transcript(server), "USER cam|PASS secret|TYPE I|PORT|STOR snap.jpg.svtemp|QUIT");
+}
+
 // Line breaks in any field would smuggle commands; each is refused at the command
 // that would carry it, and nothing else reaches the server.
 TEST_F(FtpUploadTest, LineBreaksInFieldsNeverReachTheServer) {

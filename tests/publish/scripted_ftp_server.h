@@ -21,7 +21,8 @@ class ScriptedFtpServer {
     std::string address = "127.0.0.1";       // any loopback address to listen on
     std::string greeting = "220 ready\r\n";  // empty: a server that never answers
     bool connectBack = true;                 // opens the data connection for STOR
-    // Replies by verb ("STOR-DONE": the store's completion), used in order; then defaults.
+    // Replies by verb ("STOR-DONE": the store's completion), used in order; then
+    // defaults. An empty reply is never sent (a silent QUIT keeps the line open).
     std::map<std::string, std::deque<std::string>> replies = {};
   };
 
@@ -110,7 +111,7 @@ class ScriptedFtpServer {
           Store(portArgs, Text(local));  // from the address the client reached
           if (reply[0] == '1') Send(control, Reply("STOR-DONE"));
         }
-        if (verb == "QUIT") return (void)::close(control);
+        if (verb == "QUIT" && !reply.empty()) return (void)::close(control);
       }
     }
     ::close(control);
