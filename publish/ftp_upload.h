@@ -57,6 +57,14 @@ class FtpControl {
   void setReplyTimeout(std::chrono::milliseconds timeout) { replyTimeout_ = timeout; }
   void Close();
 
+  // What the dialogue last did, for the reason of a failure: the command sent (a
+  // password or account shown by its verb only), the last reply line or why
+  // none was read, or a problem no reply explains.
+  void NoteCommand(const std::string& command);
+  void NoteReply(std::string text) { lastReply_ = std::move(text); }
+  void NoteProblem(std::string text) { problem_ = std::move(text); }
+  std::string Why() const;
+
   // Buffer access for ReadFtpReply.
   char* buffer() { return buffer_.get(); }
   size_t& used() { return used_; }
@@ -66,6 +74,7 @@ class FtpControl {
   std::chrono::milliseconds replyTimeout_;
   std::unique_ptr<char[]> buffer_;  // kFtpReplyBufferSize bytes, its own allocation
   size_t used_ = 0;
+  std::string lastCommand_, lastReply_ = "no reply read", problem_;
 };
 
 // Reads one complete reply (possibly several lines) and returns the code of its
@@ -85,6 +94,7 @@ int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& se
                      const char* path, const FtpLimits& limits = {});
 
 // The whole upload of the file at path; returns the log line (success or failure).
+// A failure's step and the server's reply line go to standard error.
 std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& settings,
                          const FtpLimits& limits = {});
 

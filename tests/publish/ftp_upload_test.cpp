@@ -126,6 +126,29 @@ TEST_F(FtpUploadTest, ASilentServerHoldsTheUploadOnlyForTheReplyWait) {
   EXPECT_EQ(Transcript(server), "USER cam|PASS secret|TYPE I|PORT|STOR snap.jpg.svtemp|QUIT");
 }
 
+// The window's line stays as it is; standard error says which step failed and
+// what the server answered, without the password.
+TEST_F(FtpUploadTest, StandardErrorSaysWhyWithoutThePassword) {
+  const struct {
+    Script script;
+    std::string why;
+  } cases[] = {
+      {{.greeting = "421 too many users\r\n"}, "greeting: 421 too many users"},
+      {{.replies = {{"PASS", {"530 secret is wrong\x1b[2J\r\n"}}}}, "PASS: 530 **** is wrong?[2J"},
+      {{.replies = {{"STOR-DONE", {"451 disk full\r\n"}}}}, "STOR snap.jpg.svtemp: 451 disk full"},
+      {{.connectBack = false}, "the server did not open the data connection within 300 ms"},
+      {{.replies = {{"USER", {""}}}}, "USER cam: no reply within 300 ms"},
+  };
+  for (auto& c : cases) {
+    ScriptedFtpServer server(c.script);
+    testing::internal::CaptureStderr();
+    std::string line = Upload(server, kImpatient);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "FTP upload to " + settings_.server + " failed: " + c.why + "\n");
+    EXPECT_TRUE(Logged(line, false)) << line;
+  }
+}
+
 // Line breaks in any field would smuggle commands; each is refused at the command
 // that would carry it, and nothing else reaches the server.
 TEST_F(FtpUploadTest, LineBreaksInFieldsNeverReachTheServer) {
