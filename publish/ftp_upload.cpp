@@ -302,7 +302,7 @@ int ReadFtpReply(FtpControl& control) {
     }
     int code = LineCode(buf, lineEnd);
     bool goesOn = lineEnd >= 4 && buf[3] == '-';
-    control.NoteReply(Printable(buf, lineEnd));
+    control.NoteReply(Printable(buf, lineEnd), code);
     size_t consumed = lineEnd + 2;
     std::memmove(buf, buf + consumed, used - consumed);
     used -= consumed;
@@ -374,12 +374,34 @@ int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& se
 
   // A preliminary store reply is followed by the store's own completion reply
   // once the data connection has closed; it tells whether the file arrived.
-  if (storeClass == 1 && ReplyClass(ReadFtpReply(control)) != 2) return 1;
-  if (!Command(control, "NOOP\r\n", 2)) return 1;
-  if (!RenameStep(control, "RNFR " + settings.file + ".svtemp\r\n", limits.maxRenameRepeats))
-    return 1;
-  if (!RenameStep(control, "RNTO " + settings.file + "\r\n", limits.maxRenameRepeats)) return 1;
-  return 0;
+  const std::string temp = settings.file + ".svtemp";
+  auto renameFrom = [&] {
+    return RenameStep(control, "RNFR " + temp + "\r\n", limits.maxRenameRepeats);
+  };
+  auto renameTo = [&] {
+    return RenameStep(control, "RNTO " + settings.file + "\r\n", limits.maxRenameRepeats);
+  };
+  const bool stored = storeClass == 2 || ReplyClass(ReadFtpReply(control)) == 2;
+  const bool renaming = stored && Command(control, "NOOP\r\n", 2) && renameFrom();
+  if (renaming && renameTo()) return 0;
+  bool keepTemp = false;
+  if (renaming && ReplyClass(control.lastCode()) == 5) {
+    // Some servers refuse to rename onto an existing name: remove it, try once more.
+    const std::string why = control.Why();
+    if (Command(control, "DELE " + settings.file + "\r\n", 2)) {
+      if (renameFrom() && renameTo()) return 0;
+      keepTemp = true;  // the old picture is gone: the new one stays under its temporary name
+    } else {
+      control.NoteProblem(why);
+    }
+  }
+  // A reply still missing (-1) may yet come; a command now would be paired with it.
+  if (!keepTemp && control.lastCode() != -1) {
+    const std::string why = control.Why();
+    if (SendFtpCommand(control, "DELE " + temp + "\r\n")) ReadFtpReply(control);
+    control.NoteProblem(why);
+  }
+  return 1;
 }
 
 std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& settings,

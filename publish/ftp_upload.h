@@ -61,9 +61,15 @@ class FtpControl {
   // password or account shown by its verb only), the last reply line or why
   // none was read, or a problem no reply explains.
   void NoteCommand(const std::string& command);
-  void NoteReply(std::string text) { lastReply_ = std::move(text); }
+  void NoteReply(std::string text, int code = -1) {
+    lastReply_ = std::move(text);
+    lastCode_ = code;
+  }
   void NoteProblem(std::string text) { problem_ = std::move(text); }
   std::string Why() const;
+  // The code of the last reply read; -1 when none was read (the dialogue is then
+  // out of step: a late reply may still come).
+  int lastCode() const { return lastCode_; }
 
   // Buffer access for ReadFtpReply.
   char* buffer() { return buffer_.get(); }
@@ -75,6 +81,7 @@ class FtpControl {
   std::unique_ptr<char[]> buffer_;  // kFtpReplyBufferSize bytes, its own allocation
   size_t used_ = 0;
   std::string lastCommand_, lastReply_ = "no reply read", problem_;
+  int lastCode_ = -1;
 };
 
 // Reads one complete reply (possibly several lines) and returns the code of its
@@ -89,7 +96,10 @@ int ReadFtpReply(FtpControl& control);
 bool SendFtpCommand(FtpControl& control, const std::string& command);
 
 // On a logged-in control connection: PORT, STOR of the temporary name, the data
-// connection streaming path, NOOP, RNFR and RNTO. 0 on success, 1 on failure.
+// connection streaming path, NOOP, RNFR and RNTO. A refused RNTO (a server that
+// will not rename onto an existing name) is retried once after DELE of the old
+// name. After a failure the temporary file is deleted while the server still
+// answers in step. 0 on success, 1 on failure.
 int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& settings,
                      const char* path, const FtpLimits& limits = {});
 

@@ -68,7 +68,8 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
   const std::string in = "USER cam|PASS secret|",
                     st = "CWD pics/cam1|TYPE I|PORT|STOR snap.jpg.svtemp|",
                     mv = "NOOP|RNFR snap.jpg.svtemp|RNTO snap.jpg|QUIT",
-                    fr = "RNFR snap.jpg.svtemp|", busy = "450 busy\r\n";
+                    fr = "RNFR snap.jpg.svtemp|", busy = "450 busy\r\n",
+                    gone = "DELE snap.jpg.svtemp|", refused = "553 not allowed\r\n";
   FtpLimits fewRepeats = kPatient;
   fewRepeats.maxRenameRepeats = 4;
   struct Case {
@@ -88,11 +89,21 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
        in + st + "NOOP|" + fr + fr + fr + "RNTO snap.jpg|RNTO snap.jpg|QUIT"},
       {{.replies = {{"RNFR", std::deque<std::string>(50, busy)}}},
        false,  // bounded repeats
-       in + st + "NOOP|" + fr + fr + fr + fr + fr + "QUIT",
+       in + st + "NOOP|" + fr + fr + fr + fr + fr + gone + "QUIT",
        fewRepeats},
-      {{.replies = {{"RNFR", {"550 no such file\r\n"}}}}, false, in + st + "NOOP|" + fr + "QUIT"},
-      {{.replies = {{"RNTO", {"553 not allowed\r\n"}}}}, false, in + st + mv},
-      {{.replies = {{"STOR-DONE", {"451 disk full\r\n"}}}}, false, in + st + "QUIT"},
+      {{.replies = {{"RNFR", {"550 no such file\r\n"}}}},
+       false,  // a failure after the store deletes the temporary file
+       in + st + "NOOP|" + fr + gone + "QUIT"},
+      {{.replies = {{"RNTO", {refused}}}},
+       true,  // no rename onto an existing name: delete it, rename again
+       in + st + "NOOP|" + fr + "RNTO snap.jpg|DELE snap.jpg|" + fr + "RNTO snap.jpg|QUIT"},
+      {{.replies = {{"RNTO", {refused, refused}}}},
+       false,  // the old picture is gone: the new one stays under its temporary name
+       in + st + "NOOP|" + fr + "RNTO snap.jpg|DELE snap.jpg|" + fr + "RNTO snap.jpg|QUIT"},
+      {{.replies = {{"RNTO", {refused}}, {"DELE", {"550 no\r\n"}}}},
+       false,
+       in + st + "NOOP|" + fr + "RNTO snap.jpg|DELE snap.jpg|" + gone + "QUIT"},
+      {{.replies = {{"STOR-DONE", {"451 disk full\r\n"}}}}, false, in + st + gone + "QUIT"},
       {{.replies = {{"STOR", {"250 stored\r\n"}}}}, true, in + st + mv},
       {{.replies = {{"STOR", {"553 bad name\r\n"}}}}, false, in + st + "QUIT"},
       {{.greeting = ""}, false, "", kImpatient},                       // the greeting never comes

@@ -67,7 +67,7 @@ class ScriptedFtpServer {
         // a well-behaved server
         {"USER", "331"}, {"PASS", "230"}, {"ACCT", "230"}, {"CWD", "250"},
         {"TYPE", "200"}, {"PORT", "200"}, {"STOR", "150"}, {"STOR-DONE", "226"},
-        {"NOOP", "200"}, {"RNFR", "350"}, {"RNTO", "250"}, {"QUIT", "221"}};
+        {"NOOP", "200"}, {"RNFR", "350"}, {"RNTO", "250"}, {"DELE", "250"}, {"QUIT", "221"}};
     auto it = defaults.find(verb);
     return (it == defaults.end() ? "500" : it->second) + " ok\r\n";
   }
