@@ -65,9 +65,9 @@ class ScriptedFtpServer {
     }
     static const std::map<std::string, std::string> defaults = {
         // a well-behaved server
-        {"USER", "331"}, {"PASS", "230"}, {"ACCT", "230"}, {"CWD", "250"},
-        {"TYPE", "200"}, {"PORT", "200"}, {"STOR", "150"}, {"STOR-DONE", "226"},
-        {"NOOP", "200"}, {"RNFR", "350"}, {"RNTO", "250"}, {"DELE", "250"}, {"QUIT", "221"}};
+        {"USER", "331"}, {"PASS", "230"}, {"ACCT", "230"},      {"CWD", "250"},  {"TYPE", "200"},
+        {"PORT", "200"}, {"STOR", "150"}, {"STOR-DONE", "226"}, {"NOOP", "200"}, {"RNFR", "350"},
+        {"RNTO", "250"}, {"DELE", "250"}, {"QUIT", "221"}};
     auto it = defaults.find(verb);
     return (it == defaults.end() ? "500" : it->second) + " ok\r\n";
   }
