@@ -17,6 +17,7 @@ inline constexpr seconds kFtpConnectTimeout{15};
 inline constexpr seconds kFtpReplyTimeout{30};
 inline constexpr seconds kFtpDataConnectTimeout{30};
 inline constexpr int kMaxFtpRenameRepeats = 10;     // RNFR/RNTO repeats after 450
+inline constexpr seconds kFtpQuitTimeout{3};        // QUIT's reply: the outcome is known
 inline constexpr std::chrono::milliseconds kSnapshotFreshFor{1000};  // HTTP clients share
 
 }  // namespace snapvane

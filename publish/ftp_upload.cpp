@@ -100,25 +100,36 @@ bool ResolveServer(const std::string& host, in_addr& address) {
 
 // Connects to server within the time limit. The socket stays non-blocking: every
 // receive is preceded by a bounded wait, and SendAll waits out a full buffer.
-UniqueFd ConnectControl(const std::string& server, milliseconds timeout) {
+// why says what failed.
+UniqueFd ConnectControl(const std::string& server, milliseconds timeout, std::string& why) {
   std::string host;
   int port = 0;
   in_addr address{};
-  if (!SplitServer(server, host, port) || !ResolveServer(host, address)) return UniqueFd();
+  if (!SplitServer(server, host, port)) {
+    why = "the server is not a host name or host:port";
+    return UniqueFd();
+  }
+  if (!ResolveServer(host, address)) {
+    why = "looking up the server's address failed";
+    return UniqueFd();
+  }
+  why = "connecting: ";
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) return UniqueFd();
+  if (!fd.valid()) return why += std::strerror(errno), UniqueFd();
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
   to.sin_addr = address;
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    if (errno != EINPROGRESS) return UniqueFd();
-    if (!WaitUntil(fd.get(), true, Clock::now() + timeout)) return UniqueFd();
+    if (errno != EINPROGRESS) return why += std::strerror(errno), UniqueFd();
+    if (!WaitUntil(fd.get(), true, Clock::now() + timeout))
+      return why += "no answer within " + std::to_string(timeout.count()) + " ms", UniqueFd();
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
-      return UniqueFd();
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0) return why += std::strerror(error), UniqueFd();
   }
+  why.clear();
   return fd;
 }
 
@@ -140,6 +151,14 @@ UniqueFd AcceptData(int listenFd, const in_addr& server, milliseconds timeout) {
     if (from.sin_family == AF_INET && from.sin_addr.s_addr == server.s_addr) return data;
   }
   return UniqueFd();
+}
+
+// Text from the server made safe for a terminal: control bytes become '?'.
+std::string Printable(const char* text, size_t length) {
+  std::string out(text, length);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+  return out;
 }
 
 bool Command(FtpControl& c, const std::string& text, int wantedClass) {
@@ -187,6 +206,15 @@ bool HasLineBreak(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// The window's line says only that the upload failed; standard error says why.
+// The password never appears, even where a server repeats it.
+void ReportFailure(const FtpSettings& settings, std::string why) {
+  if (!settings.pass.empty())
+    for (size_t at; (at = why.find(settings.pass)) != std::string::npos;)
+      why.replace(at, settings.pass.size(), "****");
+  std::fprintf(stderr, "FTP upload to %s failed: %s\n", settings.server.c_str(), why.c_str());
+}
+
 }  // namespace
 
 FtpSettings CopyFtpSettings(const AppState& state) {
@@ -223,6 +251,20 @@ FtpControl::FtpControl(int socket, std::chrono::milliseconds replyTimeout)
 
 FtpControl::~FtpControl() { Close(); }
 
+void FtpControl::NoteCommand(const std::string& command) {
+  std::string shown = command.substr(0, command.size() - 2);
+  for (const char* secret : {"PASS ", "ACCT "})
+    if (shown.rfind(secret, 0) == 0) shown.resize(4);  // the verb only
+  lastCommand_ = Printable(shown.data(), shown.size());
+  lastReply_ = "no reply read";
+  problem_.clear();
+}
+
+std::string FtpControl::Why() const {
+  if (!problem_.empty()) return problem_;
+  return (lastCommand_.empty() ? std::string("greeting") : lastCommand_) + ": " + lastReply_;
+}
+
 void FtpControl::Close() {
   if (socket_ >= 0) ::close(socket_);
   socket_ = -1;
@@ -237,21 +279,30 @@ int ReadFtpReply(FtpControl& control) {
     while ((lineEnd = FindLineEnd(buf, used)) == used) {
       if (used >= kFtpReplyBufferSize) {
         used = 0;  // a line longer than the buffer: no valid reply
+        control.NoteReply("a reply line longer than the reply buffer");
         return -1;
       }
       // The limit covers the whole reply: a server that keeps sending
       // continuation lines cannot hold the worker past it.
       if (control.socket() < 0 || Clock::now() >= deadline ||
-          !WaitUntil(control.socket(), false, deadline))
+          !WaitUntil(control.socket(), false, deadline)) {
+        control.NoteReply("no reply within " + std::to_string(control.replyTimeout().count()) +
+                          " ms");
         return -1;
+      }
       size_t room = std::min(kFtpReceivePiece, kFtpReplyBufferSize - used);
       ssize_t n = ::recv(control.socket(), buf + used, room, 0);
       if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      if (n <= 0) return -1;
+      if (n <= 0) {
+        control.NoteReply(n == 0 ? "the server closed the connection"
+                                 : std::string("receiving failed: ") + std::strerror(errno));
+        return -1;
+      }
       used += static_cast<size_t>(n);
     }
     int code = LineCode(buf, lineEnd);
     bool goesOn = lineEnd >= 4 && buf[3] == '-';
+    control.NoteReply(Printable(buf, lineEnd), code);
     size_t consumed = lineEnd + 2;
     std::memmove(buf, buf + consumed, used - consumed);
     used -= consumed;
@@ -264,9 +315,14 @@ bool SendFtpCommand(FtpControl& control, const std::string& command) {
       command.compare(command.size() - 2, 2, "\r\n") != 0)
     return false;
   for (size_t i = 0; i + 2 < command.size(); ++i)
-    if (command[i] == '\r' || command[i] == '\n' || command[i] == '\0') return false;
-  SendAll(control.socket(), command.data(), static_cast<int>(command.size()));
-  return true;
+    if (command[i] == '\r' || command[i] == '\n' || command[i] == '\0') {
+      control.NoteProblem("a setting holds a line break; the command was not sent");
+      return false;
+    }
+  control.NoteCommand(command);
+  if (SendAll(control.socket(), command.data(), static_cast<int>(command.size()))) return true;
+  control.NoteProblem(control.Why() + " (could not be sent)");
+  return false;
 }
 
 int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& settings,
@@ -282,15 +338,16 @@ int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& se
   if (::getpeername(control.socket(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 1;
 
   UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!listener.valid()) return 1;
-  sockaddr_in bindTo = local;
+  sockaddr_in bindTo = local, bound{};
   bindTo.sin_port = 0;
-  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&bindTo), sizeof bindTo) != 0 ||
-      ::listen(listener.get(), kDataListenBacklog) != 0)
-    return 1;
-  sockaddr_in bound{};
   length = sizeof bound;
-  if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 1;
+  if (!listener.valid() ||
+      ::bind(listener.get(), reinterpret_cast<sockaddr*>(&bindTo), sizeof bindTo) != 0 ||
+      ::listen(listener.get(), kDataListenBacklog) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    control.NoteProblem(std::string("opening a data port: ") + std::strerror(errno));
+    return 1;
+  }
 
   uint32_t a = ntohl(local.sin_addr.s_addr);
   unsigned port = ntohs(bound.sin_port);
@@ -306,19 +363,45 @@ int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& se
   if (storeClass != 1 && storeClass != 2) return 1;
 
   UniqueFd data = AcceptData(listener.get(), peer.sin_addr, limits.dataConnectTimeout);
-  if (!data.valid()) return 1;
+  if (!data.valid()) {
+    control.NoteProblem("the server did not open the data connection within " +
+                        std::to_string(limits.dataConnectTimeout.count()) + " ms");
+    return 1;
+  }
   SendFileToSocket(state.ui.get(), data.get(), path);
   data.Reset();
   listener.Reset();
 
   // A preliminary store reply is followed by the store's own completion reply
   // once the data connection has closed; it tells whether the file arrived.
-  if (storeClass == 1 && ReplyClass(ReadFtpReply(control)) != 2) return 1;
-  if (!Command(control, "NOOP\r\n", 2)) return 1;
-  if (!RenameStep(control, "RNFR " + settings.file + ".svtemp\r\n", limits.maxRenameRepeats))
-    return 1;
-  if (!RenameStep(control, "RNTO " + settings.file + "\r\n", limits.maxRenameRepeats)) return 1;
-  return 0;
+  const std::string temp = settings.file + ".svtemp";
+  auto renameFrom = [&] {
+    return RenameStep(control, "RNFR " + temp + "\r\n", limits.maxRenameRepeats);
+  };
+  auto renameTo = [&] {
+    return RenameStep(control, "RNTO " + settings.file + "\r\n", limits.maxRenameRepeats);
+  };
+  const bool stored = storeClass == 2 || ReplyClass(ReadFtpReply(control)) == 2;
+  const bool renaming = stored && Command(control, "NOOP\r\n", 2) && renameFrom();
+  if (renaming && renameTo()) return 0;
+  bool keepTemp = false;
+  if (renaming && ReplyClass(control.lastCode()) == 5) {
+    // Some servers refuse to rename onto an existing name: remove it, try once more.
+    const std::string why = control.Why();
+    if (Command(control, "DELE " + settings.file + "\r\n", 2)) {
+      if (renameFrom() && renameTo()) return 0;
+      keepTemp = true;  // the old picture is gone: the new one stays under its temporary name
+    } else {
+      control.NoteProblem(why);
+    }
+  }
+  // A reply still missing (-1) may yet come; a command now would be paired with it.
+  if (!keepTemp && control.lastCode() != -1) {
+    const std::string why = control.Why();
+    if (SendFtpCommand(control, "DELE " + temp + "\r\n")) ReadFtpReply(control);
+    control.NoteProblem(why);
+  }
+  return 1;
 }
 
 std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& settings,
@@ -326,16 +409,23 @@ std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& s
   const std::time_t start = std::time(nullptr);
   const std::string startText = TimeText(LocalTime(start));
   int result = 1;
-  UniqueFd fd = ConnectControl(settings.server, limits.connectTimeout);
+  std::string why;
+  UniqueFd fd = ConnectControl(settings.server, limits.connectTimeout, why);
   if (fd.valid()) {
     FtpControl control(fd.Release(), limits.replyTimeout);
     if (Greet(control) && LogIn(control, settings) &&
         (settings.dir.empty() || Command(control, "CWD " + settings.dir + "\r\n", 2)) &&
         Command(control, "TYPE I\r\n", 2)) {
       result = FtpStoreSnapshot(control, state, settings, path, limits);
+      // The outcome is known: a server gone silent must not hold the worker long.
+      control.setReplyTimeout(std::min(limits.replyTimeout, limits.quitTimeout));
+      if (result != 0) why = control.Why();
       if (SendFtpCommand(control, "QUIT\r\n")) ReadFtpReply(control);
+    } else {
+      why = control.Why();
     }
   }
+  if (result != 0) ReportFailure(settings, why);
   long seconds = static_cast<long>(std::max<std::time_t>(0, std::time(nullptr) - start));
   return FtpLogLine(result, settings, seconds, startText);
 }

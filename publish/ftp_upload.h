@@ -36,6 +36,7 @@ struct FtpLimits {
   std::chrono::milliseconds replyTimeout = kFtpReplyTimeout;
   std::chrono::milliseconds dataConnectTimeout = kFtpDataConnectTimeout;
   int maxRenameRepeats = kMaxFtpRenameRepeats;
+  std::chrono::milliseconds quitTimeout = kFtpQuitTimeout;  // at most replyTimeout
 };
 
 inline constexpr size_t kFtpReplyBufferSize = 512;
@@ -53,7 +54,22 @@ class FtpControl {
 
   int socket() const { return socket_; }
   std::chrono::milliseconds replyTimeout() const { return replyTimeout_; }
+  void setReplyTimeout(std::chrono::milliseconds timeout) { replyTimeout_ = timeout; }
   void Close();
+
+  // What the dialogue last did, for the reason of a failure: the command sent (a
+  // password or account shown by its verb only), the last reply line or why
+  // none was read, or a problem no reply explains.
+  void NoteCommand(const std::string& command);
+  void NoteReply(std::string text, int code = -1) {
+    lastReply_ = std::move(text);
+    lastCode_ = code;
+  }
+  void NoteProblem(std::string text) { problem_ = std::move(text); }
+  std::string Why() const;
+  // The code of the last reply read; -1 when none was read (the dialogue is then
+  // out of step: a late reply may still come).
+  int lastCode() const { return lastCode_; }
 
   // Buffer access for ReadFtpReply.
   char* buffer() { return buffer_.get(); }
@@ -64,6 +80,8 @@ class FtpControl {
   std::chrono::milliseconds replyTimeout_;
   std::unique_ptr<char[]> buffer_;  // kFtpReplyBufferSize bytes, its own allocation
   size_t used_ = 0;
+  std::string lastCommand_, lastReply_ = "no reply read", problem_;
+  int lastCode_ = -1;
 };
 
 // Reads one complete reply (possibly several lines) and returns the code of its
@@ -73,15 +91,20 @@ int ReadFtpReply(FtpControl& control);
 
 // Sends one whole command, which must end in "\r\n". Refuses (false, nothing
 // sent) a command holding any other CR or LF, or a NUL: a name with a line break
-// would otherwise smuggle extra commands to the server.
+// would otherwise smuggle extra commands to the server. False too when the
+// command could not be sent whole.
 bool SendFtpCommand(FtpControl& control, const std::string& command);
 
 // On a logged-in control connection: PORT, STOR of the temporary name, the data
-// connection streaming path, NOOP, RNFR and RNTO. 0 on success, 1 on failure.
+// connection streaming path, NOOP, RNFR and RNTO. A refused RNTO (a server that
+// will not rename onto an existing name) is retried once after DELE of the old
+// name. After a failure the temporary file is deleted while the server still
+// answers in step. 0 on success, 1 on failure.
 int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& settings,
                      const char* path, const FtpLimits& limits = {});
 
 // The whole upload of the file at path; returns the log line (success or failure).
+// A failure's step and the server's reply line go to standard error.
 std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& settings,
                          const FtpLimits& limits = {});
 

@@ -8,13 +8,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 
 #include "app/app_state.h"
 #include "common/time_text.h"
-#include "common/unique_fd.h"
 #include "common/ui_sink.h"
+#include "common/unique_fd.h"
 
 namespace snapvane {
 
@@ -84,16 +85,34 @@ int CreateTempBeside(const std::string& destination, std::string& tempPath) {
   return -1;
 }
 
-// The file a rename must replace: an existing symbolic link is written through,
-// as a plain copy onto the name would, instead of being replaced by a file.
-std::string RenameTarget(const std::string& destination) {
-  struct stat st {};
-  if (::lstat(destination.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char resolved[PATH_MAX];
-    if (::realpath(destination.c_str(), resolved)) return resolved;
-  }
-  return destination;
+// Copies from the start of in into the open file out, then flushes it to disk.
+CopyOutcome CopyAndSync(int in, int out) {
+  if (::lseek(in, 0, SEEK_SET) < 0) return {"reading the snapshot", errno};
+  if (!CopyContents(in, out)) return {"writing the copy", errno};
+  if (::fsync(out) != 0) return {"flushing the copy", errno};
+  return {};
 }
+
+// Writes into the existing file as a plain copy does: its inode, links, owner,
+// group and mode stay; a dangling symbolic link gets its target created.
+CopyOutcome WriteInPlace(int in, const std::string& destination) {
+  UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
+  if (!out) return {"opening the file for writing", errno};
+  CopyOutcome outcome = CopyAndSync(in, out.get());
+  if (!out.Close() && outcome.ok()) return {"closing the file", errno};
+  return outcome;
+}
+
+// Gives the temporary file the owner, group and mode of the file it replaces.
+// False when that is not possible (another owner, a group we are not in).
+bool LookLike(int fd, const struct stat& existing) {
+  // fchown first: it may clear set-id bits that fchmod then restores.
+  return ::fchown(fd, existing.st_uid, existing.st_gid) == 0 &&
+         ::fchmod(fd, existing.st_mode & 07777) == 0;
+}
+
+// The folder forbids creating or replacing names, though the file may be writable.
+bool FolderRefused(int error) { return error == EACCES || error == EPERM; }
 
 void SyncFolder(const std::string& folder) {
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -102,33 +121,66 @@ void SyncFolder(const std::string& folder) {
 
 }  // namespace
 
-bool ReplaceFileWithCopy(const char* source, const std::string& destination) {
-  if (!source || !*source || destination.empty()) return false;
-  const std::string target = RenameTarget(destination);
+std::string CopyOutcome::Why() const {
+  if (ok()) return {};
+  return error ? std::string(step) + ": " + std::strerror(error) : std::string(step);
+}
 
-  struct stat existing {};
-  if (::stat(target.c_str(), &existing) == 0) {
-    if (!S_ISREG(existing.st_mode)) return false;
-    // A read-only destination is not replaced, as a plain copy onto it would fail.
-    if (::access(target.c_str(), W_OK) != 0) return false;
+CopyOutcome ReplaceFileWithCopy(const char* source, const std::string& destination) {
+  if (!source || !*source || destination.empty()) return {"no file name", EINVAL};
+  UniqueFd in(::open(source, O_RDONLY | O_CLOEXEC));
+  if (!in) return {"opening the snapshot", errno};
+
+  std::string target = destination;
+  struct stat link {};
+  if (::lstat(destination.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    // A link stays a link: its target is replaced, or written through to when the
+    // link dangles (as a plain copy onto the name would).
+    char resolved[PATH_MAX];
+    if (!::realpath(destination.c_str(), resolved)) return WriteInPlace(in.get(), destination);
+    target = resolved;
   }
 
-  UniqueFd in(::open(source, O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return false;
+  struct stat existing {};
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists) {
+    if (!S_ISREG(existing.st_mode))
+      return {"not a regular file", S_ISDIR(existing.st_mode) ? EISDIR : EINVAL};
+    // A read-only destination is not replaced, as a plain copy onto it would fail.
+    if (::access(target.c_str(), W_OK) != 0) return {"checking the file", errno};
+    // A new file under the name would break the other links to the picture.
+    if (existing.st_nlink > 1) return WriteInPlace(in.get(), target);
+  }
 
   std::string tempPath;
   UniqueFd out(CreateTempBeside(target, tempPath));
-  if (out.get() < 0) return false;
-
-  bool ok = CopyContents(in.get(), out.get()) && ::fsync(out.get()) == 0;
-  ok = out.Close() && ok;
-  ok = ok && ::rename(tempPath.c_str(), target.c_str()) == 0;
-  if (!ok) {
+  if (!out) {
+    const int error = errno;
+    if (exists && FolderRefused(error)) return WriteInPlace(in.get(), target);
+    return {"creating a temporary file beside it", error};
+  }
+  if (exists && !LookLike(out.get(), existing)) {
+    // The replacement would change who may read the picture.
+    out.Reset();
     ::unlink(tempPath.c_str());
-    return false;
+    return WriteInPlace(in.get(), target);
+  }
+
+  CopyOutcome outcome = CopyAndSync(in.get(), out.get());
+  if (!out.Close() && outcome.ok()) outcome = {"closing the copy", errno};
+  if (!outcome.ok()) {
+    ::unlink(tempPath.c_str());
+    return outcome;
+  }
+  if (::rename(tempPath.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(tempPath.c_str());
+    // A shared folder (sticky bit) may refuse to replace another user's file.
+    if (exists && FolderRefused(error)) return WriteInPlace(in.get(), target);
+    return {"renaming the copy into place", error};
   }
   SyncFolder(FolderOf(target));
-  return true;
+  return {};
 }
 
 void LocalSaveWorker(AppState& state, SnapshotUse use, std::string fileName) {
@@ -137,7 +189,9 @@ void LocalSaveWorker(AppState& state, SnapshotUse use, std::string fileName) {
 
   // A failed capture leaves no picture: the old copy is kept rather than replaced
   // by an empty or partial file.
-  const bool copied = use.held() && use.captured() && ReplaceFileWithCopy(use.path(), fileName);
+  CopyOutcome outcome{"no picture was captured", 0};
+  if (use.held() && use.captured()) outcome = ReplaceFileWithCopy(use.path(), fileName);
+  const bool copied = outcome.ok();
 
   char line[kLogLineChars];
   std::snprintf(line, sizeof line,
@@ -146,6 +200,9 @@ void LocalSaveWorker(AppState& state, SnapshotUse use, std::string fileName) {
 
   // Never under the lock: the log belongs to the UI side.
   if (state.ui) state.ui->AddLogLine(-1, line);
+  // The window's line stays short; the reason goes to standard error.
+  if (!copied)
+    std::fprintf(stderr, "Local save to %s failed: %s\n", fileName.c_str(), outcome.Why().c_str());
 
   use.Release();
 }

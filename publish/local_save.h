@@ -1,7 +1,7 @@
 #pragma once
 // The local copy of each capture: the snapshot file copied to the chosen file
-// name (temporary file beside it, flushed, renamed over it), one log line, then
-// the snapshot use given back.
+// name, one log line (the reason for a failure on standard error), then the
+// snapshot use given back.
 #include <string>
 
 #include "publish/snapshot.h"
@@ -14,9 +14,20 @@ struct AppState;
 // lock, then releases use (the last user deletes the snapshot file).
 void LocalSaveWorker(AppState& state, SnapshotUse use, std::string fileName);
 
+// What a copy came to: nothing failed, or the step that failed and its errno.
+struct CopyOutcome {
+  const char* step = nullptr;
+  int error = 0;
+  bool ok() const { return step == nullptr; }
+  std::string Why() const;  // "step: error text", empty when ok
+};
+
 // Replaces destination with a copy of source so that a reader sees either the old
-// file or the complete new one. On failure the destination is left as it was and
-// no temporary file remains. False on any failure.
-bool ReplaceFileWithCopy(const char* source, const std::string& destination);
+// file or the complete new one: a temporary file beside it, given the old file's
+// owner, group and mode, renamed over it. Where that would change more than the
+// contents (other hard links, another owner or group, a folder that refuses new
+// names, a dangling symbolic link) the existing file is written in place, as a
+// plain copy does. A symbolic link stays a link. No temporary file remains.
+CopyOutcome ReplaceFileWithCopy(const char* source, const std::string& destination);
 
 }  // namespace snapvane

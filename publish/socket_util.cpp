@@ -112,7 +112,7 @@ bool SetNonBlocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-void SendAll(int socket, const char* data, int length, milliseconds stallTimeout,
+bool SendAll(int socket, const char* data, int length, milliseconds stallTimeout,
              bool moreFollows) {
   // Never blocks inside send: a full buffer is waited out here, within the bound.
   const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (moreFollows ? MSG_MORE : 0);
@@ -130,8 +130,9 @@ void SendAll(int socket, const char* data, int length, milliseconds stallTimeout
       auto left = TimeLeft(lastProgress, stallTimeout);
       if (left.count() > 0 && WaitWritable(socket, left) == WaitResult::kReady) continue;
     }
-    return;  // anything else ends it silently
+    return false;  // anything else ends it
   }
+  return true;
 }
 
 void SendFileToSocket(UiSink* ui, int socket, const char* path, milliseconds stallTimeout) {

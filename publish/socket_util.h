@@ -25,12 +25,13 @@ WaitResult WaitWritable(int fd, std::chrono::milliseconds timeout);
 // Puts fd into non-blocking mode; false when that failed.
 bool SetNonBlocking(int fd);
 
-// Sends length bytes completely; stops silently at the first failure. Uses
+// Sends length bytes completely; stops at the first failure. True when every
+// byte went out (callers that learn of failures from the peer may ignore it). Uses
 // MSG_NOSIGNAL (a closed peer never raises SIGPIPE). A full send buffer is
 // waited out (at most stallTimeout without progress), also on a blocking socket,
 // not taken for a failure. moreFollows says that the caller sends more right after,
 // so the system may hold these bytes back to fill a segment.
-void SendAll(int socket, const char* data, int length,
+bool SendAll(int socket, const char* data, int length,
              std::chrono::milliseconds stallTimeout = kSendStallTimeout, bool moreFollows = false);
 
 // Streams the file at path in 512-byte blocks, reporting progress through

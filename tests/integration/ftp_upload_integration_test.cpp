@@ -1,5 +1,6 @@
 // Uploads to a real FTP server (pyftpdlib, with a user and a password) started
-// on loopback by the test.
+// on loopback by the test: whole pictures, replaced and renamed into place, and
+// failures that leave nothing behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -87,6 +88,19 @@ TEST(PyftpdlibUpload, ArrivesWholeReplacesRenamesIntoPlaceAndLogsFailures) {
   EXPECT_EQ(test::ReadFile(root / "pics" / "cam.jpg"), second);
   const std::vector<fs::path> names{fs::directory_iterator(root / "pics"), {}};
   EXPECT_EQ(names, std::vector<fs::path>{root / "pics" / "cam.jpg"}) << "no .svtemp left";
+  // A rename the server refuses (a folder holds the name): the temporary file is
+  // deleted again, and standard error says why without the password.
+  fs::create_directory(root / "pics" / "taken.jpg");
+  settings.file = "taken.jpg";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(upload(second));
+  const std::string why = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(why.rfind("FTP upload to 127.0.0.1:" + port + " failed: RNTO taken.jpg: 550 ", 0), 0u)
+      << why;
+  EXPECT_EQ(why.find("s3cret"), std::string::npos);
+  EXPECT_FALSE(fs::exists(root / "pics" / "taken.jpg.svtemp"));
+  EXPECT_TRUE(fs::is_directory(root / "pics" / "taken.jpg"));
+  settings.file = "cam.jpg";
   settings.pass = "wrong";
   EXPECT_FALSE(upload(second));
   settings.pass = "s3cret pass";

@@ -107,6 +107,15 @@ TEST(ReadFtpReply, RandomStreamsStayInsideTheBuffer) {
   }
 }
 
+TEST(SendFtpCommand, FailsWhenTheCommandCannotGoOut) {
+  Pair p;
+  EXPECT_TRUE(SendFtpCommand(*p.control, "NOOP\r\n"));
+  EXPECT_FALSE(SendFtpCommand(*p.control, "NOOP"));  // no line end
+  ::close(p.server);                                 // the server has gone: the send fails
+  p.server = -1;
+  EXPECT_FALSE(SendFtpCommand(*p.control, "NOOP\r\n"));
+}
+
 TEST(FtpLogLine, TextsByteForByteAndLongNamesCutOnACharacterBoundary) {
   const std::string when = "Sun Dec 06 01:50:28 2026";
   FtpSettings s{"u", "p", "", "ftp.example.org:2121", "cam.jpg", ""};

@@ -68,7 +68,8 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
   const std::string in = "USER cam|PASS secret|",
                     st = "CWD pics/cam1|TYPE I|PORT|STOR snap.jpg.svtemp|",
                     mv = "NOOP|RNFR snap.jpg.svtemp|RNTO snap.jpg|QUIT",
-                    fr = "RNFR snap.jpg.svtemp|", busy = "450 busy\r\n";
+                    fr = "RNFR snap.jpg.svtemp|", busy = "450 busy\r\n",
+                    gone = "DELE snap.jpg.svtemp|", refused = "553 not allowed\r\n";
   FtpLimits fewRepeats = kPatient;
   fewRepeats.maxRenameRepeats = 4;
   struct Case {
@@ -88,11 +89,21 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
        in + st + "NOOP|" + fr + fr + fr + "RNTO snap.jpg|RNTO snap.jpg|QUIT"},
       {{.replies = {{"RNFR", std::deque<std::string>(50, busy)}}},
        false,  // bounded repeats
-       in + st + "NOOP|" + fr + fr + fr + fr + fr + "QUIT",
+       in + st + "NOOP|" + fr + fr + fr + fr + fr + gone + "QUIT",
        fewRepeats},
-      {{.replies = {{"RNFR", {"550 no such file\r\n"}}}}, false, in + st + "NOOP|" + fr + "QUIT"},
-      {{.replies = {{"RNTO", {"553 not allowed\r\n"}}}}, false, in + st + mv},
-      {{.replies = {{"STOR-DONE", {"451 disk full\r\n"}}}}, false, in + st + "QUIT"},
+      {{.replies = {{"RNFR", {"550 no such file\r\n"}}}},
+       false,  // a failure after the store deletes the temporary file
+       in + st + "NOOP|" + fr + gone + "QUIT"},
+      {{.replies = {{"RNTO", {refused}}}},
+       true,  // no rename onto an existing name: delete it, rename again
+       in + st + "NOOP|" + fr + "RNTO snap.jpg|DELE snap.jpg|" + fr + "RNTO snap.jpg|QUIT"},
+      {{.replies = {{"RNTO", {refused, refused}}}},
+       false,  // the old picture is gone: the new one stays under its temporary name
+       in + st + "NOOP|" + fr + "RNTO snap.jpg|DELE snap.jpg|" + fr + "RNTO snap.jpg|QUIT"},
+      {{.replies = {{"RNTO", {refused}}, {"DELE", {"550 no\r\n"}}}},
+       false,
+       in + st + "NOOP|" + fr + "RNTO snap.jpg|DELE snap.jpg|" + gone + "QUIT"},
+      {{.replies = {{"STOR-DONE", {"451 disk full\r\n"}}}}, false, in + st + gone + "QUIT"},
       {{.replies = {{"STOR", {"250 stored\r\n"}}}}, true, in + st + mv},
       {{.replies = {{"STOR", {"553 bad name\r\n"}}}}, false, in + st + "QUIT"},
       {{.greeting = ""}, false, "", kImpatient},                       // the greeting never comes
@@ -107,6 +118,45 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
     if (!c.ok) continue;
     EXPECT_EQ(server.received, Picture());
     EXPECT_EQ(server.announced, server.controlPeer);  // the address the server sees the client at
+  }
+}
+
+// A server that falls silent after the stored file: the completion reply's wait
+// runs out, and QUIT's reply is then waited for only briefly.
+TEST_F(FtpUploadTest, ASilentServerHoldsTheUploadOnlyForTheReplyWait) {
+  FtpLimits limits = kPatient;
+  limits.replyTimeout = 2000ms;
+  limits.quitTimeout = 100ms;
+  ScriptedFtpServer server({.replies = {{"STOR-DONE", {""}}, {"QUIT", {""}}}});
+  const auto start = std::chrono::steady_clock::now();
+  std::string line = Upload(server, limits);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(Logged(line, false)) << line;
+  EXPECT_GE(took, 2000ms);
+  EXPECT_LT(took, 3500ms);  // not a second reply wait for QUIT
+  EXPECT_EQ(Transcript(server), "USER cam|PASS secret|TYPE I|PORT|STOR snap.jpg.svtemp|QUIT");
+}
+
+// The window's line stays as it is; standard error says which step failed and
+// what the server answered, without the password.
+TEST_F(FtpUploadTest, StandardErrorSaysWhyWithoutThePassword) {
+  const struct {
+    Script script;
+    std::string why;
+  } cases[] = {
+      {{.greeting = "421 too many users\r\n"}, "greeting: 421 too many users"},
+      {{.replies = {{"PASS", {"530 secret is wrong\x1b[2J\r\n"}}}}, "PASS: 530 **** is wrong?[2J"},
+      {{.replies = {{"STOR-DONE", {"451 disk full\r\n"}}}}, "STOR snap.jpg.svtemp: 451 disk full"},
+      {{.connectBack = false}, "the server did not open the data connection within 300 ms"},
+      {{.replies = {{"USER", {""}}}}, "USER cam: no reply within 300 ms"},
+  };
+  for (auto& c : cases) {
+    ScriptedFtpServer server(c.script);
+    testing::internal::CaptureStderr();
+    std::string line = Upload(server, kImpatient);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "FTP upload to " + settings_.server + " failed: " + c.why + "\n");
+    EXPECT_TRUE(Logged(line, false)) << line;
   }
 }
 

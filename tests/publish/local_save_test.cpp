@@ -1,10 +1,14 @@
 #include "publish/local_save.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -39,9 +43,10 @@ class LocalSave : public ::testing::Test {
     LocalSaveWorker(*state, SnapshotUse(state, file), dest.string());
   }
   // Names in the sandbox: no temporary file, and each save's release deleted its snapshot.
-  Names Entries() const {
+  Names Entries(const fs::path& folder = {}) const {
     Names out;
-    for (auto& e : fs::directory_iterator(sandbox.path())) out.insert(e.path().filename().string());
+    for (auto& e : fs::directory_iterator(folder.empty() ? sandbox.path() : folder))
+      out.insert(e.path().filename().string());
     return out;
   }
 
@@ -73,7 +78,11 @@ TEST_F(LocalSave, FailureKeepsTheOldPictureAndLeavesNoTemporaryFile) {
   test::WriteFile(dest, "good old picture");
   auto missing = Snapshot("x");
   fs::remove(missing->path);
+  testing::internal::CaptureStderr();
   Save(missing, dest);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Local save to " + dest.string() +
+                " failed: opening the snapshot: No such file or directory\n");
   auto failedCapture = Snapshot("");
   failedCapture->captured = false;
   Save(failedCapture, dest);
@@ -103,6 +112,106 @@ TEST_F(LocalSave, AReaderNeverSeesAPartialPicture) {
   reader.join();
   EXPECT_EQ(partial.load(), 0) << "of " << reads.load() << " reads";
   EXPECT_EQ(test::ReadFile(dest), a);
+}
+
+struct stat Stat(const fs::path& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// A group other than our own that we may give a file: any when we are root,
+// else one of our supplementary groups; 0 when there is none.
+gid_t OtherGroup() {
+  if (geteuid() == 0) return 4242;
+  gid_t groups[256];
+  int count = getgroups(256, groups);
+  for (int i = 0; i < count; ++i)
+    if (groups[i] != getegid()) return groups[i];
+  return 0;
+}
+
+TEST_F(LocalSave, TheReplacementKeepsModeAndGroup) {
+  const gid_t group = OtherGroup();
+  if (group == 0) GTEST_SKIP() << "no second group to test with";
+  test::WriteFile(dest, "old");
+  ASSERT_EQ(chown(dest.c_str(), geteuid(), group), 0);
+  ASSERT_EQ(chmod(dest.c_str(), 0640), 0);
+  Save(Snapshot("new"), dest);
+  EXPECT_EQ(test::ReadFile(dest), "new");
+  const struct stat st = Stat(dest);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_gid, group);
+  EXPECT_EQ(st.st_uid, geteuid());
+  EXPECT_EQ(Entries(), Names{"cam.jpg"});
+}
+
+TEST_F(LocalSave, LinksStayLinks) {
+  const fs::path other = sandbox / "also.jpg", dangling = sandbox / "link.jpg",
+                 live = sandbox / "live.jpg";
+  test::WriteFile(dest, "old");
+  fs::create_hard_link(dest, other);
+  fs::create_symlink("made.jpg", dangling);
+  fs::create_symlink("cam.jpg", live);
+  Save(Snapshot("hard"), dest);
+  EXPECT_EQ(test::ReadFile(other), "hard");
+  EXPECT_EQ(Stat(dest).st_nlink, 2u);
+  Save(Snapshot("through"), dangling);
+  EXPECT_TRUE(fs::is_symlink(dangling));
+  EXPECT_EQ(test::ReadFile(sandbox / "made.jpg"), "through");
+  Save(Snapshot("live"), live);
+  EXPECT_TRUE(fs::is_symlink(live));
+  EXPECT_EQ(test::ReadFile(other), "live");
+  EXPECT_EQ(Entries(), (Names{"also.jpg", "cam.jpg", "link.jpg", "live.jpg", "made.jpg"}));
+  for (auto& line : sink->LogLines()) EXPECT_EQ(line.rfind("FILE (", 0), 0u) << line;
+}
+
+// Runs body in a child process, as nobody when we are root (root ignores
+// permissions); its exit status, 0 when body returned true.
+int AsUnprivilegedUser(const std::function<bool()>& body) {
+  constexpr uid_t kNobody = 65534;
+  pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+      _exit(2);
+    _exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Where no new name may replace the file, a writable file is still written, in
+// place, and keeps its owner.
+TEST_F(LocalSave, WritesInPlaceWhereTheFolderForbidsANewName) {
+  const bool root = geteuid() == 0;
+  fs::permissions(sandbox.path(), fs::perms(0755));
+  const fs::path locked = sandbox / "locked", shared = sandbox / "shared";
+  fs::create_directory(locked);
+  fs::create_directory(shared);
+  std::vector<fs::path> targets{locked / "cam.jpg"};
+  if (root) targets.push_back(shared / "cam.jpg");  // a file of another owner
+  for (auto& t : targets) {
+    test::WriteFile(t, "old");
+    fs::permissions(t, fs::perms(0666));
+  }
+  fs::permissions(locked, fs::perms(0555));
+  fs::permissions(shared, fs::perms(0777));
+  auto file = Snapshot("new");
+  fs::permissions(file->path, fs::perms(0644));
+  for (auto& t : targets) {
+    const ino_t inode = Stat(t).st_ino;
+    EXPECT_EQ(AsUnprivilegedUser([&] { return ReplaceFileWithCopy(file->path.c_str(), t).ok(); }),
+              0)
+        << t;
+    EXPECT_EQ(test::ReadFile(t), "new");
+    EXPECT_EQ(Stat(t).st_ino, inode);
+    EXPECT_EQ(Stat(t).st_uid, geteuid());
+  }
+  EXPECT_EQ(Entries(locked), Names{"cam.jpg"});  // no temporary file left
+  EXPECT_EQ(Entries(shared), root ? Names{"cam.jpg"} : Names{});
+  fs::permissions(locked, fs::perms(0755));
 }
 
 }  // namespace

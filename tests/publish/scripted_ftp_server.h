@@ -21,7 +21,8 @@ class ScriptedFtpServer {
     std::string address = "127.0.0.1";       // any loopback address to listen on
     std::string greeting = "220 ready\r\n";  // empty: a server that never answers
     bool connectBack = true;                 // opens the data connection for STOR
-    // Replies by verb ("STOR-DONE": the store's completion), used in order; then defaults.
+    // Replies by verb ("STOR-DONE": the store's completion), used in order; then
+    // defaults. An empty reply is never sent (a silent QUIT keeps the line open).
     std::map<std::string, std::deque<std::string>> replies = {};
   };
 
@@ -64,9 +65,9 @@ class ScriptedFtpServer {
     }
     static const std::map<std::string, std::string> defaults = {
         // a well-behaved server
-        {"USER", "331"}, {"PASS", "230"}, {"ACCT", "230"}, {"CWD", "250"},
-        {"TYPE", "200"}, {"PORT", "200"}, {"STOR", "150"}, {"STOR-DONE", "226"},
-        {"NOOP", "200"}, {"RNFR", "350"}, {"RNTO", "250"}, {"QUIT", "221"}};
+        {"USER", "331"}, {"PASS", "230"}, {"ACCT", "230"},      {"CWD", "250"},  {"TYPE", "200"},
+        {"PORT", "200"}, {"STOR", "150"}, {"STOR-DONE", "226"}, {"NOOP", "200"}, {"RNFR", "350"},
+        {"RNTO", "250"}, {"DELE", "250"}, {"QUIT", "221"}};
     auto it = defaults.find(verb);
     return (it == defaults.end() ? "500" : it->second) + " ok\r\n";
   }
@@ -110,7 +111,7 @@ class ScriptedFtpServer {
           Store(portArgs, Text(local));  // from the address the client reached
           if (reply[0] == '1') Send(control, Reply("STOR-DONE"));
         }
-        if (verb == "QUIT") return (void)::close(control);
+        if (verb == "QUIT" && !reply.empty()) return (void)::close(control);
       }
     }
     ::close(control);
