@@ -20,6 +20,8 @@ constexpr std::string_view kHeader = "REGEDIT4";
 constexpr size_t kHexLineWidth = 77;  // wrap hex lists like the classic format (80 columns)
 constexpr std::string_view kTempSuffix = ".XXXXXX";
 constexpr std::string_view kBadSuffix = ".bad";
+constexpr uint8_t kFirstPrintable = 0x20;
+constexpr uint8_t kDelete = 0x7F;
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -182,14 +184,15 @@ void AppendQuoted(std::string& out, std::string_view bytes) {
   out.push_back('"');
 }
 
-// A REG_SZ value can be written as "text" when its bytes end with the one NUL and
-// hold no other NUL and no line break. (A carriage return inside quotes is safe:
-// only one ending a line is taken as part of a line break.)
+// A REG_SZ value is written as "text" only when its bytes end with the one NUL and
+// hold no control character: a raw CR or other control byte inside quotes is
+// easily turned into a line break by an editor, and the value would be lost.
+// Anything else is written as hex(1): bytes.
 bool FitsQuotedForm(const RegValue& v) {
   if (v.type != kRegSz || v.data.empty() || v.data.back() != 0) return false;
   for (size_t i = 0; i + 1 < v.data.size(); ++i) {
     uint8_t b = v.data[i];
-    if (b == 0 || b == '\n') return false;
+    if (b < kFirstPrintable || b == kDelete) return false;
   }
   return true;
 }
@@ -253,8 +256,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 void SyncFolder(const std::filesystem::path& folder) {
-  UniqueFd dir(
-      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
 }
 

@@ -10,9 +10,9 @@
 //   "captionFont"=hex:f3,ff,ff,ff,...
 //
 // "text" is REG_SZ (backslash and double quote escaped; the stored bytes end with
-// a NUL), dword: eight hex digits, hex: REG_BINARY, hex(2): REG_EXPAND_SZ,
-// hex(b): REG_QWORD, hex(N): any type N with its raw bytes. Long hex lists may be
-// continued on indented lines after a trailing backslash. Lines that do not parse
+// a NUL; text holding a control character is written as hex(1):), dword: eight hex digits, hex:
+// REG_BINARY, hex(2): REG_EXPAND_SZ, hex(b): REG_QWORD, hex(N): any type N with its raw bytes. Long
+// hex lists may be continued on indented lines after a trailing backslash. Lines that do not parse
 // are skipped, never fatal.
 #include <cstddef>
 #include <cstdint>

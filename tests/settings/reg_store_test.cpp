@@ -45,7 +45,9 @@ TEST(RegStore, EveryTypeAndOddBytesSurviveFormatAndParse) {
                                                     {kRegExpandSz, std::string("%HOME%\0", 7)},
                                                     {kRegQword, "12345678"},
                                                     {0x12345678, "\xde\xad"},
-                                                    {kRegBinary, std::string(300, '\xab')}};
+                                                    {kRegBinary, std::string(300, '\xab')},
+                                                    {kRegSz, std::string("I\rd(/\x05\0", 7)},
+                                                    {kRegSz, std::string("tab\there\x7f\0", 10)}};
   int n = 0;
   for (const auto& [type, data] : cases)
     s.Set("v" + std::to_string(n++), type, data.data(), data.size());
@@ -58,7 +60,8 @@ TEST(RegStore, EveryTypeAndOddBytesSurviveFormatAndParse) {
        {"\n\"v0\"=\"cam.jpg\"\n", "\n\"v1\"=\"a \\\"q\\\" \\\\ b\\\\\"\n",
         "\n\"v2\"=hex(1):61,62,00,63,64,00\n", "\n\"v3\"=hex(1):61,62,63\n",
         "\n\"v6\"=dword:0000000a\n", "\n\"v7\"=hex(4):31,32", "\n\"v8\"=hex(2):25,",
-        "\n\"v9\"=hex(b):31,", "\n\"v10\"=hex(12345678):de,ad\n", "\n@=\"default\"\n"})
+        "\n\"v9\"=hex(b):31,", "\n\"v10\"=hex(12345678):de,ad\n", "\n@=\"default\"\n",
+        "\n\"v12\"=hex(1):49,0d,64,28,2f,05,00\n", "\n\"v13\"=hex(1):74,61,62,09,"})
     EXPECT_NE(text.find(form), std::string::npos) << form;
   for (size_t start = 0, nl; start < text.size(); start = nl + 1)
     EXPECT_LE((nl = text.find('\n', start)) - start, 80u);
@@ -75,6 +78,9 @@ TEST(RegStore, ReadsHandWrittenTextAndSkipsOnlyBadLines) {
   EXPECT_EQ(s.Query("font")->data, Bytes(std::string("\xf3\xff\0\1\2", 5)));
   EXPECT_EQ(s.Query("twice")->data, Bytes(std::string("second\0", 7)));
   EXPECT_EQ(s.Query("tail")->data, Bytes(std::string("no newline at the end\0", 22)));
+  // Files written before control characters went to hex(1): still read the same.
+  RegStore old = RegStore::Parse(kHead + "\"ftpPass\"=\"I\rd(/\x05\x7f\"\r\n");
+  EXPECT_EQ(old.Query("ftpPass")->data, Bytes(std::string("I\rd(/\x05\x7f\0", 8)));
 
   for (const char* line :
        {"\"a\"=\"no closing quote", "\"a\"=\"bad \\n escape\"", "\"a\"=\"text\" trailing",
