@@ -39,6 +39,7 @@
 #include "capture/capture_device.h"
 #include "capture/driver_dialogs.h"
 #include "capture/preview_window.h"
+#include "common/time_text.h"
 #include "publish/ftp_settings_dialog.h"
 #include "publish/http_server.h"
 #include "publish/http_settings_dialog.h"
@@ -180,7 +181,10 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   SetTrayIcon(kAppIconId, kTrayTip);
   if (trayAvailable_) tray_->show();
 
-  LoadSettings(*state_);
+  const std::filesystem::path keptDamaged = LoadSettings(*state_);
+  if (!keptDamaged.empty())
+    state_->log->AddLogLine(-1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() +
+                                    ") - " + TimeText(LocalTime(std::time(nullptr))));
   ShowSettingsInControls(*state_);
   // The HTTP switch runs once the initialisation is over, as a queued command.
   QMetaObject::invokeMethod(

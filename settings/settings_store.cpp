@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "common/fixed_text.h"
 #include "app/main_window_port.h"
 #include "capture/caption_style.h"
+#include "common/fixed_text.h"
 
 namespace snapvane {
 
@@ -95,9 +95,11 @@ bool PasswordStorable(std::string_view password) {
   return true;
 }
 
-void LoadSettingsFrom(AppState& s, const std::filesystem::path& file) {
+std::filesystem::path LoadSettingsFrom(AppState& s, const std::filesystem::path& file) {
   // A missing or unreadable file reads as empty: every default applies.
   RegStore key = file.empty() ? RegStore() : RegStore::Load(file);
+  // Kept now, so the user hears of it while the program runs, not at exit.
+  std::filesystem::path kept = key.damaged() ? KeepDamagedCopy(file) : std::filesystem::path();
 
   s.interval = static_cast<int32_t>(ReadDwordSetting(key, "interval", 0));
   s.saveFile = static_cast<int32_t>(ReadDwordSetting(key, "saveFile", 0));
@@ -138,6 +140,7 @@ void LoadSettingsFrom(AppState& s, const std::filesystem::path& file) {
   s.captionStyle = std::move(style);
 
   s.quality = static_cast<int32_t>(ReadDwordSetting(key, "quality", kDefaultQuality));
+  return kept;
 }
 
 void SaveSettingsTo(AppState& s, const std::filesystem::path& file) {
@@ -187,7 +190,9 @@ void SaveSettingsTo(AppState& s, const std::filesystem::path& file) {
   key.Save(file);  // a failure keeps the old file; nothing is reported
 }
 
-void LoadSettings(AppState& state) { LoadSettingsFrom(state, SettingsFilePath()); }
+std::filesystem::path LoadSettings(AppState& state) {
+  return LoadSettingsFrom(state, SettingsFilePath());
+}
 
 void SaveSettings(AppState& state) { SaveSettingsTo(state, SettingsFilePath()); }
 

@@ -19,15 +19,17 @@ inline constexpr int kEnableFtpCheckBoxId = 1017;
 
 // Reads every setting into state (from SettingsFilePath()), with the defaults for
 // values that are missing or unusable; makes the caption style record. UI thread,
-// before any worker starts.
-void LoadSettings(AppState& state);
+// before any worker starts. A damaged file is kept as a copy beside it first;
+// returns that copy's path (empty when none was made), for the caller to report.
+[[nodiscard]] std::filesystem::path LoadSettings(AppState& state);
 // Writes the settings back: interval, saveFile, http, ftp (from the "Enable FTP"
 // box when the window exists), caption and quality always; each group's other
 // values only when its switch is on, so a switched-off group keeps what the file
 // held. Failures are silent; the old file then stays as it was. UI thread.
 void SaveSettings(AppState& state);
 // Same, with an explicit file (tests, tools).
-void LoadSettingsFrom(AppState& state, const std::filesystem::path& file);
+[[nodiscard]] std::filesystem::path LoadSettingsFrom(AppState& state,
+                                                     const std::filesystem::path& file);
 void SaveSettingsTo(AppState& state, const std::filesystem::path& file);
 
 // The stored 32-bit value, or defaultValue when the value is missing, not

@@ -31,7 +31,8 @@ class Settings : public ::testing::Test {
   void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
   std::shared_ptr<AppState> Loaded() {
     auto s = MakeAppState();
-    return LoadSettings(*s), s;
+    EXPECT_EQ(LoadSettings(*s), fs::path());
+    return s;
   }
   void WriteSettings(const std::string& values) {
     fs::create_directories(file_.parent_path()), WriteFile(file_, kHead + values);
@@ -185,14 +186,29 @@ TEST_F(Settings, PasswordScramblingIsTheKeyedGeneratorAndItsOwnInverse) {
   EXPECT_NE(Loaded()->ftpPass, pass);
 }
 
-TEST_F(Settings, ADamagedFileNeverStopsLoadingAndIsKeptAtTheNextSave) {
+TEST_F(Settings, ADamagedFileNeverStopsLoadingAndIsKeptOnceAsSoonAsItIsRead) {
+  const std::string bad = file_.string() + ".bad";
   const std::string cut = "\"interval\"=dword:0000001e\n\"ftpServer\"=\"ftp.ex";  // ends mid-value
   WriteSettings(cut);
-  auto t = Loaded();  // what comes before the cut is used
+  auto t = MakeAppState();
+  EXPECT_EQ(LoadSettings(*t), bad);  // the caller names the copy in its log
   EXPECT_EQ(std::tuple(t->interval, std::string(t->ftpServer)), std::tuple(30, ""));
-  SaveSettings(*t);
-  EXPECT_EQ(ReadFile(file_.string() + ".bad"), kHead + cut);
-  EXPECT_FALSE(RegStore::Load(file_).damaged());
+  EXPECT_EQ(ReadFile(bad), kHead + cut);
+  ::testing::internal::CaptureStderr();
+  SaveSettings(*t);  // the copy already holds these bytes: no second copy, no second line
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ReadFile(bad), kHead + cut);
+  EXPECT_NE(ReadFile(file_).find("\n\"ftpServer\"=\"ftp.ex\n"), std::string::npos);  // kept
+
+  // Ordinary edits are not damage: a byte-order mark, short dword digits, comments.
+  const std::string edited = "\xEF\xBB\xBF" + kHead + "; every minute\n\"interval\"=dword:3c\n";
+  WriteFile(file_, edited);
+  fs::remove(bad);
+  EXPECT_EQ(Loaded()->interval, 60);
+  SaveSettings(*Loaded());
+  EXPECT_FALSE(fs::exists(bad));
+  EXPECT_NE(ReadFile(file_).find("; every minute\n\"interval\"=dword:0000003c\n"),
+            std::string::npos);
 }
 
 }  // namespace

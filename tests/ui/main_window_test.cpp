@@ -14,7 +14,9 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <filesystem>
 
+#include "app/activity_log.h"
 #include "app/app_state.h"
 #include "app/main_commands.h"
 #include "capture/preview_window.h"
@@ -126,6 +128,22 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   EXPECT_FALSE(window.isVisible());
   const std::string saved = test::ReadFile(sandbox_ / "tolmar" / "Snapvane.reg");
   EXPECT_NE(saved.find("\"quality\"=dword:0000004d"), std::string::npos) << saved;
+}
+
+// A damaged settings file is kept and named in the log as soon as the window opens.
+TEST_F(MainWindowTest, ADamagedSettingsFileIsNamedInTheLog) {
+  const std::filesystem::path file = sandbox_ / "tolmar" / "Snapvane.reg";
+  std::filesystem::create_directories(file.parent_path());
+  test::WriteFile(file,
+                  "REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"
+                  "\"ftpServer\"=\"ftp.ex");
+  MainWindow& window = Open();
+  const std::string expected = "!!!Settings file damaged!!! (kept as " + file.string() + ".bad) - ";
+  int named = 0;
+  for (const ActivityLog::Line& line : window.State()->log->Lines())
+    named += line.text.starts_with(expected) && line.text.size() == expected.size() + 24;
+  EXPECT_EQ(named, 1);
+  EXPECT_TRUE(std::filesystem::exists(file.string() + ".bad"));
 }
 
 TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {
