@@ -360,6 +360,7 @@ void MainWindow::EndDialog(int result) {
 void MainWindow::Shutdown() {
   closing_ = true;
   if (timer_) timer_->stop();  // no capture starts while the window goes
+  state_->ftp = IsChecked(main_control::kEnableFtp) ? 1 : 0;  // the box as it is now
   SaveSettings(*state_);
   if (tray_) {
     tray_->hide();

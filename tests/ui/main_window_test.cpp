@@ -130,8 +130,9 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   EXPECT_NE(saved.find("\"quality\"=dword:0000004d"), std::string::npos) << saved;
 }
 
-// A damaged settings file is kept and named in the log as soon as the window opens.
-TEST_F(MainWindowTest, ADamagedSettingsFileIsNamedInTheLog) {
+// A damaged settings file is kept and named in the log as soon as the window opens;
+// the FTP switch is taken from its box when the window closes.
+TEST_F(MainWindowTest, ADamagedSettingsFileIsNamedInTheLogAndTheFtpBoxIsStored) {
   const std::filesystem::path file = sandbox_ / "tolmar" / "Snapvane.reg";
   std::filesystem::create_directories(file.parent_path());
   test::WriteFile(file,
@@ -144,6 +145,13 @@ TEST_F(MainWindowTest, ADamagedSettingsFileIsNamedInTheLog) {
     named += line.text.starts_with(expected) && line.text.size() == expected.size() + 24;
   EXPECT_EQ(named, 1);
   EXPECT_TRUE(std::filesystem::exists(file.string() + ".bad"));
+
+  // The "Enable FTP" box as it is at closing decides what is stored, not the record.
+  Get<QAbstractButton>(kEnableFtp)->setChecked(true);
+  window.State()->ftp = 0;
+  Get<QAbstractButton>(kClose)->click();
+  const std::string saved = test::ReadFile(file);
+  EXPECT_NE(saved.find("\"ftp\"=dword:00000001\n\"ftpUser\"=\"\""), std::string::npos) << saved;
 }
 
 TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {
