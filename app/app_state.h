@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/capture_device.h"
+#include "settings/settings.h"
 
 namespace snapvane {
 
@@ -18,14 +19,14 @@ class MainWindowPort;
 class TransferProgress;
 class UiSink;
 class WorkerGroup;
-struct CaptionStyle;
 struct SnapshotFile;
 
 // Draws the caption into a frame in place (set by the window layer: the renderer
 // needs Qt Gui, the core does not link it).
 using CaptionBurner = void (*)(struct AppState& state, uint8_t* frame, size_t frameBytes);
 
-struct AppState : std::enable_shared_from_this<AppState> {
+// The settings are its base, so every part reads them as state.interval and so on.
+struct AppState : Settings, std::enable_shared_from_this<AppState> {
   AppState();
   ~AppState();
   AppState(const AppState&) = delete;
@@ -33,24 +34,8 @@ struct AppState : std::enable_shared_from_this<AppState> {
 
   CaptureDevice* captureWindow = nullptr;  // the capture device (not owned)
   MainWindowPort* mainWindow = nullptr;    // UI thread only; null once the window is gone
-  int32_t interval = 0;
   int32_t secondsRemaining = 0;
-  int32_t saveFile = 0;
-  char fileName[260] = {};
-  int32_t http = 0;
-  uint16_t httpPort = 0;
   std::shared_ptr<HttpServer> httpServer;  // made by the window with its event loop
-  int32_t httpRefresh = 0;
-  int32_t ftp = 0;
-  char ftpUser[64] = {};
-  char ftpPass[64] = {};  // clear text in memory; scrambled only in the settings file
-  char ftpAccount[64] = {};
-  char ftpServer[260] = {};
-  char ftpFile[260] = {};
-  char ftpDir[260] = {};
-  int32_t caption = 0;
-  std::unique_ptr<CaptionStyle> captionStyle;
-  int32_t quality = 0;
 
   // The one lock: snapshot counts and path, worker starts.
   std::mutex lock;

@@ -40,6 +40,7 @@
 #include "capture/driver_dialogs.h"
 #include "capture/preview_window.h"
 #include "common/locale_text.h"
+#include "common/time_text.h"
 #include "publish/ftp_settings_dialog.h"
 #include "publish/http_server.h"
 #include "publish/http_settings_dialog.h"
@@ -177,7 +178,10 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   SetTrayIcon(kAppIconId, kTrayTip);
   if (trayAvailable_) tray_->show();
 
-  LoadSettings(*state_);
+  const std::filesystem::path keptDamaged = LoadSettings(*state_);
+  if (!keptDamaged.empty())
+    state_->log->AddLogLine(-1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() +
+                                    ") - " + TimeText(LocalTime(std::time(nullptr))));
   ShowSettingsInControls(*state_);
   // The HTTP switch runs once the initialisation is over, as a queued command.
   QMetaObject::invokeMethod(
@@ -358,6 +362,7 @@ void MainWindow::EndDialog(int result) {
 void MainWindow::Shutdown() {
   closing_ = true;
   if (timer_) timer_->stop();  // no capture starts while the window goes
+  state_->ftp = IsChecked(main_control::kEnableFtp) ? 1 : 0;  // the box as it is now
   SaveSettings(*state_);
   if (tray_) {
     tray_->hide();

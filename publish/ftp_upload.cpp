@@ -20,6 +20,7 @@
 #include "common/time_text.h"
 #include "common/ui_sink.h"
 #include "publish/socket_util.h"
+#include "settings/settings_store.h"
 
 namespace snapvane {
 namespace {
@@ -230,10 +231,9 @@ std::string FtpSettingsProblem(const FtpSettings& s) {
     if (HasLineBreak(*text))
       return std::string("The ") + name +
              " must not contain a line break (carriage return or line feed).";
-  for (unsigned char c : s.pass)
-    if (c > 127)
-      return "The password may contain only ASCII characters (codes 1 to 127); "
-             "accented letters and other symbols cannot be stored.";
+  if (!PasswordStorable(s.pass))
+    return "The password may contain only ASCII characters (codes 1 to 127); "
+           "accented letters and other symbols cannot be stored.";
   return {};
 }
 

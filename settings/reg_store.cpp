@@ -20,6 +20,10 @@ constexpr std::string_view kHeader = "REGEDIT4";
 constexpr size_t kHexLineWidth = 77;  // wrap hex lists like the classic format (80 columns)
 constexpr std::string_view kTempSuffix = ".XXXXXX";
 constexpr std::string_view kBadSuffix = ".bad";
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";  // some editors start a file with it
+constexpr size_t kMaxDwordDigits = 8;
+constexpr uint8_t kFirstPrintable = 0x20;
+constexpr uint8_t kDelete = 0x7F;
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -115,8 +119,9 @@ LineResult ParseValueLine(const std::vector<std::string_view>& lines, size_t& i,
   }
 
   if (StartsWithNoCase(s, "dword:")) {
+    // Other editors write fewer digits ("dword:a"); up to eight are taken.
     std::string_view digits = Trim(s.substr(6));
-    if (digits.size() != 8) return LineResult::kBad;
+    if (digits.empty() || digits.size() > kMaxDwordDigits) return LineResult::kBad;
     uint32_t v = 0;
     for (char c : digits) {
       int d = HexDigit(c);
@@ -182,14 +187,15 @@ void AppendQuoted(std::string& out, std::string_view bytes) {
   out.push_back('"');
 }
 
-// A REG_SZ value can be written as "text" when its bytes end with the one NUL and
-// hold no other NUL and no line break. (A carriage return inside quotes is safe:
-// only one ending a line is taken as part of a line break.)
+// A REG_SZ value is written as "text" only when its bytes end with the one NUL and
+// hold no control character: a raw CR or other control byte inside quotes is
+// easily turned into a line break by an editor, and the value would be lost.
+// Anything else is written as hex(1): bytes.
 bool FitsQuotedForm(const RegValue& v) {
   if (v.type != kRegSz || v.data.empty() || v.data.back() != 0) return false;
   for (size_t i = 0; i + 1 < v.data.size(); ++i) {
     uint8_t b = v.data[i];
-    if (b == 0 || b == '\n') return false;
+    if (b < kFirstPrintable || b == kDelete) return false;
   }
   return true;
 }
@@ -253,67 +259,121 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 void SyncFolder(const std::filesystem::path& folder) {
-  UniqueFd dir(
-      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
 }
 
-bool IsRegularFile(const std::filesystem::path& p) {
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// The whole file, or false when it cannot be read or is larger than we ever read.
+bool ReadWhole(const std::filesystem::path& p, std::string& out) {
+  out.clear();
+  UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return false;
+  char buf[16384];
+  while (out.size() <= kMaxSettingsFileBytes) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return false;
 }
 
-// Keeps the damaged file at `file` as `bad`. Prefers a second link, so the file
-// never leaves its place; falls back to a rename, which *movedAway reports.
-void KeepDamaged(const std::filesystem::path& file, const std::filesystem::path& bad,
-                 bool* movedAway) {
-  *movedAway = false;
-  if (!IsRegularFile(file)) return;  // nothing (or not a file of ours) to keep
-  ::unlink(bad.c_str());
-  if (::link(file.c_str(), bad.c_str()) == 0) return;
-  if (::rename(file.c_str(), bad.c_str()) == 0) *movedAway = true;
+// Same file, or the same bytes: keeping it again would add nothing.
+bool SameContent(const std::filesystem::path& a, const std::filesystem::path& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
+  if (sa.st_size != sb.st_size) return false;
+  std::string ta, tb;
+  return ReadWhole(a, ta) && ReadWhole(b, tb) && ta == tb;
+}
+
+// Copies the bytes of `from` to a new file `to` (mode 0600), replacing it atomically.
+bool CopyWhole(const std::filesystem::path& from, const std::filesystem::path& to) {
+  std::string bytes;
+  if (!ReadWhole(from, bytes)) return false;
+  std::string tempName = to.string();
+  tempName += kTempSuffix;
+  UniqueFd out(::mkostemp(tempName.data(), O_CLOEXEC));
+  if (out.get() < 0) return false;
+  bool ok = WriteAll(out.get(), bytes) && ::fsync(out.get()) == 0;
+  ok = out.Close() && ok;
+  if (ok && ::rename(tempName.c_str(), to.c_str()) == 0) return true;
+  ::unlink(tempName.c_str());
+  return false;
 }
 
 }  // namespace
 
 RegStore RegStore::Parse(std::string_view text) {
   RegStore store;
+  if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   std::vector<std::string_view> lines = SplitLines(text);
   bool headerSeen = false;
+  bool ourKeySeen = false;
   bool inOurKey = false;
+  // Lines kept as they are, waiting for the value they stand before.
+  std::vector<std::string> kept;
+  auto keep = [&kept](std::string_view line) {
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    kept.emplace_back(line);
+  };
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string_view line = Trim(lines[i]);
-    if (line.empty()) continue;
     if (!headerSeen) {
+      if (line.empty()) continue;
       headerSeen = true;
       if (line == kHeader) continue;
       store.damaged_ = true;  // not our format; still take what parses
     }
-    if (line.front() == ';') continue;
-    if (line.front() == '[') {
+    if (!line.empty() && line.front() == '[') {
       inOurKey =
           line.back() == ']' && EqualsNoCase(line.substr(1, line.size() - 2), kSettingsKeyName);
-      if (!inOurKey) {
-        store.damaged_ = true;
-        ++store.skippedLines_;
+      if (inOurKey && !ourKeySeen) {
+        ourKeySeen = true;  // the first one is ours to write; everything before stays before it
+        store.preamble_ = std::move(kept);
+        kept.clear();
+      } else {
+        keep(lines[i]);
       }
       continue;
     }
+    // Comments, blank lines and other keys' lines are not ours to judge.
+    if (line.empty() || line.front() == ';' || !inOurKey) {
+      keep(lines[i]);
+      continue;
+    }
+    const size_t first = i;
     RegValue value;
-    LineResult r = inOurKey ? ParseValueLine(lines, i, value) : LineResult::kBad;
-    switch (r) {
+    switch (ParseValueLine(lines, i, value)) {
       case LineResult::kValue:
-        store.Set(value.name, value.type, value.data.data(), value.data.size());
+        if (!store.Find(value.name)) {
+          value.linesBefore = std::move(kept);
+          kept.clear();
+          store.values_.push_back(std::move(value));
+        } else {
+          store.Set(value.name, value.type, value.data.data(), value.data.size());
+        }
         break;
-      case LineResult::kDelete:
-        store.Remove(value.name);
+      case LineResult::kDelete: {
+        std::vector<std::string> orphans = store.Unlink(value.name);
+        kept.insert(kept.begin(), orphans.begin(), orphans.end());
         break;
+      }
       case LineResult::kBad:
+        // Kept where it stands, so a mistyped hand edit is not lost at the next save.
         store.damaged_ = true;
         ++store.skippedLines_;
+        for (size_t k = first; k <= i; ++k) keep(lines[k]);
         break;
     }
   }
+  while (!kept.empty() && Trim(kept.back()).empty()) kept.pop_back();
+  if (ourKeySeen)
+    store.trailing_ = std::move(kept);
+  else
+    store.preamble_ = std::move(kept);  // lines outside any key must stay outside ours
   return store;
 }
 
@@ -351,13 +411,22 @@ RegStore RegStore::Load(const std::filesystem::path& file) {
 }
 
 std::string RegStore::Format() const {
+  auto appendLines = [](std::string& out, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) out.append(line).push_back('\n');
+  };
   std::string out;
   out += kHeader;
-  out += "\n\n[";
+  out += "\n";
+  if (preamble_.empty()) out += "\n";
+  appendLines(out, preamble_);
+  out += "[";
   out += kSettingsKeyName;
   out += "]\n";
-  for (const RegValue& v : values_)
+  for (const RegValue& v : values_) {
+    appendLines(out, v.linesBefore);
     if (NameWritable(v.name)) AppendValueLine(out, v);
+  }
+  appendLines(out, trailing_);
   out += "\n";
   return out;
 }
@@ -394,13 +463,12 @@ bool RegStore::Save(const std::filesystem::path& requested) const {
     return false;
   }
 
-  std::filesystem::path bad = file;
-  bad += kBadSuffix;
-  bool movedAway = false;
-  if (damaged_) KeepDamaged(file, bad, &movedAway);
+  if (damaged_) {
+    std::filesystem::path kept = KeepDamagedCopy(file);
+    if (!kept.empty()) std::fprintf(stderr, "settings file damaged, kept as %s\n", kept.c_str());
+  }
   if (::rename(tempName.c_str(), file.c_str()) != 0) {
     ::unlink(tempName.c_str());
-    if (movedAway) ::rename(bad.c_str(), file.c_str());
     return false;
   }
   SyncFolder(folder);
@@ -429,14 +497,36 @@ void RegStore::Set(std::string_view name, uint32_t type, const void* data, size_
   v->data.assign(bytes, bytes + size);
 }
 
-bool RegStore::Remove(std::string_view name) {
+std::vector<std::string> RegStore::Unlink(std::string_view name) {
   for (auto it = values_.begin(); it != values_.end(); ++it) {
-    if (EqualsNoCase(it->name, name)) {
-      values_.erase(it);
-      return true;
-    }
+    if (!EqualsNoCase(it->name, name)) continue;
+    std::vector<std::string> lines = std::move(it->linesBefore);
+    it = values_.erase(it);
+    if (it == values_.end()) return lines;
+    it->linesBefore.insert(it->linesBefore.begin(), lines.begin(), lines.end());
+    return {};
   }
-  return false;
+  return {};
+}
+
+bool RegStore::Remove(std::string_view name) {
+  if (!Find(name)) return false;
+  std::vector<std::string> lines = Unlink(name);
+  trailing_.insert(trailing_.begin(), lines.begin(), lines.end());
+  return true;
+}
+
+std::filesystem::path KeepDamagedCopy(const std::filesystem::path& file) {
+  struct stat st;
+  if (file.empty() || ::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return {};  // nothing (or not a file of ours) to keep
+  std::filesystem::path bad = file;
+  bad += kBadSuffix;
+  if (SameContent(file, bad)) return {};
+  // A second link keeps the bytes without copying; the save replaces the name only.
+  ::unlink(bad.c_str());
+  if (::link(file.c_str(), bad.c_str()) == 0 || CopyWhole(file, bad)) return bad;
+  return {};
 }
 
 std::filesystem::path SettingsFilePath() {

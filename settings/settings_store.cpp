@@ -1,19 +1,22 @@
 #include "settings/settings_store.h"
 
 #include <cstring>
+#include <iterator>
 
-#include "app/app_state.h"
-#include "common/fixed_text.h"
-#include "app/main_window_port.h"
 #include "capture/caption_style.h"
+#include "common/fixed_text.h"
 
 namespace snapvane {
 
 namespace {
 
-constexpr char kDefaultFileName[] = "cam.jpg";
+constexpr std::string_view kDefaultFileName = "cam.jpg";
 constexpr uint32_t kDefaultHttpPort = 80;
 constexpr uint32_t kDefaultQuality = 50;
+constexpr uint32_t kDefaultValign = 2;             // bottom
+constexpr uint32_t kDefaultHalign = 1;             // centre
+constexpr uint32_t kDefaultForeground = 0xFFFFFF;  // white
+constexpr uint32_t kPortMask = 0xFFFF;
 
 // The generator of the classic C runtime's rand(): only its low seven bits are used.
 constexpr uint32_t kRandMultiplier = 214013;
@@ -31,6 +34,160 @@ void TerminateFaceName(LogFont& font) {
   std::string_view face(font.lfFaceName, kFace);
   if (face.find('\0') != std::string_view::npos) return;
   font.lfFaceName[Utf8Prefix(face, kFace - 1)] = '\0';
+}
+
+// How a setting is stored and read back.
+enum class SettingKind {
+  kNumber,    // a 32-bit field as REG_DWORD
+  kPort,      // a 16-bit port, stored sign-extended; the low 16 bits are read back
+  kText,      // a fixed text field as REG_SZ
+  kPassword,  // the FTP password: REG_SZ scrambled, keyed by ftpUser (read before it)
+  kFont,      // the 60-byte font record as REG_BINARY
+};
+
+// The bytes of one setting inside Settings; none when its record does not exist.
+struct FieldRef {
+  void* data = nullptr;
+  size_t size = 0;
+};
+
+template <auto Member>
+FieldRef Own(Settings& s) {
+  auto& field = s.*Member;
+  return {&field, sizeof field};
+}
+
+template <auto Member>
+FieldRef InCaption(Settings& s) {
+  if (!s.captionStyle) return {};
+  auto& field = (*s.captionStyle).*Member;
+  return {&field, sizeof field};
+}
+
+struct SettingEntry {
+  std::string_view name;
+  SettingKind kind;
+  int32_t Settings::*governedBy;  // written only while this switch is on; null: always
+  uint32_t defaultNumber;
+  std::string_view defaultText;
+  FieldRef (*field)(Settings&);
+};
+
+using K = SettingKind;
+using S = Settings;
+using C = CaptionStyle;
+
+// Every setting, in the order both load and save handle them.
+constexpr SettingEntry kSettingsTable[] = {
+    {"interval", K::kNumber, nullptr, 0, {}, &Own<&S::interval>},
+    {"saveFile", K::kNumber, nullptr, 0, {}, &Own<&S::saveFile>},
+    {"fileName", K::kText, &S::saveFile, 0, kDefaultFileName, &Own<&S::fileName>},
+    {"http", K::kNumber, nullptr, 0, {}, &Own<&S::http>},
+    {"httpPort", K::kPort, &S::http, kDefaultHttpPort, {}, &Own<&S::httpPort>},
+    {"httpRefresh", K::kNumber, &S::http, 0, {}, &Own<&S::httpRefresh>},
+    {"ftp", K::kNumber, nullptr, 0, {}, &Own<&S::ftp>},
+    {"ftpUser", K::kText, &S::ftp, 0, "", &Own<&S::ftpUser>},
+    {"ftpPass", K::kPassword, &S::ftp, 0, "", &Own<&S::ftpPass>},
+    {"ftpAccount", K::kText, &S::ftp, 0, "", &Own<&S::ftpAccount>},
+    {"ftpServer", K::kText, &S::ftp, 0, "", &Own<&S::ftpServer>},
+    {"ftpFile", K::kText, &S::ftp, 0, kDefaultFileName, &Own<&S::ftpFile>},
+    {"ftpDir", K::kText, &S::ftp, 0, "", &Own<&S::ftpDir>},
+    {"caption", K::kNumber, nullptr, 0, {}, &Own<&S::caption>},
+    {"captionText", K::kText, &S::caption, 0, "%c", &InCaption<&C::text>},
+    {"captionValign", K::kNumber, &S::caption, kDefaultValign, {}, &InCaption<&C::valign>},
+    {"captionHalign", K::kNumber, &S::caption, kDefaultHalign, {}, &InCaption<&C::halign>},
+    {"captionTransparent", K::kNumber, &S::caption, 0, {}, &InCaption<&C::transparent>},
+    {"captionFont", K::kFont, &S::caption, 0, {}, &InCaption<&C::font>},
+    {"captionForeground",
+     K::kNumber,
+     &S::caption,
+     kDefaultForeground,
+     {},
+     &InCaption<&C::foreground>},
+    {"captionBackground", K::kNumber, &S::caption, 0, {}, &InCaption<&C::background>},
+    {"quality", K::kNumber, nullptr, kDefaultQuality, {}, &Own<&S::quality>},
+};
+static_assert(std::size(kSettingsTable) == 22);
+
+std::string_view TextOf(const FieldRef& f) {
+  const char* text = static_cast<const char*>(f.data);
+  return std::string_view(text, strnlen(text, f.size));
+}
+
+void LoadSetting(const RegStore& key, const SettingEntry& e, Settings& s) {
+  FieldRef f = e.field(s);
+  if (!f.data) return;
+  switch (e.kind) {
+    case K::kNumber:
+      if (f.size == sizeof(uint32_t)) {
+        uint32_t v = ReadDwordSetting(key, e.name, e.defaultNumber);
+        std::memcpy(f.data, &v, sizeof v);
+      }
+      break;
+    case K::kPort:
+      if (f.size == sizeof(uint16_t)) {
+        auto port =
+            static_cast<uint16_t>(ReadDwordSetting(key, e.name, e.defaultNumber) & kPortMask);
+        std::memcpy(f.data, &port, sizeof port);
+      }
+      break;
+    case K::kText:
+      ReadStringSetting(key, e.name, static_cast<char*>(f.data), f.size, e.defaultText);
+      break;
+    case K::kPassword: {
+      // The stored form may hold zero bytes: unscramble all of its stored length.
+      std::string pass(f.size, '\0');
+      size_t length = ReadStringSetting(key, e.name, pass.data(), pass.size(), e.defaultText);
+      ScramblePassword(FieldText(s.ftpUser), pass.data(), length);
+      std::memcpy(f.data, pass.data(), f.size);
+      break;
+    }
+    case K::kFont: {
+      if (f.size != sizeof(LogFont)) break;
+      auto& font = *static_cast<LogFont*>(f.data);
+      // Only a whole font record is taken; anything else would leave fields unset.
+      const RegValue* v = key.Query(e.name);
+      if (v && v->type == kRegBinary && v->data.size() == sizeof(LogFont))
+        std::memcpy(&font, v->data.data(), sizeof(LogFont));
+      else
+        font = DefaultCaptionFont();
+      TerminateFaceName(font);
+      break;
+    }
+  }
+}
+
+void SaveSetting(RegStore& key, const SettingEntry& e, Settings& s) {
+  if (e.governedBy && s.*e.governedBy == 0) return;  // the file keeps what it held
+  FieldRef f = e.field(s);
+  if (!f.data) return;
+  switch (e.kind) {
+    case K::kNumber:
+      if (f.size == sizeof(uint32_t)) {
+        uint32_t v;
+        std::memcpy(&v, f.data, sizeof v);
+        WriteDwordSetting(key, e.name, v);
+      }
+      break;
+    case K::kPort:
+      if (f.size == sizeof(uint16_t)) {
+        int16_t port;
+        std::memcpy(&port, f.data, sizeof port);
+        // Sign-extended, as the stored form has always been; readers keep the low 16 bits.
+        WriteDwordSetting(key, e.name, static_cast<uint32_t>(int32_t{port}));
+      }
+      break;
+    case K::kText:
+      WriteStringSetting(key, e.name, TextOf(f));
+      break;
+    case K::kPassword:
+      // A copy is scrambled: an upload still running keeps reading clear text.
+      WriteStringSetting(key, e.name, ScrambledPassword(FieldText(s.ftpUser), TextOf(f)));
+      break;
+    case K::kFont:
+      key.Set(e.name, kRegBinary, f.data, f.size);
+      break;
+  }
 }
 
 }  // namespace
@@ -95,100 +252,29 @@ bool PasswordStorable(std::string_view password) {
   return true;
 }
 
-void LoadSettingsFrom(AppState& s, const std::filesystem::path& file) {
+std::filesystem::path LoadSettingsFrom(Settings& s, const std::filesystem::path& file) {
   // A missing or unreadable file reads as empty: every default applies.
   RegStore key = file.empty() ? RegStore() : RegStore::Load(file);
-
-  s.interval = static_cast<int32_t>(ReadDwordSetting(key, "interval", 0));
-  s.saveFile = static_cast<int32_t>(ReadDwordSetting(key, "saveFile", 0));
-  ReadStringSetting(key, "fileName", s.fileName, sizeof s.fileName, kDefaultFileName);
-  s.http = static_cast<int32_t>(ReadDwordSetting(key, "http", 0));
-  s.httpPort = static_cast<uint16_t>(ReadDwordSetting(key, "httpPort", kDefaultHttpPort) & 0xFFFF);
-  s.httpRefresh = static_cast<int32_t>(ReadDwordSetting(key, "httpRefresh", 0));
-  s.ftp = static_cast<int32_t>(ReadDwordSetting(key, "ftp", 0));
-  ReadStringSetting(key, "ftpUser", s.ftpUser, sizeof s.ftpUser, "");
-
-  // The stored form may hold zero bytes: unscramble all of its stored length.
-  char pass[sizeof s.ftpPass];
-  size_t passLength = ReadStringSetting(key, "ftpPass", pass, sizeof pass, "");
-  ScramblePassword(FieldText(s.ftpUser), pass, passLength);
-  std::memcpy(s.ftpPass, pass, sizeof s.ftpPass);
-
-  ReadStringSetting(key, "ftpAccount", s.ftpAccount, sizeof s.ftpAccount, "");
-  ReadStringSetting(key, "ftpServer", s.ftpServer, sizeof s.ftpServer, "");
-  ReadStringSetting(key, "ftpFile", s.ftpFile, sizeof s.ftpFile, kDefaultFileName);
-  ReadStringSetting(key, "ftpDir", s.ftpDir, sizeof s.ftpDir, "");
-  s.caption = static_cast<int32_t>(ReadDwordSetting(key, "caption", 0));
-
-  std::unique_ptr<CaptionStyle> style = MakeLoadedDefaultCaptionStyle();
-  ReadStringSetting(key, "captionText", style->text, sizeof style->text, "%c");
-  style->valign = static_cast<int32_t>(ReadDwordSetting(key, "captionValign", 2));
-  style->halign = static_cast<int32_t>(ReadDwordSetting(key, "captionHalign", 1));
-  style->transparent = static_cast<int32_t>(ReadDwordSetting(key, "captionTransparent", 0));
-  // Only a whole font record is taken; anything else would leave fields unset.
-  const RegValue* font = key.Query("captionFont");
-  if (font && font->type == kRegBinary && font->data.size() == sizeof(LogFont))
-    std::memcpy(&style->font, font->data.data(), sizeof(LogFont));
-  else
-    style->font = DefaultCaptionFont();
-  TerminateFaceName(style->font);
-  style->foreground = ReadDwordSetting(key, "captionForeground", 0xFFFFFF);
-  style->background = ReadDwordSetting(key, "captionBackground", 0);
-  style->workingCopy = nullptr;
-  s.captionStyle = std::move(style);
-
-  s.quality = static_cast<int32_t>(ReadDwordSetting(key, "quality", kDefaultQuality));
+  // Kept now, so the user hears of it while the program runs, not at exit.
+  std::filesystem::path kept = key.damaged() ? KeepDamagedCopy(file) : std::filesystem::path();
+  // Every value is read whether or not its switch is on.
+  s.captionStyle = MakeLoadedDefaultCaptionStyle();
+  for (const SettingEntry& e : kSettingsTable) LoadSetting(key, e, s);
+  return kept;
 }
 
-void SaveSettingsTo(AppState& s, const std::filesystem::path& file) {
+void SaveSettingsTo(Settings& s, const std::filesystem::path& file) {
   if (file.empty()) return;
   // Start from what the file holds, so values of switched-off groups stay.
   RegStore key = RegStore::Load(file);
-
-  WriteDwordSetting(key, "interval", static_cast<uint32_t>(s.interval));
-  WriteDwordSetting(key, "saveFile", static_cast<uint32_t>(s.saveFile));
-  if (s.saveFile) WriteStringSetting(key, "fileName", FieldText(s.fileName));
-
-  WriteDwordSetting(key, "http", static_cast<uint32_t>(s.http));
-  if (s.http) {
-    // Sign-extended, as the stored form has always been; readers keep the low 16 bits.
-    WriteDwordSetting(
-        key, "httpPort",
-        static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(s.httpPort))));
-    WriteDwordSetting(key, "httpRefresh", static_cast<uint32_t>(s.httpRefresh));
-  }
-
-  if (s.mainWindow) s.ftp = s.mainWindow->IsChecked(kEnableFtpCheckBoxId) ? 1 : 0;
-  WriteDwordSetting(key, "ftp", static_cast<uint32_t>(s.ftp));
-  if (s.ftp) {
-    WriteStringSetting(key, "ftpUser", FieldText(s.ftpUser));
-    // A copy is scrambled: an upload still running keeps reading clear text.
-    WriteStringSetting(key, "ftpPass",
-                       ScrambledPassword(FieldText(s.ftpUser), FieldText(s.ftpPass)));
-    WriteStringSetting(key, "ftpAccount", FieldText(s.ftpAccount));
-    WriteStringSetting(key, "ftpServer", FieldText(s.ftpServer));
-    WriteStringSetting(key, "ftpFile", FieldText(s.ftpFile));
-    WriteStringSetting(key, "ftpDir", FieldText(s.ftpDir));
-  }
-
-  WriteDwordSetting(key, "caption", static_cast<uint32_t>(s.caption));
-  if (s.caption && s.captionStyle) {
-    const CaptionStyle& c = *s.captionStyle;
-    WriteStringSetting(key, "captionText", FieldText(c.text));
-    WriteDwordSetting(key, "captionValign", static_cast<uint32_t>(c.valign));
-    WriteDwordSetting(key, "captionHalign", static_cast<uint32_t>(c.halign));
-    WriteDwordSetting(key, "captionTransparent", static_cast<uint32_t>(c.transparent));
-    key.Set("captionFont", kRegBinary, &c.font, sizeof c.font);
-    WriteDwordSetting(key, "captionForeground", c.foreground);
-    WriteDwordSetting(key, "captionBackground", c.background);
-  }
-
-  WriteDwordSetting(key, "quality", static_cast<uint32_t>(s.quality));
+  for (const SettingEntry& e : kSettingsTable) SaveSetting(key, e, s);
   key.Save(file);  // a failure keeps the old file; nothing is reported
 }
 
-void LoadSettings(AppState& state) { LoadSettingsFrom(state, SettingsFilePath()); }
+std::filesystem::path LoadSettings(Settings& settings) {
+  return LoadSettingsFrom(settings, SettingsFilePath());
+}
 
-void SaveSettings(AppState& state) { SaveSettingsTo(state, SettingsFilePath()); }
+void SaveSettings(Settings& settings) { SaveSettingsTo(settings, SettingsFilePath()); }
 
 }  // namespace snapvane

@@ -7,28 +7,27 @@
 #include <string_view>
 
 #include "settings/reg_store.h"
+#include "settings/settings.h"
 
 namespace snapvane {
 
-struct AppState;
-
 // Fixed key of the password scrambling; the same in both directions.
 inline constexpr uint32_t kPasswordSeedOffset = 0x2F5A;
-// The "Enable FTP" check box of the main window, read when the settings are saved.
-inline constexpr int kEnableFtpCheckBoxId = 1017;
 
-// Reads every setting into state (from SettingsFilePath()), with the defaults for
-// values that are missing or unusable; makes the caption style record. UI thread,
-// before any worker starts.
-void LoadSettings(AppState& state);
-// Writes the settings back: interval, saveFile, http, ftp (from the "Enable FTP"
-// box when the window exists), caption and quality always; each group's other
-// values only when its switch is on, so a switched-off group keeps what the file
-// held. Failures are silent; the old file then stays as it was. UI thread.
-void SaveSettings(AppState& state);
+// Reads every setting (from SettingsFilePath()), with the defaults for values that
+// are missing or unusable; makes the caption style record. UI thread, before any
+// worker starts. A damaged file is kept as a copy beside it first; returns that
+// copy's path (empty when none was made), for the caller to report.
+[[nodiscard]] std::filesystem::path LoadSettings(Settings& settings);
+// Writes the settings back: interval, saveFile, http, ftp, caption and quality
+// always; each group's other values only when its switch is on, so a switched-off
+// group keeps what the file held. The caller brings the switches up to date first.
+// Failures are silent; the old file then stays as it was. UI thread.
+void SaveSettings(Settings& settings);
 // Same, with an explicit file (tests, tools).
-void LoadSettingsFrom(AppState& state, const std::filesystem::path& file);
-void SaveSettingsTo(AppState& state, const std::filesystem::path& file);
+[[nodiscard]] std::filesystem::path LoadSettingsFrom(Settings& settings,
+                                                     const std::filesystem::path& file);
+void SaveSettingsTo(Settings& settings, const std::filesystem::path& file);
 
 // The stored 32-bit value, or defaultValue when the value is missing, not
 // REG_DWORD or not exactly 4 bytes.

@@ -7,9 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "app/app_state.h"
 #include "capture/caption_style.h"
-#include "tests/support/fake_main_window.h"
 #include "tests/support/sandbox.h"
 
 namespace snapvane {
@@ -22,16 +20,17 @@ using test::WriteFile;
 const std::string kHead = "REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n";
 
 // Each test gets its own config home.
-class Settings : public ::testing::Test {
+class SettingsStore : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("XDG_CONFIG_HOME", box_.path().c_str(), 1);
     file_ = box_ / "tolmar" / "Snapvane.reg";
   }
   void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
-  std::shared_ptr<AppState> Loaded() {
-    auto s = MakeAppState();
-    return LoadSettings(*s), s;
+  std::unique_ptr<Settings> Loaded() {
+    auto s = std::make_unique<Settings>();
+    EXPECT_EQ(LoadSettings(*s), fs::path());
+    return s;
   }
   void WriteSettings(const std::string& values) {
     fs::create_directories(file_.parent_path()), WriteFile(file_, kHead + values);
@@ -55,15 +54,12 @@ std::string Hex(int n, const char* byte) {
   return h;
 }
 
-TEST_F(Settings, EveryValueRoundTrips) {
-  test::FakeMainWindow window;
-  window.SetChecked(kEnableFtpCheckBoxId, true);
-  auto s = MakeAppState();
-  s->mainWindow = &window;
-  s->interval = -5, s->saveFile = s->http = s->caption = 1;
+TEST_F(SettingsStore, EveryValueRoundTrips) {
+  auto s = std::make_unique<Settings>();
+  s->interval = -5, s->saveFile = s->http = s->ftp = s->caption = 1;
   s->httpPort = 40000, s->httpRefresh = 15, s->quality = 500;
   s->captionStyle = MakeLoadedDefaultCaptionStyle();
-  auto texts = [](AppState& a) {
+  auto texts = [](Settings& a) {
     return std::vector<char*>{a.fileName,  a.ftpUser, a.ftpPass, a.ftpAccount,
                               a.ftpServer, a.ftpFile, a.ftpDir,  a.captionStyle->text};
   };
@@ -95,7 +91,7 @@ TEST_F(Settings, EveryValueRoundTrips) {
   EXPECT_EQ(ReadFile(file_), saved);
 }
 
-TEST_F(Settings, UnusableValuesFallBackToTheirDefaults) {
+TEST_F(SettingsStore, UnusableValuesFallBackToTheirDefaults) {
   const std::string face = Hex(28, "00") + "," + Hex(30, "61").substr(4);
   WriteSettings("\"fileName\"=\"" + std::string(300, 'x') + "\"\n\"ftpUser\"=\"" +
                 std::string(64, 'u') + "\"\n\"captionText\"=\"" + std::string(254, 'c') +
@@ -122,7 +118,7 @@ TEST_F(Settings, UnusableValuesFallBackToTheirDefaults) {
   }
 }
 
-TEST_F(Settings, SwitchedOffGroupsStoreOnlyTheirSwitchAndKeepWhatTheFileHeld) {
+TEST_F(SettingsStore, SwitchedOffGroupsStoreOnlyTheirSwitchAndKeepWhatTheFileHeld) {
   auto s = Loaded();  // the first start: no file, no folder
   EXPECT_EQ(std::pair(s->httpPort, s->quality), std::pair(uint16_t{80}, 50));
   SaveSettings(*s);  // creates the folder and stores only the switches
@@ -133,12 +129,8 @@ TEST_F(Settings, SwitchedOffGroupsStoreOnlyTheirSwitchAndKeepWhatTheFileHeld) {
       "\"http\"=dword:00000001\n\"httpPort\"=dword:00001f90\n"
       "\"ftp\"=dword:00000001\n\"ftpServer\"=\"old.example\"\n"
       "\"caption\"=dword:00000001\n\"captionText\"=\"old %c\"\n");
-  test::FakeMainWindow window;  // its "Enable FTP" box is off
   s = Loaded();
-  s->mainWindow = &window;
-  window.SetChecked(1005, true);  // "Save File" ticked and a new name typed, but no capture since
-  window.SetText(1006, "typed.jpg");
-  s->http = s->caption = 0, s->httpPort = 1234;
+  s->http = s->ftp = s->caption = 0, s->httpPort = 1234;
   std::strcpy(s->captionStyle->text, "new");
   std::strcpy(s->ftpServer, "new.example");
   SaveSettings(*s);
@@ -157,7 +149,7 @@ std::string KeyStream(std::string_view user, size_t n) {
   return out;
 }
 
-TEST_F(Settings, PasswordScramblingIsTheKeyedGeneratorAndItsOwnInverse) {
+TEST_F(SettingsStore, PasswordScramblingIsTheKeyedGeneratorAndItsOwnInverse) {
   for (const std::string& user : {std::string("caf\xC3\xA9"), std::string(63, '\xFF')}) {
     const std::string pass = "The quick brown fox jumps over 13 dogs!", key = KeyStream(user, 40),
                       stored = ScrambledPassword(user, pass);
@@ -174,7 +166,7 @@ TEST_F(Settings, PasswordScramblingIsTheKeyedGeneratorAndItsOwnInverse) {
   for (size_t i : {0u, 5u, 11u}) pass[i] = key[i];  // these scramble to zero
   const std::string stored = ScrambledPassword(user, pass);
   ASSERT_EQ(stored[0] | stored[5] | stored[11], 0);
-  auto s = MakeAppState();
+  auto s = std::make_unique<Settings>();
   s->ftp = 1;
   std::strcpy(s->ftpUser, user.c_str());
   std::strcpy(s->ftpPass, pass.c_str());
@@ -185,14 +177,29 @@ TEST_F(Settings, PasswordScramblingIsTheKeyedGeneratorAndItsOwnInverse) {
   EXPECT_NE(Loaded()->ftpPass, pass);
 }
 
-TEST_F(Settings, ADamagedFileNeverStopsLoadingAndIsKeptAtTheNextSave) {
+TEST_F(SettingsStore, ADamagedFileNeverStopsLoadingAndIsKeptOnceAsSoonAsItIsRead) {
+  const std::string bad = file_.string() + ".bad";
   const std::string cut = "\"interval\"=dword:0000001e\n\"ftpServer\"=\"ftp.ex";  // ends mid-value
   WriteSettings(cut);
-  auto t = Loaded();  // what comes before the cut is used
+  auto t = std::make_unique<Settings>();
+  EXPECT_EQ(LoadSettings(*t), bad);  // the caller names the copy in its log
   EXPECT_EQ(std::tuple(t->interval, std::string(t->ftpServer)), std::tuple(30, ""));
-  SaveSettings(*t);
-  EXPECT_EQ(ReadFile(file_.string() + ".bad"), kHead + cut);
-  EXPECT_FALSE(RegStore::Load(file_).damaged());
+  EXPECT_EQ(ReadFile(bad), kHead + cut);
+  ::testing::internal::CaptureStderr();
+  SaveSettings(*t);  // the copy already holds these bytes: no second copy, no second line
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ReadFile(bad), kHead + cut);
+  EXPECT_NE(ReadFile(file_).find("\n\"ftpServer\"=\"ftp.ex\n"), std::string::npos);  // kept
+
+  // Ordinary edits are not damage: a byte-order mark, short dword digits, comments.
+  const std::string edited = "\xEF\xBB\xBF" + kHead + "; every minute\n\"interval\"=dword:3c\n";
+  WriteFile(file_, edited);
+  fs::remove(bad);
+  EXPECT_EQ(Loaded()->interval, 60);
+  SaveSettings(*Loaded());
+  EXPECT_FALSE(fs::exists(bad));
+  EXPECT_NE(ReadFile(file_).find("; every minute\n\"interval\"=dword:0000003c\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -17,7 +17,9 @@
 #include <QToolButton>
 #include <QWheelEvent>
 #include <cstdlib>
+#include <filesystem>
 
+#include "app/activity_log.h"
 #include "app/app_state.h"
 #include "app/main_commands.h"
 #include "capture/preview_window.h"
@@ -176,6 +178,30 @@ TEST_F(MainWindowTest, QualitySpinnerSetsTheQuality) {
   QApplication::sendEvent(window.QualitySpinner(), &wheel);
   EXPECT_EQ(state.quality, 99);
   EXPECT_EQ(window.QualitySpinner()->Position(), 99);
+}
+
+// A damaged settings file is kept and named in the log as soon as the window opens;
+// the FTP switch is taken from its box when the window closes.
+TEST_F(MainWindowTest, ADamagedSettingsFileIsNamedInTheLogAndTheFtpBoxIsStored) {
+  const std::filesystem::path file = sandbox_ / "tolmar" / "Snapvane.reg";
+  std::filesystem::create_directories(file.parent_path());
+  test::WriteFile(file,
+                  "REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"
+                  "\"ftpServer\"=\"ftp.ex");
+  MainWindow& window = Open();
+  const std::string expected = "!!!Settings file damaged!!! (kept as " + file.string() + ".bad) - ";
+  int named = 0;
+  for (const ActivityLog::Line& line : window.State()->log->Lines())
+    named += line.text.starts_with(expected) && line.text.size() == expected.size() + 24;
+  EXPECT_EQ(named, 1);
+  EXPECT_TRUE(std::filesystem::exists(file.string() + ".bad"));
+
+  // The "Enable FTP" box as it is at closing decides what is stored, not the record.
+  Get<QAbstractButton>(kEnableFtp)->setChecked(true);
+  window.State()->ftp = 0;
+  Get<QAbstractButton>(kClose)->click();
+  const std::string saved = test::ReadFile(file);
+  EXPECT_NE(saved.find("\"ftp\"=dword:00000001\n\"ftpUser\"=\"\""), std::string::npos) << saved;
 }
 
 TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {

@@ -1,0 +1,31 @@
+#pragma once
+// The user's settings: what the settings file stores and the window edits. Field
+// names are the names of their stored values; texts are fixed NUL-terminated
+// buffers whose sizes include the terminator.
+#include <cstdint>
+#include <memory>
+
+#include "capture/caption_style.h"
+
+namespace snapvane {
+
+struct Settings {
+  int32_t interval = 0;  // seconds between pictures
+  int32_t saveFile = 0;
+  char fileName[260] = {};
+  int32_t http = 0;
+  uint16_t httpPort = 0;
+  int32_t httpRefresh = 0;  // seconds, 0: no client pull
+  int32_t ftp = 0;
+  char ftpUser[64] = {};
+  char ftpPass[64] = {};  // clear text in memory; scrambled only in the settings file
+  char ftpAccount[64] = {};
+  char ftpServer[260] = {};
+  char ftpFile[260] = {};
+  char ftpDir[260] = {};
+  int32_t caption = 0;
+  std::unique_ptr<CaptionStyle> captionStyle;
+  int32_t quality = 0;
+};
+
+}  // namespace snapvane
