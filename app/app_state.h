@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "capture/capture_device.h"
+#include "capture/capture_control.h"
 
 namespace snapvane {
 
@@ -24,18 +24,14 @@ struct SnapshotFile;
 
 inline constexpr int kNoSocket = -1;  // POSIX descriptors start at 0
 
-// Draws the caption into a frame in place (set by the window layer: the renderer
-// needs Qt Gui, the core does not link it).
-using CaptionBurner = void (*)(struct AppState& state, uint8_t* frame, size_t frameBytes);
-
 struct AppState : std::enable_shared_from_this<AppState> {
   AppState();
   ~AppState();
   AppState(const AppState&) = delete;
   AppState& operator=(const AppState&) = delete;
 
-  CaptureDevice* captureWindow = nullptr;  // the capture device (not owned)
-  MainWindowPort* mainWindow = nullptr;    // UI thread only; null once the window is gone
+  Camera camera;  // the capture device, its format, caps and caption renderer
+  MainWindowPort* mainWindow = nullptr;  // UI thread only; null once the window is gone
   int32_t interval = 0;
   int32_t secondsRemaining = 0;
   int32_t saveFile = 0;
@@ -58,12 +54,12 @@ struct AppState : std::enable_shared_from_this<AppState> {
 
   // The one lock: snapshot counts and path, worker starts, pending HTTP clients.
   std::mutex lock;
-  int32_t snapshotUsers = 0;    // users of the current snapshot file (snapshot->users)
-  char snapshotPath[260] = {};  // the current snapshot file, empty for none
+  int32_t snapshotUsers = 0;               // users of the current snapshot file (snapshot->users)
+  char snapshotPath[260] = {};             // the current snapshot file, empty for none
   std::shared_ptr<SnapshotFile> snapshot;  // the current snapshot's own record
-  bool capturing = false;          // a capture is in progress (UI thread)
-  bool localSaveRunning = false;   // under lock
-  bool ftpUploadRunning = false;   // under lock
+  bool capturing = false;                  // a capture is in progress (UI thread)
+  bool localSaveRunning = false;           // under lock
+  bool ftpUploadRunning = false;           // under lock
   std::vector<std::unique_ptr<PendingHttpClient>> pendingClients;  // newest last; under lock
 
   // Models behind the log list and the progress bar (own locks; see their headers).
@@ -72,18 +68,10 @@ struct AppState : std::enable_shared_from_this<AppState> {
   // How workers reach the UI thread.
   std::shared_ptr<UiSink> ui;
 
-  // The capture device's current format (BITMAPINFO bytes; empty: none) and caps.
-  std::vector<uint8_t> videoFormat;
-  CapDriverCaps caps;
-  CaptionBurner burnCaption = nullptr;
-
   // Running worker threads, so shutdown can wait a bounded time for them.
   std::mutex workersMutex;
   std::condition_variable workersDone;
   int activeWorkers = 0;
-
-  // The format header, or null when the device reported none.
-  const BitmapInfoHeader* VideoFormatHeader() const;
 };
 
 // A new zeroed state with its log and progress models.

@@ -30,7 +30,6 @@
 #include "app/app_ui_sink.h"
 #include "app/capture_schedule.h"
 #include "app/main_commands.h"
-#include "app/message_box.h"
 #include "app/transfer_progress.h"
 #include "app/worker_threads.h"
 #include "capture/caption_dialog.h"
@@ -94,19 +93,6 @@ std::function<void()> CoalescedPoster(std::shared_ptr<MainWindow::UiQueue> queue
 
 }  // namespace
 
-void InstallQtMessageHandlers(QWidget* owner) {
-  QPointer<QWidget> parent(owner);
-  SetMessageBoxHandler([parent](const MessageBoxRequest& request) {
-    QMessageBox box(parent);
-    box.setText(FromText(request.text));
-    if (!request.title.empty()) box.setWindowTitle(FromText(request.title));
-    box.setIcon(request.icon == MessageIcon::kStop ? QMessageBox::Critical : QMessageBox::NoIcon);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
-  });
-  SetBeepHandler([] { QApplication::beep(); });
-}
-
 MainWindow::MainWindow(Options options) : QWidget(nullptr) {
   trayAvailable_ = options.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
   Initialise(std::move(options.device));
@@ -146,15 +132,13 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
     if (auto queue = weakQueue.lock()) queue->Post(std::move(task));
   });
   state_->ui = sink_;
-  state_->burnCaption = &BurnCaption;
   FollowModels();
-  InstallQtMessageHandlers(this);
 
   // The preview frame and the capture device.
-  device_ = device ? std::move(device) : OpenDefaultCaptureDevice();
-  state_->captureWindow = device_.get();
-  preview_ = CreatePreviewWindow(this, *state_);
-  ConnectCaptureDevice(*state_);
+  state_->camera = Camera(device ? std::move(device) : OpenDefaultCaptureDevice());
+  state_->camera.SetCaptionBurner(&BurnCaption);
+  preview_ = CreatePreviewWindow(this, state_->camera);
+  ConnectCamera();
 
   SetChecked(kPreviewVideo, true);
   InstallToolTips();
@@ -168,8 +152,9 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   timer_->setInterval(kTimerPeriodMs);
   connect(timer_, &QTimer::timeout, this, [this] {
     if (hasEnded_) return;
-    CountdownTick(*state_);
+    const CaptureResult captured = CountdownTick(*state_);
     ExpireSnapshotHold(*state_);
+    ShowCaptureResult(captured);
   });
   timer_->start();
 
@@ -283,13 +268,13 @@ void MainWindow::Command(int id, int notification) {
     case MainCommand::kNone:
       break;
     case MainCommand::kSourceDialog:
-      RunVideoSourceDialog(this, state);
+      if (RunVideoSourceDialog(this, state.camera)) ShowCameraFormat();
       break;
     case MainCommand::kFormatDialog:
-      RunVideoFormatDialog(this, state);
+      if (RunVideoFormatDialog(this, state.camera)) ShowCameraFormat();
       break;
     case MainCommand::kDisplayDialog:
-      RunVideoDisplayDialog(this, state);
+      if (RunVideoDisplayDialog(this, state.camera)) ShowCameraFormat();
       break;
     case MainCommand::kPreviewBox:
       ApplyPreviewBox(state);
@@ -310,13 +295,13 @@ void MainWindow::Command(int id, int notification) {
       RunFtpSettingsDialog(this, state);
       break;
     case MainCommand::kTakePicture:
-      TakePictureNow(state);
+      ShowCaptureResult(TakePictureNow(state));
       break;
     case MainCommand::kCaptionBox:
       ApplyCaptionBox(state);
       break;
     case MainCommand::kCaptionSettings:
-      RunCaptionSettingsDialog(this, state);
+      RunCaptionSettingsDialog(this, state.captionStyle);
       break;
     case MainCommand::kQualityRule:
       if (UpDownControl* spin = QualitySpinner()) spin->SetPosition(ApplyQualityRule(state));
@@ -384,10 +369,8 @@ void MainWindow::Shutdown() {
   state_->log->SetChangedCallback(nullptr);
   state_->transfers->SetChangedCallback(nullptr);
   delete preview_.data();
-  state_->captureWindow = nullptr;
+  state_->camera.Release();
   state_->mainWindow = nullptr;
-  SetMessageBoxHandler(nullptr);
-  SetBeepHandler(nullptr);
   hasEnded_ = true;
 }
 
@@ -398,7 +381,7 @@ void MainWindow::TrayDoubleClicked() {
   raise();
   activateWindow();
   if (preview_ && previewFrameWasShown_) preview_->show();
-  SetPreview(*state_, true);
+  state_->camera.SetPreview(true);
 }
 
 void MainWindow::MinimiseToTray() {
@@ -413,7 +396,7 @@ void MainWindow::MinimiseToTray() {
     QTimer::singleShot(0, this, [this] {
       if (inTray_) hide();
     });
-  if (state_->captureWindow) state_->captureWindow->SetPreview(false);
+  if (CaptureDevice* device = state_->camera.Device()) device->SetPreview(false);
 }
 
 void MainWindow::ShowAgain() {
@@ -422,7 +405,7 @@ void MainWindow::ShowAgain() {
   if (!wasHidden) return;
   if (!isVisible() || isMinimized()) showNormal();
   if (preview_ && previewFrameWasShown_) preview_->show();
-  SetPreview(*state_, true);
+  state_->camera.SetPreview(true);
 }
 
 void MainWindow::changeEvent(QEvent* event) {
@@ -546,7 +529,7 @@ void MainWindow::ShowPreview(bool visible) {
   }
 }
 
-void MainWindow::WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) {
+void MainWindow::WatchListenSocket(int fd, AcceptHandler onAcceptable) {
   // The handler may itself replace the listener: the old notifier goes later.
   if (listenNotifier_) {
     listenNotifier_->setEnabled(false);
@@ -557,9 +540,44 @@ void MainWindow::WatchListenSocket(int fd, std::function<void(int fd)> onAccepta
   listenNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
   connect(listenNotifier_.get(), &QSocketNotifier::activated, this, [this, fd] {
     if (hasEnded_ || closing_) return;
-    std::function<void(int)> handler = onAcceptable_;  // survives a replacement
-    if (handler) handler(fd);
+    AcceptHandler handler = onAcceptable_;  // survives a replacement
+    if (handler) ShowCaptureResult(handler(fd));
   });
+}
+
+void MainWindow::ConnectCamera() {
+  using namespace main_control;
+  Camera& camera = state_->camera;
+  camera.Connect();
+  SetEnabled(kSource, camera.Caps().fHasDlgVideoSource != 0);
+  SetEnabled(kFormat, camera.Caps().fHasDlgVideoFormat != 0);
+  SetEnabled(kDisplay, camera.Caps().fHasDlgVideoDisplay != 0);
+  ShowCameraFormat();
+}
+
+void MainWindow::ShowCameraFormat() {
+  const std::optional<FrameGeometry> format = state_->camera.Format();
+  if (!format) {
+    SetText(main_control::kFormatLine, "");
+    return;
+  }
+  ResizePreview(format->width, format->height);
+  SetText(main_control::kFormatLine, FormatLine(format->width, format->height, format->depth));
+}
+
+void MainWindow::ShowCaptureResult(const CaptureResult& result) {
+  if (hasEnded_) return;
+  if (result.beep) QApplication::beep();
+  for (const CaptureError& error : result.errors) {
+    QMessageBox box(this);
+    box.setText(FromText(error.text));
+    if (error.step == CaptureStep::kJpeg) {
+      box.setWindowTitle(QString::fromLatin1(kJpegErrorTitle));
+      box.setIcon(QMessageBox::Critical);
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+  }
 }
 
 }  // namespace snapvane

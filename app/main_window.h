@@ -14,6 +14,7 @@
 #include "app/dialog_builder.h"
 #include "app/main_window_port.h"
 #include "capture/capture_device.h"
+#include "capture/capture_error.h"
 
 class QListWidget;
 class QProgressBar;
@@ -75,7 +76,10 @@ class MainWindow : public QWidget, public MainWindowPort {
   bool SetTrayIcon(int iconId, std::string_view tip) override;
   void ResizePreview(int width, int height) override;
   void ShowPreview(bool visible) override;
-  void WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) override;
+  void WatchListenSocket(int fd, AcceptHandler onAcceptable) override;
+
+  // Beeps and shows one box per error a capture returned, in order.
+  void ShowCaptureResult(const CaptureResult& result);
 
   // Runs a task later on the UI thread, from any thread; dropped once the window
   // has ended.
@@ -89,6 +93,9 @@ class MainWindow : public QWidget, public MainWindowPort {
 
  private:
   void Initialise(std::unique_ptr<CaptureDevice> device);
+  // Connects the camera and shows what it reports: buttons, preview size, format line.
+  void ConnectCamera();
+  void ShowCameraFormat();
   void ConnectControls();
   void InstallToolTips();
   void FollowModels();
@@ -98,7 +105,6 @@ class MainWindow : public QWidget, public MainWindowPort {
   void Shutdown();
 
   std::shared_ptr<AppState> state_;
-  std::unique_ptr<CaptureDevice> device_;
   std::shared_ptr<AppUiSink> sink_;
   std::shared_ptr<UiQueue> queue_;
   BuiltDialog built_;
@@ -109,7 +115,7 @@ class MainWindow : public QWidget, public MainWindowPort {
   int trayIconId_ = 0;
   QPointer<PreviewWindow> preview_;
   std::unique_ptr<QSocketNotifier> listenNotifier_;
-  std::function<void(int)> onAcceptable_;
+  AcceptHandler onAcceptable_;
   std::vector<std::string> shownLines_;  // what the log list shows, to update in place
   int shownTopIndex_ = -1;
   int shownExtent_ = -1;
@@ -120,8 +126,5 @@ class MainWindow : public QWidget, public MainWindowPort {
   bool closing_ = false;
   std::function<void(int)> ended_;
 };
-
-// The process-wide handlers for message boxes and the beep, as Qt boxes.
-void InstallQtMessageHandlers(QWidget* owner);
 
 }  // namespace snapvane

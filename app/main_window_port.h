@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "capture/capture_error.h"
+
 namespace snapvane {
 
 class MainWindowPort {
@@ -29,8 +31,10 @@ class MainWindowPort {
   virtual void ResizePreview(int width, int height) = 0;
   virtual void ShowPreview(bool visible) = 0;
 
-  // The listening socket's accept notifications (fd < 0: stop watching).
-  virtual void WatchListenSocket(int fd, std::function<void(int fd)> onAcceptable) = 0;
+  // The listening socket's accept notifications (fd < 0: stop watching). The
+  // handler returns what the captures it made have to tell the person.
+  using AcceptHandler = std::function<CaptureResult(int fd)>;
+  virtual void WatchListenSocket(int fd, AcceptHandler onAcceptable) = 0;
 };
 
 }  // namespace snapvane

@@ -60,12 +60,12 @@ class HeadlessWindow : public MainWindowPort {
   bool SetTrayIcon(int, std::string_view) override { return true; }
   void ResizePreview(int, int) override {}
   void ShowPreview(bool) override {}
-  void WatchListenSocket(int fd, std::function<void(int)> onAcceptable) override {
+  void WatchListenSocket(int fd, AcceptHandler onAcceptable) override {
     watchedFd = fd;
     onAccept = std::move(onAcceptable);
   }
   int watchedFd = -1;
-  std::function<void(int)> onAccept;
+  AcceptHandler onAccept;
 };
 
 struct TaskQueue {
@@ -125,11 +125,12 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
 
   HeadlessWindow window;
-  TestPatternDevice device;
+  auto ownedDevice = std::make_unique<TestPatternDevice>();
+  TestPatternDevice& device = *ownedDevice;
   TaskQueue queue;
   std::shared_ptr<AppState> state = MakeAppState();
   state->mainWindow = &window;
-  state->captureWindow = &device;
+  state->camera = Camera(std::move(ownedDevice));
   state->quality = 75;
   state->httpPort = static_cast<uint16_t>(port);
   state->httpRefresh = refresh;
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
   state->ui = sink;
   HttpServerOf(*state).maxConnections = maxConnections;
 
-  ConnectCaptureDevice(*state);
+  state->camera.Connect();
   if (still) {
     device.SetControl(TestPatternDevice::kMovingBlockControl, 0);
     device.SetControl(TestPatternDevice::kCounterControl, 0);
@@ -175,6 +176,6 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   sink->Detach();
   state->mainWindow = nullptr;
-  state->captureWindow = nullptr;
+  state->camera.Release();
   return 0;
 }

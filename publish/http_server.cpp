@@ -16,11 +16,11 @@
 
 #include "app/activity_log.h"
 #include "app/app_state.h"
-#include "common/fixed_text.h"
 #include "app/main_window_port.h"
+#include "app/worker_threads.h"
+#include "common/fixed_text.h"
 #include "common/time_text.h"
 #include "common/ui_sink.h"
-#include "app/worker_threads.h"
 
 namespace snapvane {
 namespace {
@@ -93,17 +93,18 @@ void CloseListener(AppState& state) {
 
 // One accepted connection: over the bound it is closed at once (no worker, no
 // use, no log line); otherwise logged, given its use and handed to a worker.
-void ServeAcceptedClient(AppState& state, const std::shared_ptr<HttpServer>& server,
-                         UniqueFd client) {
+CaptureResult ServeAcceptedClient(AppState& state, const std::shared_ptr<HttpServer>& server,
+                                  UniqueFd client) {
   if (server->connections.load() >= server->maxConnections) {
     server->refused.fetch_add(1);
-    return;
+    return {};
   }
   HttpConnectionSlot slot(server);
   const int fd = client.get();
 
   LogHttpConnection(state, fd);
   SnapshotUse use = AcquireSnapshotForClient(state);
+  CaptureResult captured = use.TakeCaptureResult();
 
   auto job = std::make_shared<HttpClientJob>();
   job->state = state.shared_from_this();
@@ -119,6 +120,7 @@ void ServeAcceptedClient(AppState& state, const std::shared_ptr<HttpServer>& ser
     if (record) CopyText(record->hostName, "(Server Busy)");
     if (state.ui) state.ui->PostHostName(fd, std::move(record));
   }
+  return captured;
 }
 
 }  // namespace
@@ -271,7 +273,7 @@ int StartHttpListener(AppState& state) {
   state.listenSocket = listener.Release();
   if (state.mainWindow)
     state.mainWindow->WatchListenSocket(state.listenSocket,
-                                        [&state](int fd) { HandleHttpAccept(state, fd); });
+                                        [&state](int fd) { return HandleHttpAccept(state, fd); });
   return 0;
 }
 
@@ -280,17 +282,19 @@ void DisableHttp(AppState& state) {
   CloseListener(state);
 }
 
-void HandleHttpAccept(AppState& state, int listenFd) {
+CaptureResult HandleHttpAccept(AppState& state, int listenFd) {
   if (state.mainWindow) state.mainWindow->SetTrayIcon(kHttpTrayIcon, kHttpTrayTip);
   HttpServerOf(state);
   std::shared_ptr<HttpServer> server = state.httpServer;
   // Takes what has queued up since the last notification, a bounded number at a
   // time so the window stays responsive under a flood.
+  CaptureResult captured;
   for (int i = 0; i < kMaxAcceptsPerWake; ++i) {
     UniqueFd client(accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!client) return;  // nothing more waiting (or the peer gave up already)
-    ServeAcceptedClient(state, server, std::move(client));
+    if (!client) break;  // nothing more waiting (or the peer gave up already)
+    captured.Append(ServeAcceptedClient(state, server, std::move(client)));
   }
+  return captured;
 }
 
 void HttpClientWorker(HttpClientJob job) {

@@ -107,8 +107,9 @@ int EnableHttp(AppState& state);
 int StartHttpListener(AppState& state);
 // Sets http to 0 and closes the listening socket. Running workers finish.
 void DisableHttp(AppState& state);
-// UI thread: a connection waits on listenFd.
-void HandleHttpAccept(AppState& state, int listenFd);
+// UI thread: a connection waits on listenFd. Returns what the captures made for
+// the accepted clients have to tell the person, for the caller to show.
+CaptureResult HandleHttpAccept(AppState& state, int listenFd);
 // Worker body: reads one request, answers it, gives the use back, posts the host name.
 void HttpClientWorker(HttpClientJob job);
 

@@ -31,6 +31,7 @@
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
 #include "tests/support/fake_main_window.h"
+#include "tests/support/install_device.h"
 #include "tests/support/sandbox.h"
 
 namespace snapvane::test {
@@ -50,7 +51,6 @@ class HttpHarness {
     if (const char* old = std::getenv("TMPDIR")) oldTmpDir_ = old;
     setenv("TMPDIR", snapshots.path().c_str(), 1);
     state->mainWindow = &window;
-    state->captureWindow = &device;
     state->quality = 75;
     state->httpRefresh = options.refresh;
     sink->SetPoster([this](std::function<void()> task) { Post(std::move(task)); });
@@ -59,7 +59,7 @@ class HttpHarness {
     HttpServerOf(*state).reverseLookup = options.reverseLookup;
     ui_ = std::thread([this] { RunUi(); });
     OnUi([this] {
-      ConnectCaptureDevice(*state);
+      state->camera.Connect();
       EnableHttp(*state);
     });  // port 0: a free one
     port = state->httpPort;
@@ -113,8 +113,8 @@ class HttpHarness {
 
   Sandbox snapshots;
   FakeMainWindow window;
-  TestPatternDevice device;
   std::shared_ptr<AppState> state = MakeAppState();
+  TestPatternDevice& device = InstallDevice<TestPatternDevice>(state->camera);
   std::shared_ptr<AppUiSink> sink = std::make_shared<AppUiSink>(*state);
   uint16_t port = 0;
 

@@ -33,7 +33,7 @@ class FakeMainWindow : public MainWindowPort {
   }
   void ResizePreview(int width, int height) override { previewSizes.push_back({width, height}); }
   void ShowPreview(bool visible) override { previewVisible = visible; }
-  void WatchListenSocket(int fd, std::function<void(int)> onAcceptable) override {
+  void WatchListenSocket(int fd, AcceptHandler onAcceptable) override {
     watchedFd = fd;
     onAccept = std::move(onAcceptable);
   }
@@ -51,7 +51,7 @@ class FakeMainWindow : public MainWindowPort {
   std::vector<std::pair<int, int>> previewSizes;
   bool previewVisible = true;
   int watchedFd = -1;
-  std::function<void(int)> onAccept;
+  AcceptHandler onAccept;
 };
 
 }  // namespace snapvane::test
