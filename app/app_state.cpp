@@ -6,17 +6,13 @@
 #include "common/worker_threads.h"
 #include "publish/http_server.h"
 #include "capture/caption_style.h"
+#include "common/ui_sink.h"
 #include "publish/snapshot.h"
 
 namespace snapvane {
 
 AppState::AppState() = default;
 AppState::~AppState() = default;
-
-const BitmapInfoHeader* AppState::VideoFormatHeader() const {
-  if (videoFormat.size() < sizeof(BitmapInfoHeader)) return nullptr;
-  return reinterpret_cast<const BitmapInfoHeader*>(videoFormat.data());
-}
 
 std::shared_ptr<AppState> MakeAppState() {
   auto state = std::make_shared<AppState>();

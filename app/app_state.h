@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "capture/capture_device.h"
+#include "capture/capture_control.h"
 #include "settings/settings.h"
 
 namespace snapvane {
@@ -21,10 +21,6 @@ class UiSink;
 class WorkerGroup;
 struct SnapshotFile;
 
-// Draws the caption into a frame in place (set by the window layer: the renderer
-// needs Qt Gui, the core does not link it).
-using CaptionBurner = void (*)(struct AppState& state, uint8_t* frame, size_t frameBytes);
-
 // The settings are its base, so every part reads them as state.interval and so on.
 struct AppState : Settings, std::enable_shared_from_this<AppState> {
   AppState();
@@ -32,15 +28,15 @@ struct AppState : Settings, std::enable_shared_from_this<AppState> {
   AppState(const AppState&) = delete;
   AppState& operator=(const AppState&) = delete;
 
-  CaptureDevice* captureWindow = nullptr;  // the capture device (not owned)
-  MainWindowPort* mainWindow = nullptr;    // UI thread only; null once the window is gone
+  Camera camera;  // the capture device, its format, caps and caption renderer
+  MainWindowPort* mainWindow = nullptr;  // UI thread only; null once the window is gone
   int32_t secondsRemaining = 0;
   std::shared_ptr<HttpServer> httpServer;  // made by the window with its event loop
 
   // The one lock: snapshot counts and path, worker starts.
   std::mutex lock;
-  int32_t snapshotUsers = 0;    // users of the current snapshot file (snapshot->users)
-  char snapshotPath[260] = {};  // the current snapshot file, empty for none
+  int32_t snapshotUsers = 0;               // users of the current snapshot file (snapshot->users)
+  char snapshotPath[260] = {};             // the current snapshot file, empty for none
   std::shared_ptr<SnapshotFile> snapshot;  // the current snapshot's own record
   bool capturing = false;          // a capture is in progress (UI thread)
   bool localSaveRunning = false;   // under lock
@@ -52,16 +48,8 @@ struct AppState : Settings, std::enable_shared_from_this<AppState> {
   // How workers reach the UI thread.
   std::shared_ptr<UiSink> ui;
 
-  // The capture device's current format (BITMAPINFO bytes; empty: none) and caps.
-  std::vector<uint8_t> videoFormat;
-  CapDriverCaps caps;
-  CaptionBurner burnCaption = nullptr;
-
   // Running worker threads, so shutdown can wait a bounded time for them.
   std::shared_ptr<WorkerGroup> workers;
-
-  // The format header, or null when the device reported none.
-  const BitmapInfoHeader* VideoFormatHeader() const;
 };
 
 // A new zeroed state with its log and progress models.

@@ -82,7 +82,7 @@ void ShowTimeRemaining(AppState& state) {
   if (state.mainWindow) state.mainWindow->SetText(kTimeRemainingBox, text);
 }
 
-void CountdownTick(AppState& state) {
+CaptureResult CountdownTick(AppState& state) {
   const int32_t k = state.secondsRemaining;
   ShowTimeRemaining(state);
   std::string tip;
@@ -90,15 +90,18 @@ void CountdownTick(AppState& state) {
   // The smallest count has nothing below it; it reloads just the same.
   state.secondsRemaining = k == std::numeric_limits<int32_t>::min() ? k : k - 1;
   const int icon = TrayIconFor(k);
-  if (k == 1) TakePicture(state);  // the tray keeps its icon until this returns
+  CaptureResult captured;
+  if (k == 1) captured = TakePicture(state);  // the tray keeps its icon until this returns
   // A failed icon load leaves the tray as it was; the countdown goes on.
   if (state.mainWindow) state.mainWindow->SetTrayIcon(icon, tip);
   if (state.secondsRemaining <= 0) state.secondsRemaining = state.interval;
+  return captured;
 }
 
-void TakePictureNow(AppState& state) {
-  TakePicture(state);
+CaptureResult TakePictureNow(AppState& state) {
+  CaptureResult captured = TakePicture(state);
   state.secondsRemaining = state.interval;
+  return captured;
 }
 
 }  // namespace snapvane

@@ -1,6 +1,8 @@
 #pragma once
 // The automatic capture every `interval` seconds and its tray countdown. UI thread
 // only; everything goes through state.mainWindow.
+#include "capture/capture_error.h"
+
 namespace snapvane {
 
 struct AppState;
@@ -12,8 +14,9 @@ void ReadCaptureInterval(AppState& state);
 void ShowTimeRemaining(AppState& state);
 // The one-second timer tick: shows the count, counts down, pie icons 106..102 in the
 // last five seconds (101 otherwise) and takes the picture on the tick showing 1.
-void CountdownTick(AppState& state);
+// Returns what that capture has to tell the person (nothing on other ticks).
+CaptureResult CountdownTick(AppState& state);
 // The take-picture-now button: a picture now, then the countdown starts over.
-void TakePictureNow(AppState& state);
+CaptureResult TakePictureNow(AppState& state);
 
 }  // namespace snapvane

@@ -104,7 +104,7 @@ void ApplyPreviewBox(AppState& state) {
   if (!state.mainWindow) return;
   const bool on = state.mainWindow->IsChecked(main_control::kPreviewVideo);
   state.mainWindow->ShowPreview(on);
-  SetPreview(state, on);
+  state.camera.SetPreview(on);
 }
 
 std::string UnsignedText(int32_t value) { return std::to_string(static_cast<uint32_t>(value)); }

@@ -29,7 +29,6 @@
 #include "app/app_ui_sink.h"
 #include "app/capture_schedule.h"
 #include "app/main_commands.h"
-#include "app/message_box.h"
 #include "app/transfer_progress.h"
 #include "app/qt_event_loop.h"
 #include "common/worker_threads.h"
@@ -83,19 +82,6 @@ std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop,
 
 }  // namespace
 
-void InstallQtMessageHandlers(QWidget* owner) {
-  QPointer<QWidget> parent(owner);
-  SetMessageBoxHandler([parent](const MessageBoxRequest& request) {
-    QMessageBox box(parent);
-    box.setText(FromText(request.text));
-    if (!request.title.empty()) box.setWindowTitle(FromText(request.title));
-    box.setIcon(request.icon == MessageIcon::kStop ? QMessageBox::Critical : QMessageBox::NoIcon);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
-  });
-  SetBeepHandler([] { QApplication::beep(); });
-}
-
 MainWindow::MainWindow(Options options) : QWidget(nullptr) {
   trayAvailable_ = options.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
   Initialise(std::move(options.device));
@@ -137,22 +123,26 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   state_->ui = sink_;
   HttpServer::Hooks httpHooks;
   std::weak_ptr<AppState> weakState = state_;
-  httpHooks.acquireSnapshot = [weakState] {
+  httpHooks.acquireSnapshot = [this, weakState] {
     auto state = weakState.lock();
-    return state ? AcquireSnapshotForClient(*state) : SnapshotUse();
+    if (!state) return SnapshotUse();
+    SnapshotUse use = AcquireSnapshotForClient(*state);
+    // The box comes later, from the loop: the browser gets its answer now.
+    CaptureResult result = use.TakeCaptureResult();
+    if (!result.errors.empty() || result.beep)
+      loop_->Post([this, result] { ShowCaptureResult(result); });
+    return use;
   };
   httpHooks.onAccept = [this] { SetTrayIcon(kHttpTrayIcon, kHttpTrayTip); };
   state_->httpServer =
       std::make_shared<HttpServer>(*loop_, sink_, state_->workers, std::move(httpHooks));
-  state_->burnCaption = &BurnCaption;
   FollowModels();
-  InstallQtMessageHandlers(this);
 
   // The preview frame and the capture device.
-  device_ = device ? std::move(device) : OpenDefaultCaptureDevice();
-  state_->captureWindow = device_.get();
-  preview_ = CreatePreviewWindow(this, *state_);
-  ConnectCaptureDevice(*state_);
+  state_->camera = Camera(device ? std::move(device) : OpenDefaultCaptureDevice());
+  state_->camera.SetCaptionBurner(&BurnCaption);
+  preview_ = CreatePreviewWindow(this, state_->camera);
+  ConnectCamera();
 
   SetChecked(kPreviewVideo, true);
   InstallToolTips();
@@ -166,8 +156,9 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   timer_->setInterval(kTimerPeriodMs);
   connect(timer_, &QTimer::timeout, this, [this] {
     if (hasEnded_) return;
-    CountdownTick(*state_);
+    const CaptureResult captured = CountdownTick(*state_);
     ExpireSnapshotHold(*state_);
+    ShowCaptureResult(captured);
   });
   timer_->start();
 
@@ -288,13 +279,13 @@ void MainWindow::Command(int id, int notification) {
     case MainCommand::kNone:
       break;
     case MainCommand::kSourceDialog:
-      RunVideoSourceDialog(this, state);
+      if (RunVideoSourceDialog(this, state.camera)) ShowCameraFormat();
       break;
     case MainCommand::kFormatDialog:
-      RunVideoFormatDialog(this, state);
+      if (RunVideoFormatDialog(this, state.camera)) ShowCameraFormat();
       break;
     case MainCommand::kDisplayDialog:
-      RunVideoDisplayDialog(this, state, preview_.data());
+      if (RunVideoDisplayDialog(this, state.camera, preview_.data())) ShowCameraFormat();
       break;
     case MainCommand::kPreviewBox:
       ApplyPreviewBox(state);
@@ -316,13 +307,13 @@ void MainWindow::Command(int id, int notification) {
       RunFtpSettingsDialog(this, state);
       break;
     case MainCommand::kTakePicture:
-      TakePictureNow(state);
+      ShowCaptureResult(TakePictureNow(state));
       break;
     case MainCommand::kCaptionBox:
       ApplyCaptionBox(state);
       break;
     case MainCommand::kCaptionSettings:
-      RunCaptionSettingsDialog(this, state);
+      RunCaptionSettingsDialog(this, state.captionStyle);
       break;
     case MainCommand::kQualityRule:
       if (UpDownControl* spin = QualitySpinner()) spin->SetPosition(ApplyQualityRule(state));
@@ -390,10 +381,8 @@ void MainWindow::Shutdown() {
   state_->log->SetChangedCallback(nullptr);
   state_->transfers->SetChangedCallback(nullptr);
   delete preview_.data();
-  state_->captureWindow = nullptr;
+  state_->camera.Release();
   state_->mainWindow = nullptr;
-  SetMessageBoxHandler(nullptr);
-  SetBeepHandler(nullptr);
   hasEnded_ = true;
 }
 
@@ -404,7 +393,7 @@ void MainWindow::TrayDoubleClicked() {
   raise();
   activateWindow();
   if (preview_ && previewFrameWasShown_) preview_->show();
-  SetPreview(*state_, true);
+  state_->camera.SetPreview(true);
 }
 
 void MainWindow::MinimiseToTray() {
@@ -419,7 +408,7 @@ void MainWindow::MinimiseToTray() {
     QTimer::singleShot(0, this, [this] {
       if (inTray_) hide();
     });
-  if (state_->captureWindow) state_->captureWindow->SetPreview(false);
+  if (CaptureDevice* device = state_->camera.Device()) device->SetPreview(false);
 }
 
 void MainWindow::ShowAgain() {
@@ -428,7 +417,7 @@ void MainWindow::ShowAgain() {
   if (!wasHidden) return;
   if (!isVisible() || isMinimized()) showNormal();
   if (preview_ && previewFrameWasShown_) preview_->show();
-  SetPreview(*state_, true);
+  state_->camera.SetPreview(true);
 }
 
 void MainWindow::changeEvent(QEvent* event) {
@@ -550,6 +539,45 @@ void MainWindow::ShowPreview(bool visible) {
   } else {
     preview_->hide();
   }
+}
+
+void MainWindow::ConnectCamera() {
+  using namespace main_control;
+  Camera& camera = state_->camera;
+  camera.Connect();
+  SetEnabled(kSource, camera.Caps().fHasDlgVideoSource != 0);
+  SetEnabled(kFormat, camera.Caps().fHasDlgVideoFormat != 0);
+  SetEnabled(kDisplay, camera.Caps().fHasDlgVideoDisplay != 0);
+  ShowCameraFormat();
+}
+
+void MainWindow::ShowCameraFormat() {
+  const std::optional<FrameGeometry> format = state_->camera.Format();
+  if (!format) {
+    SetText(main_control::kFormatLine, "");
+    return;
+  }
+  ResizePreview(format->width, format->height);
+  SetText(main_control::kFormatLine, FormatLine(format->width, format->height, format->depth));
+}
+
+void MainWindow::ShowCaptureResult(const CaptureResult& result) {
+  // One failure shows at most one set of boxes until they are dismissed: the
+  // captures that fail meanwhile (timer, browsers) do not pile boxes up.
+  if (hasEnded_ || showingCaptureResult_) return;
+  showingCaptureResult_ = true;
+  if (result.beep) QApplication::beep();
+  for (const CaptureError& error : result.errors) {
+    QMessageBox box(this);
+    box.setText(FromText(error.text));
+    if (error.step == CaptureStep::kJpeg) {
+      box.setWindowTitle(QString::fromLatin1(kJpegErrorTitle));
+      box.setIcon(QMessageBox::Critical);
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+  }
+  showingCaptureResult_ = false;
 }
 
 }  // namespace snapvane

@@ -14,6 +14,7 @@
 #include "resources/dialog_builder.h"
 #include "app/main_window_port.h"
 #include "capture/capture_device.h"
+#include "capture/capture_error.h"
 
 class QListWidget;
 class QProgressBar;
@@ -75,6 +76,8 @@ class MainWindow : public QWidget, public MainWindowPort {
   bool SetTrayIcon(int iconId, std::string_view tip) override;
   void ResizePreview(int width, int height) override;
   void ShowPreview(bool visible) override;
+  // Beeps and shows one box per error a capture returned, in order.
+  void ShowCaptureResult(const CaptureResult& result);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -84,6 +87,9 @@ class MainWindow : public QWidget, public MainWindowPort {
 
  private:
   void Initialise(std::unique_ptr<CaptureDevice> device);
+  // Connects the camera and shows what it reports: buttons, preview size, format line.
+  void ConnectCamera();
+  void ShowCameraFormat();
   void ConnectControls();
   void InstallToolTips();
   void FollowModels();
@@ -93,7 +99,6 @@ class MainWindow : public QWidget, public MainWindowPort {
   void Shutdown();
 
   std::shared_ptr<AppState> state_;
-  std::unique_ptr<CaptureDevice> device_;
   std::shared_ptr<AppUiSink> sink_;
   std::shared_ptr<QtEventLoop> loop_;
   BuiltDialog built_;
@@ -110,11 +115,9 @@ class MainWindow : public QWidget, public MainWindowPort {
   bool inTray_ = false;  // minimised (hidden into the tray when there is one)
   bool previewFrameWasShown_ = false;
   bool hasEnded_ = false;
+  bool showingCaptureResult_ = false;
   bool closing_ = false;
   std::function<void(int)> ended_;
 };
-
-// The process-wide handlers for message boxes and the beep, as Qt boxes.
-void InstallQtMessageHandlers(QWidget* owner);
 
 }  // namespace snapvane

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "capture/capture_error.h"
+
 namespace snapvane {
 
 class MainWindowPort {

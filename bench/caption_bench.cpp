@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "app/app_state.h"
 #include "capture/caption_overlay.h"
 #include "capture/caption_style.h"
 #include "capture/capture_device.h"
@@ -24,7 +24,6 @@
 
 namespace {
 
-using snapvane::AppState;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kGoal = 1.25;
@@ -104,29 +103,22 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> pristine = MakeFrame(size.width, size.height);
     std::vector<uint8_t> frame = pristine;
 
-    auto state = snapvane::MakeAppState();
     snapvane::BitmapInfoHeader header;
     header.biWidth = size.width;
     header.biHeight = size.height;
     header.biBitCount = 24;
     header.biSizeImage = static_cast<uint32_t>(pristine.size());
-    const auto* raw = reinterpret_cast<const uint8_t*>(&header);
-    state->videoFormat.assign(raw, raw + sizeof header);
-    state->captionStyle = snapvane::MakeLoadedDefaultCaptionStyle();  // "%c", bottom, centre
-    state->burnCaption = &snapvane::BurnCaption;
-    state->quality = kQuality;
-    std::strncpy(state->snapshotPath, path.c_str(), sizeof state->snapshotPath - 1);
-
-    snapvane::VideoHdr hdr;
-    hdr.lpData = frame.data();
-    hdr.dwBufferLength = hdr.dwBytesUsed = static_cast<uint32_t>(frame.size());
+    const std::unique_ptr<snapvane::CaptionStyle> style =
+        snapvane::MakeLoadedDefaultCaptionStyle();  // "%c", bottom, centre
+    const snapvane::FrameView view{frame.data(), frame.size(), *snapvane::GeometryOfHeader(header)};
 
     // Each step starts from the pristine frame, as every capture brings a new one.
     auto snapshot = [&](int32_t caption) {
       return [&, caption] {
         std::memcpy(frame.data(), pristine.data(), pristine.size());
-        state->caption = caption;
-        if (!snapvane::FrameHandler(*state, hdr)) {
+        const snapvane::EncodeOptions options{kQuality, caption ? style.get() : nullptr,
+                                              &snapvane::BurnCaption};
+        if (!snapvane::FrameHandler(view, path.string(), options).ok) {
           std::fprintf(stderr, "snapshot failed\n");
           std::exit(1);
         }
@@ -136,7 +128,7 @@ int main(int argc, char** argv) {
     auto [plain, captioned] = MeasurePair(iterations, snapshot(0), snapshot(1));
     const double burn = Measure(iterations, [&] {
       std::memcpy(frame.data(), pristine.data(), pristine.size());
-      snapvane::BurnCaption(*state, frame.data(), frame.size());
+      snapvane::BurnCaption(*style, view);
     });
     // The copy is part of every measured step; report the burn-in without it.
     const double copy =

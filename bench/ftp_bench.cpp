@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "common/ui_sink.h"
 #include "capture/jpeg_writer.h"
+#include "common/ui_sink.h"
 #include "publish/ftp_upload.h"
 
 using namespace snapvane;
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
       p[2] = static_cast<uint8_t>(128 + 100 * std::sin(x * 0.05) * std::cos(y * 0.07));
     }
   const std::string picture = (dir / "snvsBENCH").string();
-  if (!WriteJpegFile(rgb.data(), kWidth, kHeight, picture.c_str(), 0, kQuality)) {
+  if (!WriteJpegFile(rgb.data(), kWidth, kHeight, picture.c_str(), 0, kQuality).ok) {
     std::fprintf(stderr, "could not write the JPEG\n");
     return 1;
   }

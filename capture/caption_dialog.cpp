@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "capture/caption_overlay.h"
 #include "common/locale_text.h"
 #include "resources/dialog_templates.h"
@@ -53,8 +52,8 @@ void SelectIndex(QComboBox* list, int32_t value) {
 
 }  // namespace
 
-CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, AppState& state)
-    : QDialog(parent), state_(state) {
+CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, std::unique_ptr<CaptionStyle>& style)
+    : QDialog(parent), style_(style) {
   if (const DialogTemplate* t = FindDialogTemplate(kDialogId)) built_ = BuildDialog(this, *t);
   setModal(true);
 
@@ -70,7 +69,7 @@ CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, AppState& state)
   for (int id : {kForegroundButton, kBackgroundButton})
     if (auto* b = built_.ControlAs<QPushButton>(id)) b->setIcon(LoadIconResource(kColourIcon));
 
-  copy_ = BeginCaptionEdit(state_.captionStyle);
+  copy_ = BeginCaptionEdit(style_);
   ShowWorkingCopy();
 
   // Connected after the controls show the copy, so only the user's changes count.
@@ -121,13 +120,13 @@ CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, AppState& state)
 
 CaptionSettingsDialog::~CaptionSettingsDialog() {
   // Destroyed without OK or Cancel: nothing may keep pointing at the copy.
-  if (Linked()) DiscardCaptionEdit(*state_.captionStyle, std::move(copy_));
+  if (Linked()) DiscardCaptionEdit(*style_, std::move(copy_));
   if (edit_) edit_->removeEventFilter(this);
   if (preview_) preview_->removeEventFilter(this);
 }
 
 bool CaptionSettingsDialog::Linked() const {
-  return copy_ && state_.captionStyle && state_.captionStyle->workingCopy == copy_.get();
+  return copy_ && style_ && style_->workingCopy == copy_.get();
 }
 
 void CaptionSettingsDialog::ShowWorkingCopy() {
@@ -144,9 +143,9 @@ void CaptionSettingsDialog::done(int result) {
     if (result == QDialog::Accepted) {
       // OK by Enter leaves the focus in the edit: take what was typed since.
       TakeEditText();
-      AdoptCaptionEdit(state_.captionStyle, std::move(copy_));
+      AdoptCaptionEdit(style_, std::move(copy_));
     } else {
-      DiscardCaptionEdit(*state_.captionStyle, std::move(copy_));
+      DiscardCaptionEdit(*style_, std::move(copy_));
     }
   }
   copy_.reset();
@@ -221,8 +220,8 @@ bool CaptionSettingsDialog::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
-void RunCaptionSettingsDialog(QWidget* parent, AppState& state) {
-  CaptionSettingsDialog dialog(parent, state);
+void RunCaptionSettingsDialog(QWidget* parent, std::unique_ptr<CaptionStyle>& style) {
+  CaptionSettingsDialog dialog(parent, style);
   dialog.exec();
 }
 

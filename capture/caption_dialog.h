@@ -10,13 +10,11 @@
 
 namespace snapvane {
 
-struct AppState;
-
 class CaptionSettingsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  CaptionSettingsDialog(QWidget* parent, AppState& state);
+  CaptionSettingsDialog(QWidget* parent, std::unique_ptr<CaptionStyle>& style);
   ~CaptionSettingsDialog() override;
 
   const BuiltDialog& Built() const { return built_; }
@@ -38,7 +36,7 @@ class CaptionSettingsDialog : public QDialog {
   void PaintPreview();
   void Changed();  // after every command but OK and Cancel: repaint the preview
 
-  AppState& state_;
+  std::unique_ptr<CaptionStyle>& style_;
   BuiltDialog built_;
   std::unique_ptr<CaptionStyle> copy_;
   QWidget* edit_ = nullptr;
@@ -47,6 +45,6 @@ class CaptionSettingsDialog : public QDialog {
 
 // Runs the dialog modally over parent; when it returns, state.captionStyle is the
 // record to use from then on.
-void RunCaptionSettingsDialog(QWidget* parent, AppState& state);
+void RunCaptionSettingsDialog(QWidget* parent, std::unique_ptr<CaptionStyle>& style);
 
 }  // namespace snapvane

@@ -15,8 +15,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/app_state.h"
-#include "capture/capture_device.h"
+#include "capture/frame_image.h"
 #include "common/locale_text.h"
 #include "common/time_text.h"
 
@@ -28,8 +27,6 @@ namespace {
 constexpr size_t kMaxCaptionExpansion = 128 * 1024;
 // Font sizes from an edited settings file are kept within reason.
 constexpr int kMaxCaptionPixels = 1000;
-// Frames larger than this on either side are left alone (QImage's own limits).
-constexpr int64_t kMaxBurnSide = 16384;
 
 QString FaceName(const LogFont& logFont) {
   size_t n = strnlen(logFont.lfFaceName, sizeof logFont.lfFaceName);
@@ -299,57 +296,33 @@ void DrawCaption(const CaptionStyle* style, QPainter& painter, const QRect& rect
   DrawCaptionAt(style, painter, rect, LocalTime(std::time(nullptr)));
 }
 
-void BurnCaption(AppState& state, uint8_t* frame, size_t frameBytes) {
-  const CaptionStyle* style = state.captionStyle.get();
-  const BitmapInfoHeader* header = state.VideoFormatHeader();
-  if (!style || !header || !frame) return;
+void BurnCaption(const CaptionStyle& style, const FrameView& frame) {
+  const FrameGeometry& g = frame.geometry;
+  // Paletted frames have no colours to paint with.
+  const QImage::Format format = g.depth == 8 ? QImage::Format_Invalid : ImageFormatOfDepth(g.depth);
+  if (format == QImage::Format_Invalid) return;
+  if (g.width <= 0 || g.height <= 0 || g.width > kMaxFrameSide || g.height > kMaxFrameSide) return;
+  if (!frame.Whole()) return;  // frame shorter than described
+  const int bytesPerPixel = g.depth / 8;
+  const int width = g.width, rows = g.height;
 
-  QImage::Format format;
-  int bytesPerPixel;
-  switch (header->biBitCount) {
-    case 16:
-      format = QImage::Format_RGB555;
-      bytesPerPixel = 2;
-      break;  // xRRRRRGGGGGBBBBB
-    case 24:
-      format = QImage::Format_BGR888;
-      bytesPerPixel = 3;
-      break;  // bytes B, G, R
-    case 32:
-      format = QImage::Format_RGB32;
-      bytesPerPixel = 4;
-      break;  // bytes B, G, R, x
-    default:
-      return;
-  }
-  const int64_t width = header->biWidth;
-  const bool bottomUp = header->biHeight > 0;  // a negative height means top-down rows
-  const int64_t rows = std::abs(static_cast<int64_t>(header->biHeight));
-  if (width <= 0 || rows == 0 || width > kMaxBurnSide || rows > kMaxBurnSide) return;
-  const int64_t stride = DibStride(static_cast<int32_t>(width), header->biBitCount);
-  if (static_cast<uint64_t>(stride * rows) > frameBytes) return;  // frame shorter than described
-
-  const QRect rect(0, 0, static_cast<int>(width), static_cast<int>(rows));
+  const QRect rect(0, 0, width, rows);
   const std::string text =
-      FormatCaptionText(style->text, sizeof style->text, LocalTime(std::time(nullptr)));
-  const CaptionPlan plan = PlanCaption(*style, rect, QString::fromStdString(LocaleToUtf8(text)));
+      FormatCaptionText(style.text, sizeof style.text, LocalTime(std::time(nullptr)));
+  const CaptionPlan plan = PlanCaption(style, rect, QString::fromStdString(LocaleToUtf8(text)));
   if (plan.lines.empty()) return;
 
   // Only the picture rows the caption can touch (its box and the outline's pixel
   // either side) are copied upright into a strip, painted and copied back.
   const int firstRow = std::max(0, plan.box.top - 1);
-  const int endRow = std::min(static_cast<int>(rows), plan.box.bottom + 1);
+  const int endRow = std::min(rows, plan.box.bottom + 1);
   if (firstRow >= endRow) return;
   QImage strip(rect.width(), endRow - firstRow, format);
   if (strip.isNull()) return;
   const size_t rowBytes = static_cast<size_t>(width) * bytesPerPixel;
-  auto frameRow = [&](int y) {
-    int64_t memoryRow = bottomUp ? rows - 1 - y : y;
-    return frame + memoryRow * stride;
-  };
   for (int y = firstRow; y < endRow; ++y) {
     uint8_t* line = strip.scanLine(y - firstRow);
-    std::memcpy(line, frameRow(y), rowBytes);
+    std::memcpy(line, frame.Row(y), rowBytes);
     if (bytesPerPixel == 4)  // the painter expects the unused byte opaque
       for (size_t i = 3; i < rowBytes; i += 4) line[i] = 0xFF;
   }
@@ -360,7 +333,7 @@ void BurnCaption(AppState& state, uint8_t* frame, size_t frameBytes) {
   }
   for (int y = firstRow; y < endRow; ++y) {
     const uint8_t* line = strip.constScanLine(y - firstRow);
-    uint8_t* out = frameRow(y);
+    uint8_t* out = frame.Row(y);
     if (bytesPerPixel == 4) {
       for (size_t i = 0; i < rowBytes; i += 4) std::memcpy(out + i, line + i, 3);  // keep x
     } else {

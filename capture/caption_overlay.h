@@ -14,12 +14,11 @@
 #include <vector>
 
 #include "capture/caption_style.h"
+#include "capture/frame_view.h"
 
 class QPainter;
 
 namespace snapvane {
-
-struct AppState;
 
 // strftime's own buffer: 512 characters, so at most 511 drawn.
 inline constexpr size_t kCaptionBufferChars = 512;
@@ -29,9 +28,9 @@ inline constexpr int kDefaultCaptionPixels = 13;
 
 // Draws the caption of style into rect of the painter's device; null draws nothing.
 void DrawCaption(const CaptionStyle* style, QPainter& painter, const QRect& rect);
-// Draws state.captionStyle into the frame's own bytes, described by the format
-// record (16, 24 or 32 bits per pixel), upright in the picture.
-void BurnCaption(AppState& state, uint8_t* frame, size_t frameBytes);
+// Draws the caption of style into the frame's own bytes (16, 24 or 32 bits per
+// pixel), upright in the picture; frames it cannot draw on are left alone.
+void BurnCaption(const CaptionStyle& style, const FrameView& frame);
 
 QFont FontFromLogFont(const LogFont& logFont);
 LogFont LogFontFromFont(const QFont& font);

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/app_state.h"
-#include "app/main_window_port.h"
-#include "app/message_box.h"
 #include "capture/frame_handler.h"
 #include "capture/test_pattern_device.h"
 #include "capture/v4l2_device.h"
@@ -17,29 +14,7 @@ namespace {
 
 constexpr size_t kFormatLineCapacity = 256;  // including the terminator
 
-bool UsableHeader(const BitmapInfoHeader& h) {
-  if (h.biSize < sizeof(BitmapInfoHeader)) return false;
-  if (h.biWidth <= 0 || h.biHeight <= 0) return false;
-  if (h.biWidth > kMaxFrameEdge || h.biHeight > kMaxFrameEdge) return false;
-  switch (h.biBitCount) {
-    case 1:
-    case 4:
-    case 8:
-    case 16:
-    case 24:
-    case 32:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
-
-bool HasUsableFormat(const AppState& state) {
-  const BitmapInfoHeader* h = state.VideoFormatHeader();
-  return h && UsableHeader(*h);
-}
 
 std::string FormatLine(int width, int height, int bitCount) {
   // Only %d and %% are expected; anything else is copied as it stands.
@@ -62,78 +37,100 @@ std::string FormatLine(int width, int height, int bitCount) {
   return out;
 }
 
-void RefreshVideoFormat(AppState& state) {
-  if (state.captureWindow)
-    state.videoFormat = state.captureWindow->GetVideoFormat();
+void Camera::Release() {
+  device_.reset();
+  videoFormat_.clear();
+  caps_ = CapDriverCaps{};
+}
+
+const BitmapInfoHeader* Camera::VideoFormatHeader() const {
+  if (videoFormat_.size() < sizeof(BitmapInfoHeader)) return nullptr;
+  return reinterpret_cast<const BitmapInfoHeader*>(videoFormat_.data());
+}
+
+std::optional<FrameGeometry> Camera::Format() const {
+  const BitmapInfoHeader* h = VideoFormatHeader();
+  // The record is bottom-up by its own convention; where the rows really start
+  // is the device's to say.
+  if (!h || h->biHeight <= 0 || !device_) return std::nullopt;
+  std::optional<FrameGeometry> g = GeometryOfHeader(*h);
+  if (g) g->order = device_->FrameRowOrder();
+  return g;
+}
+
+bool Camera::RefreshFormat() {
+  if (device_)
+    videoFormat_ = device_->GetVideoFormat();
   else
-    state.videoFormat.clear();
+    videoFormat_.clear();
   // Nothing may read a format that is not there: an unusable one counts as none.
-  if (!HasUsableFormat(state)) {
-    state.videoFormat.clear();
-    if (state.mainWindow) state.mainWindow->SetText(kFormatLineLabel, "");
-    return;
-  }
-  const BitmapInfoHeader& h = *state.VideoFormatHeader();
-  if (!state.mainWindow) return;
-  state.mainWindow->ResizePreview(h.biWidth, h.biHeight);
-  state.mainWindow->SetText(kFormatLineLabel, FormatLine(h.biWidth, h.biHeight, h.biBitCount));
+  if (!HasUsableFormat()) videoFormat_.clear();
+  return !videoFormat_.empty();
 }
 
-void ConnectCaptureDevice(AppState& state) {
-  state.caps = CapDriverCaps{};
-  if (CaptureDevice* device = state.captureWindow) {
-    device->DriverConnect(0);
-    if (!device->GetDriverCaps(&state.caps)) state.caps = CapDriverCaps{};
+void Camera::Connect() {
+  caps_ = CapDriverCaps{};
+  if (device_) {
+    device_->DriverConnect(0);
+    if (!device_->GetDriverCaps(&caps_)) caps_ = CapDriverCaps{};
   }
-  if (state.mainWindow) {
-    state.mainWindow->SetEnabled(kSourceButton, state.caps.fHasDlgVideoSource != 0);
-    state.mainWindow->SetEnabled(kFormatButton, state.caps.fHasDlgVideoFormat != 0);
-    state.mainWindow->SetEnabled(kDisplayButton, state.caps.fHasDlgVideoDisplay != 0);
-  }
-  RefreshVideoFormat(state);
-  SetPreview(state, true);
+  RefreshFormat();
+  SetPreview(true);
 }
 
-void SetPreview(AppState& state, bool on) {
-  if (!state.captureWindow) return;
-  state.captureWindow->SetPreview(on);
-  state.captureWindow->SetPreviewRate(kPreviewRateMs);
+void Camera::SetPreview(bool on) {
+  if (!device_) return;
+  device_->SetPreview(on);
+  device_->SetPreviewRate(kPreviewRateMs);
 }
 
-bool CaptureSingleFrameWith(AppState& state, const FrameSink& handler) {
-  CaptureDevice* device = state.captureWindow;
+bool Camera::ApplyDriverDialogResult(DriverDialog dialog, bool result) {
+  if (dialog != DriverDialog::kFormat && !result) return false;
+  RefreshFormat();
+  return true;
+}
+
+CaptureResult CaptureSingleFrameWith(Camera& camera, const FrameSink& handler) {
+  CaptureResult result;
+  CaptureDevice* device = camera.Device();
   if (!device) {
-    ShowMessageBox(kOpenFailedText);
-    return false;
+    result.Add(CaptureStep::kOpen, kOpenFailedText);
+    return result;
   }
-  if (!HasUsableFormat(state)) {
-    ShowMessageBox(kNoFormatText);
-    return false;
+  const std::optional<FrameGeometry> geometry = camera.Format();
+  if (!geometry) {
+    result.Add(CaptureStep::kFormat, kNoFormatText);
+    return result;
   }
   if (!device->SingleFrameOpen()) {
-    ShowMessageBox(kOpenFailedText);
-    return false;
+    result.Add(CaptureStep::kOpen, kOpenFailedText);
+    return result;
   }
   bool handled = false;
-  device->SetFrameCallback(
-      [&state, &handled, &handler](const VideoHdr& frame) { handled = handler(state, frame); });
-  bool framed = device->SingleFrame();
-  // The handler removes itself when a frame arrives; when none did, the
-  // registration (which refers to this call's locals) must not outlive it.
+  device->SetFrameCallback([&](const VideoHdr& frame) {
+    // One registration handles exactly one frame, whatever it holds. Devices call
+    // a copy of the callback, so dropping the stored one here is safe.
+    device->SetFrameCallback(nullptr);
+    if (frame.dwBytesUsed != frame.dwBufferLength || !frame.lpData) return;
+    CaptureResult handlerResult = handler(FrameView{frame.lpData, frame.dwBytesUsed, *geometry});
+    handled = handlerResult.ok;
+    result.Append(std::move(handlerResult));
+  });
+  const bool framed = device->SingleFrame();
+  // When no frame came, the registration (which refers to this call's locals)
+  // must not outlive it.
   device->SetFrameCallback(nullptr);
-  if (!framed) ShowMessageBox(kFrameFailedText);
-  bool closed = device->SingleFrameClose();
-  if (!closed) ShowMessageBox(kCloseFailedText);
-  return framed && closed && handled;
+  if (!framed) result.Add(CaptureStep::kFrame, kFrameFailedText);
+  const bool closed = device->SingleFrameClose();
+  if (!closed) result.Add(CaptureStep::kClose, kCloseFailedText);
+  result.ok = framed && closed && handled;
+  return result;
 }
 
-bool CaptureSingleFrame(AppState& state) {
+CaptureResult CaptureSingleFrame(Camera& camera, const std::string& jpegPath,
+                                 const EncodeOptions& options) {
   return CaptureSingleFrameWith(
-      state, [](AppState& s, const VideoHdr& frame) { return FrameHandler(s, frame); });
-}
-
-void ApplyDriverDialogResult(AppState& state, DriverDialog dialog, bool result) {
-  if (dialog == DriverDialog::kFormat || result) RefreshVideoFormat(state);
+      camera, [&](const FrameView& frame) { return FrameHandler(frame, jpegPath, options); });
 }
 
 std::unique_ptr<CaptureDevice> OpenDefaultCaptureDevice() {

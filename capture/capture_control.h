@@ -1,23 +1,23 @@
 #pragma once
-// What the program does with its one capture device: connect it, keep the format
-// record and its display current, run the preview, and capture single frames into
-// FrameHandler. Plain C++ over the CaptureDevice seam; UI thread only.
+// The program's one capture device and what it knows about it: the driver caps,
+// the current format record, the preview switch, and single-frame captures into
+// the snapshot file. Plain C++ over the CaptureDevice seam; UI thread only. It
+// shows nothing: the window applies what these return.
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/capture_device.h"
+#include "capture/capture_error.h"
+#include "capture/frame_view.h"
 
 namespace snapvane {
 
-struct AppState;
+struct CaptionStyle;
 
-inline constexpr int kSourceButton = 1000;
-inline constexpr int kFormatButton = 1001;
-inline constexpr int kDisplayButton = 1002;
-inline constexpr int kFormatLineLabel = 1004;
 inline constexpr int kPreviewRateMs = 100;
-// Largest frame edge accepted from a device; beyond it the format counts as none.
-inline constexpr int32_t kMaxFrameEdge = 16384;
 
 inline constexpr const char* kOpenFailedText = "capCaptureSingleFrameOpen";
 inline constexpr const char* kFrameFailedText = "capCaptureSingleFrame";
@@ -25,35 +25,67 @@ inline constexpr const char* kCloseFailedText = "capCaptureSingleFrameClose";
 inline constexpr const char* kNoFormatText =
     "The capture device reports no video format; no picture can be taken.";
 
-// Connects driver 0, reads its capabilities into state.caps, enables the three
-// driver-dialog buttons from them, refreshes the format and starts the preview.
-void ConnectCaptureDevice(AppState& state);
+// Draws the caption of style into the frame's own bytes (the renderer needs Qt
+// Gui, which the core does not link, so the window hands it in).
+using CaptionBurner = void (*)(const CaptionStyle& style, const FrameView& frame);
 
-// Re-reads the device's format into state.videoFormat, sizes the preview to one
-// frame and shows the format line in control 1004. A device without a usable
-// format leaves videoFormat empty (captures are then refused) and the line empty.
-void RefreshVideoFormat(AppState& state);
+// How a frame becomes the snapshot file.
+struct EncodeOptions {
+  int quality = 0;
+  const CaptionStyle* caption = nullptr;  // null: no caption
+  CaptionBurner burnCaption = nullptr;
+};
 
-// Preview on or off, then the preview rate (always 100 ms).
-void SetPreview(AppState& state, bool on);
+enum class DriverDialog { kSource, kFormat, kDisplay };
 
-// Open, register the frame handler, frame, close; a message box (no title) for
-// each failed step. True only when every step succeeded and the handler did.
-bool CaptureSingleFrame(AppState& state);
+class Camera {
+ public:
+  Camera() = default;
+  explicit Camera(std::unique_ptr<CaptureDevice> device) : device_(std::move(device)) {}
 
-// The same sequence with another handler in place of FrameHandler.
-using FrameSink = std::function<bool(AppState& state, const VideoHdr& frame)>;
-bool CaptureSingleFrameWith(AppState& state, const FrameSink& handler);
+  CaptureDevice* Device() const { return device_.get(); }
+  // Gives up the device (at shutdown): captures fail from then on.
+  void Release();
 
-// True when state.videoFormat holds a format a frame can be read with.
-bool HasUsableFormat(const AppState& state);
+  // Connects driver 0, reads its caps, refreshes the format and starts the preview.
+  void Connect();
+  // Re-reads the device's format. A format without a usable frame size and depth
+  // counts as none: captures are then refused. True when there is one.
+  bool RefreshFormat();
+  // Preview on or off, then the preview rate (always 100 ms).
+  void SetPreview(bool on);
+  // After a driver dialog: Format always re-reads the format; Source and Display
+  // only when their dialog reports a change. True when the format was re-read.
+  bool ApplyDriverDialogResult(DriverDialog dialog, bool result);
+
+  // The caption renderer, handed in by the window layer.
+  void SetCaptionBurner(CaptionBurner burner) { burner_ = burner; }
+  CaptionBurner Burner() const { return burner_; }
+
+  const CapDriverCaps& Caps() const { return caps_; }
+  // The format record (BITMAPINFO bytes); empty when there is no usable format.
+  const std::vector<uint8_t>& VideoFormat() const { return videoFormat_; }
+  const BitmapInfoHeader* VideoFormatHeader() const;
+  // The frames' shape (with the device's row order), when there is a usable format.
+  std::optional<FrameGeometry> Format() const;
+  bool HasUsableFormat() const { return Format().has_value(); }
+
+ private:
+  std::unique_ptr<CaptureDevice> device_;
+  std::vector<uint8_t> videoFormat_;
+  CapDriverCaps caps_;
+  CaptionBurner burner_ = nullptr;
+};
+
+// Open, register the handler, frame, close. Each failed step adds its text to the
+// result, in order; the capture is ok only when every step and the handler were.
+using FrameSink = std::function<CaptureResult(const FrameView& frame)>;
+CaptureResult CaptureSingleFrameWith(Camera& camera, const FrameSink& handler);
+// The same with FrameHandler writing the frame to jpegPath.
+CaptureResult CaptureSingleFrame(Camera& camera, const std::string& jpegPath,
+                                 const EncodeOptions& options);
 
 // String 1004 filled with width, height and bits per pixel.
 std::string FormatLine(int width, int height, int bitCount);
-
-// After a driver dialog: Format always re-reads the format; Source and Display
-// only when their dialog reports a change (result true).
-enum class DriverDialog { kSource, kFormat, kDisplay };
-void ApplyDriverDialogResult(AppState& state, DriverDialog dialog, bool result);
 
 }  // namespace snapvane

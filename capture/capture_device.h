@@ -1,14 +1,16 @@
 #pragma once
 // The capture seam: exactly what the program needs of a video-capture device.
 // Backends: V4L2 (v4l2_device.h) and the built-in test pattern (test_pattern_device.h).
-// Frames reach the registered handler as uncompressed bottom-up DIBs described by
-// a BITMAPINFOHEADER-shaped record, whatever the backend.
+// Frames reach the registered handler as uncompressed DIB rows described by a
+// BITMAPINFOHEADER-shaped record; each backend says which row comes first.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "capture/frame_view.h"
 
 namespace snapvane {
 
@@ -53,11 +55,6 @@ struct VideoHdr {
   uint32_t dwBytesUsed = 0;
 };
 
-// Row stride of a DIB: width * bits rounded up to whole 4-byte words.
-inline int64_t DibStride(int32_t width, uint16_t bitCount) {
-  return ((static_cast<int64_t>(width) * bitCount + 31) / 32) * 4;
-}
-
 // A device control, shown by the source dialog (V4L2 controls, test-pattern choice).
 struct DeviceControl {
   uint32_t id = 0;
@@ -87,6 +84,9 @@ class CaptureDevice {
   // The current format as a BITMAPINFO (header plus whatever follows); empty when
   // the device has none.
   virtual std::vector<uint8_t> GetVideoFormat() = 0;
+  // Where the top picture row lies in the frames (preview and single) this device
+  // delivers; the format record's height stays positive either way.
+  virtual RowOrder FrameRowOrder() const { return RowOrder::kBottomUp; }
 
   // Live preview: on/off and the milliseconds between preview frames. Every
   // device keeps these (and the frame callback below) the same way.
@@ -94,7 +94,8 @@ class CaptureDevice {
   virtual void SetPreviewRate(int milliseconds) { previewRate_ = milliseconds; }
   bool PreviewOn() const { return previewOn_; }
   int PreviewRate() const { return previewRate_; }
-  // Grabs one preview frame into out (bottom-up DIB bytes of the current format).
+  // Grabs one preview frame into out (DIB rows of the current format, in
+  // FrameRowOrder).
   virtual bool GrabPreviewFrame(std::vector<uint8_t>& out) = 0;
 
   // Single-frame capture: open, frame (calls the registered callback synchronously

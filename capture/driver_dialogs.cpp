@@ -12,7 +12,6 @@
 #include <map>
 #include <utility>
 
-#include "app/app_state.h"
 #include "capture/capture_control.h"
 #include "capture/preview_window.h"
 
@@ -39,9 +38,9 @@ QString SizeText(int w, int h) { return QStringLiteral("%1 x %2").arg(w).arg(h);
 
 }  // namespace
 
-void RunVideoSourceDialog(QWidget* parent, AppState& state) {
-  CaptureDevice* device = state.captureWindow;
-  if (!device) return;
+bool RunVideoSourceDialog(QWidget* parent, Camera& camera) {
+  CaptureDevice* device = camera.Device();
+  if (!device) return false;
   FormDialog d(parent, QStringLiteral("Video Source"));
   d.form->addRow(new QLabel(QString::fromStdString(device->Name())));
   const std::vector<DeviceControl> controls = device->Controls();
@@ -88,18 +87,15 @@ void RunVideoSourceDialog(QWidget* parent, AppState& state) {
       if (value != c.value && device->SetControl(c.id, value)) changed = true;
     }
   }
-  ApplyDriverDialogResult(state, DriverDialog::kSource, changed);
+  return camera.ApplyDriverDialogResult(DriverDialog::kSource, changed);
 }
 
-void RunVideoFormatDialog(QWidget* parent, AppState& state) {
-  CaptureDevice* device = state.captureWindow;
-  if (!device) {
-    ApplyDriverDialogResult(state, DriverDialog::kFormat, false);
-    return;
-  }
+bool RunVideoFormatDialog(QWidget* parent, Camera& camera) {
+  CaptureDevice* device = camera.Device();
+  if (!device) return camera.ApplyDriverDialogResult(DriverDialog::kFormat, false);
   const std::vector<FrameFormat> formats = device->SupportedFormats();
   FrameFormat current;
-  if (const BitmapInfoHeader* h = state.VideoFormatHeader())
+  if (const BitmapInfoHeader* h = camera.VideoFormatHeader())
     current = {h->biWidth, h->biHeight, h->biBitCount};
 
   FormDialog d(parent, QStringLiteral("Video Format"));
@@ -138,11 +134,11 @@ void RunVideoFormatDialog(QWidget* parent, AppState& state) {
     FrameFormat chosen{w, h, static_cast<uint16_t>(depths->currentData().toInt())};
     result = chosen == current || device->SetFormat(chosen);
   }
-  ApplyDriverDialogResult(state, DriverDialog::kFormat, result);
+  return camera.ApplyDriverDialogResult(DriverDialog::kFormat, result);
 }
 
-void RunVideoDisplayDialog(QWidget* parent, AppState& state, PreviewWindow* preview) {
-  if (!preview) return;
+bool RunVideoDisplayDialog(QWidget* parent, Camera& camera, PreviewWindow* preview) {
+  if (!preview) return false;
   FormDialog d(parent, QStringLiteral("Video Display"));
   auto* mirror = new QCheckBox(QStringLiteral("Mirror the preview"));
   mirror->setObjectName(QStringLiteral("mirror"));
@@ -155,7 +151,7 @@ void RunVideoDisplayDialog(QWidget* parent, AppState& state, PreviewWindow* prev
     changed = !(chosen == preview->Display());
     preview->SetDisplay(chosen);
   }
-  ApplyDriverDialogResult(state, DriverDialog::kDisplay, changed);
+  return camera.ApplyDriverDialogResult(DriverDialog::kDisplay, changed);
 }
 
 }  // namespace snapvane

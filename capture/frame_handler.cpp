@@ -6,15 +6,10 @@
 #include <immintrin.h>
 #endif
 
-#include "app/app_state.h"
-#include "app/message_box.h"
 #include "capture/jpeg_writer.h"
 
 namespace snapvane {
 namespace {
-
-// The largest side the JPEG format can hold; larger formats are no real frame.
-constexpr int32_t kMaxFrameSide = 65500;
 
 void Rgb555Row(const uint8_t* __restrict src, uint8_t* __restrict dst, int32_t width) {
   for (int32_t x = 0; x < width; ++x, src += 2, dst += 3) {
@@ -45,8 +40,7 @@ void BgrxRowScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, int32
 // The byte swaps are most of the conversion's time: one shuffle does five pixels
 // (24 bits) or four (32 bits). Each step reads and writes 16 bytes, so it runs
 // only while at least six pixels are left in the row; the rest go byte by byte.
-__attribute__((target("ssse3"))) void BgrRowSsse3(const uint8_t* src, uint8_t* dst,
-                                                  int32_t width) {
+__attribute__((target("ssse3"))) void BgrRowSsse3(const uint8_t* src, uint8_t* dst, int32_t width) {
   const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
   int32_t x = 0;
   for (; x + 6 <= width; x += 5) {
@@ -90,40 +84,35 @@ void BgrxRow(const uint8_t* src, uint8_t* dst, int32_t width) {
 
 // Where each picture row of one frame comes from.
 struct FrameRows {
-  const uint8_t* frame;
-  size_t bytesUsed;
-  size_t stride;      // DIB row stride
-  size_t inRow;       // bytes one row's pixels take in the frame
-  size_t outRow;      // width * 3
-  int32_t width;
-  int64_t height;
-  bool topDown;
+  FrameView frame;
+  size_t outRow;            // width * 3
   RowConverter convertRow;  // null: a depth that is not converted
 
-  FrameRows(const BitmapInfoHeader& header, const uint8_t* data, size_t used)
-      : frame(data), bytesUsed(used), width(header.biWidth) {
-    topDown = header.biHeight < 0;
-    height = topDown ? -static_cast<int64_t>(header.biHeight) : header.biHeight;
-    stride = static_cast<size_t>(DibStride(width, header.biBitCount));
-    inRow = static_cast<size_t>(width) * (header.biBitCount / 8);
-    outRow = static_cast<size_t>(width) * 3;
-    switch (header.biBitCount) {
-      case 16: convertRow = Rgb555Row; break;
-      case 24: convertRow = BgrRow; break;
-      case 32: convertRow = BgrxRow; break;
-      default: convertRow = nullptr; break;
+  explicit FrameRows(const FrameView& view)
+      : frame(view), outRow(static_cast<size_t>(view.geometry.width) * 3) {
+    switch (view.geometry.depth) {
+      case 16:
+        convertRow = Rgb555Row;
+        break;
+      case 24:
+        convertRow = BgrRow;
+        break;
+      case 32:
+        convertRow = BgrxRow;
+        break;
+      default:
+        convertRow = nullptr;
+        break;
     }
-    if (!frame) convertRow = nullptr;
+    if (!frame.data) convertRow = nullptr;
   }
 
   // Picture row r (0 = top) into dst: converted, or black when the depth is not
-  // converted or the frame came short of it (never read beyond bytesUsed).
+  // converted or the frame came short of it (never read beyond its bytes).
   void Row(int64_t r, uint8_t* dst) const {
     if (convertRow) {
-      // Bottom-up frames keep the picture's top row last in memory.
-      const size_t offset = static_cast<size_t>(topDown ? r : height - 1 - r) * stride;
-      if (offset <= bytesUsed && inRow <= bytesUsed - offset) {
-        convertRow(frame + offset, dst, width);
+      if (const uint8_t* src = frame.Row(r)) {
+        convertRow(src, dst, frame.geometry.width);
         return;
       }
     }
@@ -139,12 +128,10 @@ constexpr size_t kCacheLine = 64;
 const uint8_t* ConvertedRow(void* context, int y, uint8_t* scratch) {
   const auto& rows = *static_cast<const FrameRows*>(context);
   rows.Row(y, scratch);
-  const int64_t ahead = y + kPrefetchRows;
-  if (rows.convertRow && ahead < rows.height) {
-    const size_t offset =
-        static_cast<size_t>(rows.topDown ? ahead : rows.height - 1 - ahead) * rows.stride;
-    if (offset <= rows.bytesUsed && rows.inRow <= rows.bytesUsed - offset) {
-      for (size_t i = 0; i < rows.inRow; i += kCacheLine) __builtin_prefetch(rows.frame + offset + i);
+  if (rows.convertRow) {
+    if (const uint8_t* ahead = rows.frame.Row(y + kPrefetchRows)) {
+      const size_t bytes = rows.frame.PixelBytes();
+      for (size_t i = 0; i < bytes; i += kCacheLine) __builtin_prefetch(ahead + i);
     }
   }
   return scratch;
@@ -152,38 +139,34 @@ const uint8_t* ConvertedRow(void* context, int y, uint8_t* scratch) {
 
 }  // namespace
 
-bool ConvertFrameToRgb(const BitmapInfoHeader& header, const uint8_t* frame, size_t bytesUsed,
-                       uint8_t* rgb) {
-  const FrameRows rows(header, frame, bytesUsed);
-  for (int64_t r = 0; r < rows.height; ++r) rows.Row(r, rgb + static_cast<size_t>(r) * rows.outRow);
+bool ConvertFrameToRgb(const FrameView& frame, uint8_t* rgb) {
+  const FrameRows rows(frame);
+  for (int64_t r = 0; r < frame.geometry.height; ++r)
+    rows.Row(r, rgb + static_cast<size_t>(r) * rows.outRow);
   return rows.convertRow != nullptr;
 }
 
-bool FrameHandler(AppState& state, const VideoHdr& frame) {
-  // One registration handles exactly one frame, whatever it holds. Devices call a
-  // copy of the callback, so dropping the stored one here is safe.
-  if (state.captureWindow) state.captureWindow->SetFrameCallback(nullptr);
-  if (frame.dwBytesUsed != frame.dwBufferLength || !frame.lpData) return false;
-  const BitmapInfoHeader* format = state.VideoFormatHeader();
-  if (!format) return false;
-  const BitmapInfoHeader header = *format;  // the caption burner may look at the state
-  const int32_t width = header.biWidth;
-  const int64_t height = header.biHeight < 0 ? -static_cast<int64_t>(header.biHeight)
-                                             : header.biHeight;
-  if (width <= 0 || height <= 0 || width > kMaxFrameSide || height > kMaxFrameSide) return false;
+CaptureResult FrameHandler(const FrameView& frame, const std::string& jpegPath,
+                           const EncodeOptions& options) {
+  const FrameGeometry& g = frame.geometry;
+  if (!frame.data || g.width <= 0 || g.height <= 0 || g.width > kMaxFrameSide ||
+      g.height > kMaxFrameSide)
+    return {};
 
-  if (state.caption && state.captionStyle && state.burnCaption) {
-    state.burnCaption(state, frame.lpData, frame.dwBytesUsed);
-  }
+  if (options.caption && options.burnCaption) options.burnCaption(*options.caption, frame);
 
-  const uint16_t depth = header.biBitCount;
-  if (depth == 2 || depth == 4 || depth == 8) Beep();
+  CaptureResult result;
+  // Depths without a conversion give a black picture of the frame's size.
+  result.beep = g.depth == 2 || g.depth == 4 || g.depth == 8;
   // Rows are converted one at a time as the encoder takes them, into one row of
   // the encoder's own memory: the picture never sits in memory whole, which keeps
   // the conversion in cache (a failed allocation there fails the write).
-  const FrameRows rows(header, frame.lpData, frame.dwBytesUsed);
-  return WriteJpegRows(ConvertedRow, const_cast<FrameRows*>(&rows), width,
-                       static_cast<int>(height), state.snapshotPath, 0, state.quality);
+  const FrameRows rows(frame);
+  CaptureResult written = WriteJpegRows(ConvertedRow, const_cast<FrameRows*>(&rows), g.width,
+                                        g.height, jpegPath.c_str(), 0, options.quality);
+  result.ok = written.ok;
+  result.Append(std::move(written));
+  return result;
 }
 
 }  // namespace snapvane

@@ -1,35 +1,34 @@
 #include "capture/jpeg_writer.h"
 
+#include <jpeglib.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include <jpeglib.h>
-
-#include "app/message_box.h"
-
 namespace snapvane {
 namespace {
 
-constexpr char kJpegErrorTitle[] = "Error In Jpeg Library";
 constexpr size_t kMessageBufferSize = 200;  // what format_message may write
 static_assert(kMessageBufferSize >= JMSG_LENGTH_MAX);
 
-// The standard error manager plus where to go after a fatal error.
+// The standard error manager plus where to go after a fatal error and where this
+// call's messages are collected.
 struct RecoveringErrorManager {
   jpeg_error_mgr base;  // first, so the library's pointer is ours too
   std::jmp_buf recover;
+  CaptureResult* result;
 };
 
-void ShowJpegMessage(j_common_ptr cinfo) {
+void CollectJpegMessage(j_common_ptr cinfo) {
   char text[kMessageBufferSize];
   (*cinfo->err->format_message)(cinfo, text);
-  ShowMessageBox(text, kJpegErrorTitle, MessageIcon::kStop);
+  reinterpret_cast<RecoveringErrorManager*>(cinfo->err)->result->Add(CaptureStep::kJpeg, text);
 }
 
-// A fatal error: show it as the standard manager would, then unwind to
-// WriteJpegFile instead of ending the process.
+// A fatal error: keep its message as the standard manager would show it, then
+// unwind to WriteJpegRows instead of ending the process.
 [[noreturn]] void RecoverFromFatalError(j_common_ptr cinfo) {
   (*cinfo->err->output_message)(cinfo);
   std::longjmp(reinterpret_cast<RecoveringErrorManager*>(cinfo->err)->recover, 1);
@@ -53,8 +52,8 @@ bool Encode(jpeg_compress_struct& cinfo, RecoveringErrorManager& err, std::FILE*
       reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
       static_cast<JDIMENSION>(width) * static_cast<JDIMENSION>(cinfo.input_components), 1);
   while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(
-        source(context, static_cast<int>(cinfo.next_scanline), scratch[0]));
+    JSAMPROW row =
+        const_cast<JSAMPROW>(source(context, static_cast<int>(cinfo.next_scanline), scratch[0]));
     jpeg_write_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_compress(&cinfo);  // flushes and reports a failed write as fatal
@@ -73,39 +72,42 @@ const uint8_t* PictureRow(void* context, int y, uint8_t*) {
 
 }  // namespace
 
-bool WriteJpegFile(const uint8_t* pixels, int width, int height, const char* path, int grey,
-                   int quality) {
-  if (!pixels) return false;
+CaptureResult WriteJpegFile(const uint8_t* pixels, int width, int height, const char* path,
+                            int grey, int quality) {
+  if (!pixels) return {};
   // Only used once the library has accepted width and height.
   PictureRows picture{pixels, static_cast<size_t>(width > 0 ? width : 0) * (grey ? 1 : 3)};
   return WriteJpegRows(PictureRow, &picture, width, height, path, grey, quality);
 }
 
-bool WriteJpegRows(JpegRowSource source, void* context, int width, int height, const char* path,
-                   int grey, int quality) {
+CaptureResult WriteJpegRows(JpegRowSource source, void* context, int width, int height,
+                            const char* path, int grey, int quality) {
+  CaptureResult result;
   RecoveringErrorManager err;
+  err.result = &result;
   jpeg_compress_struct cinfo;
   cinfo.err = jpeg_std_error(&err.base);
-  err.base.output_message = ShowJpegMessage;
+  err.base.output_message = CollectJpegMessage;
   err.base.error_exit = RecoverFromFatalError;
   if (setjmp(err.recover)) {  // creating the object can fail (out of memory)
     jpeg_destroy_compress(&cinfo);
-    return false;
+    return result;
   }
   jpeg_create_compress(&cinfo);
 
   std::FILE* out = path ? std::fopen(path, "wb") : nullptr;
   if (!out) {
     jpeg_destroy_compress(&cinfo);
-    ShowMessageBox(std::string("can't open ") + (path ? path : "") + "\n");
-    return false;
+    result.Add(CaptureStep::kFile, std::string("can't open ") + (path ? path : "") + "\n");
+    return result;
   }
   // The library itself rejects an empty or oversized picture (a fatal error).
   bool written = source && Encode(cinfo, err, out, source, context, width, height, grey, quality);
   jpeg_destroy_compress(&cinfo);
   if (std::fclose(out) != 0) written = false;
   if (!written) std::remove(path);  // never leave half a picture behind
-  return written;
+  result.ok = written;
+  return result;
 }
 
 }  // namespace snapvane

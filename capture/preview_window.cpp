@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "resources/dialog_builder.h"
 #include "capture/capture_control.h"
+#include "capture/frame_image.h"
 #include "resources/dialog_templates.h"
 
 namespace snapvane {
@@ -21,23 +21,8 @@ QImage WrapBottomUpDib(const std::vector<uint8_t>& format, const std::vector<uin
   if (h.biWidth <= 0 || h.biHeight <= 0) return {};
   const int64_t stride = DibStride(h.biWidth, h.biBitCount);
   if (static_cast<int64_t>(pixels.size()) < stride * h.biHeight) return {};
-  QImage::Format f;
-  switch (h.biBitCount) {
-    case 8:
-      f = QImage::Format_Indexed8;
-      break;
-    case 16:
-      f = QImage::Format_RGB555;
-      break;
-    case 24:
-      f = QImage::Format_BGR888;
-      break;
-    case 32:
-      f = QImage::Format_RGB32;
-      break;
-    default:
-      return {};
-  }
+  const QImage::Format f = ImageFormatOfDepth(h.biBitCount);
+  if (f == QImage::Format_Invalid) return {};
   QImage image(pixels.data(), h.biWidth, h.biHeight, static_cast<qsizetype>(stride), f);
   if (f == QImage::Format_Indexed8) {
     // The colour table follows the header: RGBQUAD entries (blue, green, red, 0).
@@ -68,7 +53,7 @@ void CaptureView::paintEvent(QPaintEvent*) {
   p.drawImage(0, 0, frame_);
 }
 
-PreviewWindow::PreviewWindow(QWidget* owner, AppState& state) : QWidget(owner), state_(state) {
+PreviewWindow::PreviewWindow(QWidget* owner, Camera& camera) : QWidget(owner), camera_(camera) {
   setWindowFlag(Qt::Tool);  // owned by the main window, which stands for both
   // Placed (frame included) beside the owner; the window system reports the real
   // frame only once the window is shown.
@@ -123,25 +108,26 @@ void PreviewWindow::SetDisplay(const PreviewDisplay& display) {
 }
 
 bool PreviewWindow::PullFrame() {
-  CaptureDevice* device = state_.captureWindow;
+  CaptureDevice* device = camera_.Device();
   if (!device) return false;
   const int rate = device->PreviewRate() > 0 ? device->PreviewRate() : kPreviewRateMs;
   if (timer_.interval() != rate) timer_.setInterval(rate);
-  if (!device->PreviewOn() || !isVisible() || !HasUsableFormat(state_)) return false;
+  const std::optional<FrameGeometry> format = camera_.Format();
+  if (!device->PreviewOn() || !isVisible() || !format) return false;
   if (!device->GrabPreviewFrame(pixels_)) return false;
-  QImage dib = WrapBottomUpDib(state_.videoFormat, pixels_);
+  QImage dib = WrapBottomUpDib(camera_.VideoFormat(), pixels_);
   if (dib.isNull()) return false;
   // One conversion to the screen's format and an in-place row flip (measured
   // cheaper than drawing the DIB through a flipping transform at every depth).
   QImage upright = dib.convertToFormat(QImage::Format_RGB32);
   if (upright.constBits() == pixels_.data()) upright = upright.copy();  // own its pixels
-  upright.mirror(display_.mirror, true);
+  upright.mirror(display_.mirror, format->order == RowOrder::kBottomUp);
   view_->SetFrame(std::move(upright));
   return true;
 }
 
-PreviewWindow* CreatePreviewWindow(QWidget* owner, AppState& state) {
-  auto* window = new PreviewWindow(owner, state);
+PreviewWindow* CreatePreviewWindow(QWidget* owner, Camera& camera) {
+  auto* window = new PreviewWindow(owner, camera);
   // Shown once the caller has sized it to the device's format: a window system
   // that places the frame only as it maps the window would otherwise be told a
   // client position that is not known yet.

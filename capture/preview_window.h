@@ -10,7 +10,7 @@
 
 namespace snapvane {
 
-struct AppState;
+class Camera;
 
 inline constexpr int kPreviewDialog = 112;
 inline constexpr int kCaptureViewId = 1003;
@@ -18,8 +18,8 @@ inline constexpr int kPreviewIconId = 101;  // the program's own icon
 inline constexpr int kInitialViewWidth = 320;
 inline constexpr int kInitialViewHeight = 240;
 
-// Wraps a bottom-up DIB (format record plus pixel bytes) in a QImage without
-// copying pixels; the image is stored top row last, so draw it flipped. Null
+// Wraps a DIB (format record plus pixel bytes) in a QImage without copying
+// pixels, rows as they lie in memory (bottom-up frames come out upside down). Null
 // when the bytes do not hold one frame of that format or the depth has no
 // matching image format. The pixels must outlive the image.
 QImage WrapBottomUpDib(const std::vector<uint8_t>& format, const std::vector<uint8_t>& pixels);
@@ -50,7 +50,7 @@ class CaptureView : public QWidget {
 
 class PreviewWindow : public QWidget {
  public:
-  PreviewWindow(QWidget* owner, AppState& state);
+  PreviewWindow(QWidget* owner, Camera& camera);
 
   // Client area exactly width x height with its top-left corner kept on screen
   // (moved only as far as needed to keep the whole frame on the screen); the
@@ -72,7 +72,7 @@ class PreviewWindow : public QWidget {
 
  private:
   bool placed_ = false;  // shown once: the window system has placed the frame
-  AppState& state_;
+  Camera& camera_;
   CaptureView* view_ = nullptr;
   QTimer timer_;
   PreviewDisplay display_;
@@ -81,6 +81,6 @@ class PreviewWindow : public QWidget {
 
 // Creates the preview frame window owned by owner; it shows itself once the
 // event loop runs, unless the owner has shown or hidden it before.
-PreviewWindow* CreatePreviewWindow(QWidget* owner, AppState& state);
+PreviewWindow* CreatePreviewWindow(QWidget* owner, Camera& camera);
 
 }  // namespace snapvane

@@ -120,7 +120,9 @@ bool V4l2Device::Negotiate(int width, int height) {
   const v4l2_pix_format& pix = fmt.fmt.pix;
   // The driver may adjust the size; it must not give another pixel layout.
   if (pix.pixelformat != V4L2_PIX_FMT_BGR24 || pix.width == 0 || pix.height == 0) return false;
-  if (pix.width > 16384 || pix.height > 16384) return false;
+  if (pix.width > static_cast<uint32_t>(kMaxFrameSide) ||
+      pix.height > static_cast<uint32_t>(kMaxFrameSide))
+    return false;
   uint32_t minLine = pix.width * 3;
   width_ = static_cast<int>(pix.width);
   height_ = static_cast<int>(pix.height);
@@ -165,7 +167,7 @@ std::vector<uint8_t> V4l2Device::GetVideoFormat() {
   if (!hasFormat_) return {};
   BitmapInfoHeader h;
   h.biWidth = width_;
-  h.biHeight = height_;  // positive: bottom-up rows
+  h.biHeight = height_;  // rows come top-down (FrameRowOrder)
   h.biBitCount = 24;
   h.biSizeImage = static_cast<uint32_t>(DibStride(width_, 24) * height_);
   std::vector<uint8_t> out(sizeof h);
@@ -293,13 +295,13 @@ V4l2Device::Fetch V4l2Device::FetchNewest(int timeoutMs, std::vector<uint8_t>& o
   }
   if (!have) return Fetch::kNone;
 
-  // Top-down BGR24 rows with the driver's line length -> bottom-up DIB rows.
+  // BGR24 rows with the driver's line length -> DIB rows, top row still first.
   const int64_t stride = DibStride(width_, 24);
   out.resize(static_cast<size_t>(stride * height_));
   const uint8_t* base = static_cast<const uint8_t*>(buffers_[newest.index].start);
   const size_t rowBytes = static_cast<size_t>(width_) * 3;
   for (int y = 0; y < height_; ++y) {
-    uint8_t* dst = out.data() + (height_ - 1 - y) * stride;
+    uint8_t* dst = out.data() + y * stride;
     std::memcpy(dst, base + static_cast<size_t>(y) * bytesPerLine_, rowBytes);
     std::memset(dst + rowBytes, 0, static_cast<size_t>(stride) - rowBytes);
   }

@@ -1,6 +1,7 @@
 #pragma once
 // A V4L2 camera through libv4l2, which converts the camera's own formats (YUYV,
-// MJPEG, ...) to BGR24. Frames go out as bottom-up 24-bit DIBs. All device access
+// MJPEG, ...) to BGR24. Frames go out as 24-bit DIB rows, top row first, as the
+// camera gives them. All device access
 // goes through V4l2Io, so tests can stand a simulated device behind it.
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +57,7 @@ class V4l2Device : public CaptureDevice {
   bool DriverConnect(int index) override;
   bool GetDriverCaps(CapDriverCaps* caps) override;
   std::vector<uint8_t> GetVideoFormat() override;
+  RowOrder FrameRowOrder() const override { return RowOrder::kTopDown; }
 
   void SetPreview(bool on) override;
   bool GrabPreviewFrame(std::vector<uint8_t>& out) override;

@@ -1,10 +1,10 @@
 #include "publish/ftp_settings_dialog.h"
 
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "app/app_state.h"
-#include "app/message_box.h"
 #include "common/locale_text.h"
 #include "publish/ftp_upload.h"
 
@@ -65,7 +65,12 @@ void FtpSettingsDialog::Accept() {
                        text(kServerId), text(kFileId), text(kDirId)};
   std::string problem = FtpSettingsProblem(settings);
   if (!problem.empty()) {
-    ShowMessageBox(problem, "FTP Settings", MessageIcon::kStop);
+    QMessageBox box(this);
+    box.setText(QString::fromLocal8Bit(problem.data(), static_cast<qsizetype>(problem.size())));
+    box.setWindowTitle(QStringLiteral("FTP Settings"));
+    box.setIcon(QMessageBox::Critical);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
     return;
   }
   ApplyFtpSettings(state_, settings);

@@ -8,16 +8,17 @@
 #include <utility>
 
 #include "app/app_state.h"
-#include "common/fixed_text.h"
 #include "app/main_window_port.h"
-#include "app/message_box.h"
 #include "common/time_text.h"
 #include "common/ui_sink.h"
 #include "common/worker_threads.h"
 #include "capture/capture_control.h"
+#include "common/fixed_text.h"
+#include "common/limits.h"
+#include "common/time_text.h"
+#include "common/ui_sink.h"
 #include "publish/ftp_upload.h"
 #include "publish/local_save.h"
-#include "common/limits.h"
 
 namespace snapvane {
 namespace {
@@ -73,9 +74,12 @@ std::string TempDirectory() {
 
 // Captures one frame into file (already current, one use counted) on the UI
 // thread, outside the lock, and records the outcome.
-bool CaptureInto(AppState& state, SnapshotFile& file) {
+CaptureResult CaptureInto(AppState& state, SnapshotFile& file) {
   state.capturing = true;
-  const bool captured = CaptureSingleFrame(state);
+  const EncodeOptions options{state.quality, state.caption ? state.captionStyle.get() : nullptr,
+                              state.camera.Burner()};
+  CaptureResult result = CaptureSingleFrame(state.camera, file.path, options);
+  const bool captured = result.ok;
   state.capturing = false;
   std::lock_guard guard(state.lock);
   file.captured = captured;
@@ -85,16 +89,17 @@ bool CaptureInto(AppState& state, SnapshotFile& file) {
     file.heldAsCurrent = true;
     SyncCurrentUsers(state);
   }
-  return captured;
+  return result;
 }
 
-// A new current snapshot file, or the "can't open" box when none can be made (the
-// message the writer would give for it). Null then.
-std::shared_ptr<SnapshotFile> NewCurrentSnapshot(AppState& state) {
+// A new current snapshot file; when none can be made, null and the "can't open"
+// error the writer would give for it.
+std::shared_ptr<SnapshotFile> NewCurrentSnapshot(AppState& state, CaptureResult& result) {
   std::shared_ptr<SnapshotFile> file = MakeSnapshotFile();
   if (!file) {
-    ShowMessageBox("can't open " + TempDirectory() + "/" +
-                   std::string(kSnapshotPrefix, kPrefixLettersKept) + "XXXXXX\n");
+    result.Add(CaptureStep::kFile, "can't open " + TempDirectory() + "/" +
+                                       std::string(kSnapshotPrefix, kPrefixLettersKept) +
+                                       "XXXXXX\n");
     return nullptr;
   }
   std::lock_guard guard(state.lock);
@@ -115,13 +120,16 @@ SnapshotUse::SnapshotUse(std::shared_ptr<AppState> state, std::shared_ptr<Snapsh
     : state_(std::move(state)), file_(std::move(file)) {}
 
 SnapshotUse::SnapshotUse(SnapshotUse&& other) noexcept
-    : state_(std::move(other.state_)), file_(std::move(other.file_)) {}
+    : state_(std::move(other.state_)),
+      file_(std::move(other.file_)),
+      captureResult_(std::exchange(other.captureResult_, {})) {}
 
 SnapshotUse& SnapshotUse::operator=(SnapshotUse&& other) noexcept {
   if (this != &other) {
     Release();
     state_ = std::move(other.state_);
     file_ = std::move(other.file_);
+    captureResult_ = std::exchange(other.captureResult_, {});
   }
   return *this;
 }
@@ -199,7 +207,7 @@ PublisherOverrides SetPublisherOverrides(PublisherOverrides overrides) {
   return std::exchange(Overrides(), std::move(overrides));
 }
 
-void TakePicture(AppState& state) {
+CaptureResult TakePicture(AppState& state) {
   MainWindowPort* window = state.mainWindow;
   if (window) {
     state.saveFile = window->IsChecked(kSaveFileCheck);
@@ -215,12 +223,14 @@ void TakePicture(AppState& state) {
   }
   // Only a capture already under way (a nested message loop) drops this one;
   // older snapshots still being read keep their own files.
-  if (state.capturing) return;
+  if (state.capturing) return {};
 
-  std::shared_ptr<SnapshotFile> file = NewCurrentSnapshot(state);
-  if (!file) return;
+  CaptureResult result;
+  std::shared_ptr<SnapshotFile> file = NewCurrentSnapshot(state, result);
+  if (!file) return result;
   SnapshotUse own(state.shared_from_this(), file);
-  const bool captured = CaptureInto(state, *file);
+  result = CaptureInto(state, *file);
+  const bool captured = result.ok;
 
   PublisherOverrides overrides;
   {
@@ -297,6 +307,7 @@ void TakePicture(AppState& state) {
   }
   // `own` goes last; the file stays for the current snapshot's hold (if the
   // capture succeeded) and the workers started.
+  return result;
 }
 
 SnapshotUse AcquireSnapshotForClient(AppState& state) {
@@ -313,10 +324,15 @@ SnapshotUse AcquireSnapshotForClient(AppState& state) {
   // A capture is under way further up this thread (a nested message loop): its
   // file is not finished and no second capture can start, so no picture for now.
   if (state.capturing) return FailedUse(state);
-  std::shared_ptr<SnapshotFile> file = NewCurrentSnapshot(state);
-  if (!file) return FailedUse(state);
+  CaptureResult result;
+  std::shared_ptr<SnapshotFile> file = NewCurrentSnapshot(state, result);
+  if (!file) {
+    SnapshotUse failed = FailedUse(state);
+    failed.SetCaptureResult(std::move(result));
+    return failed;
+  }
   SnapshotUse use(state.shared_from_this(), file);
-  CaptureInto(state, *file);
+  use.SetCaptureResult(CaptureInto(state, *file));
   return use;
 }
 

@@ -9,6 +9,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include "capture/capture_error.h"
 
 namespace snapvane {
 
@@ -44,21 +47,28 @@ class SnapshotUse {
   bool captured() const;
   const char* path() const;  // stable while held
   void Release();
+  // What the capture made for this use has to tell the person (nothing when the
+  // use shares an earlier picture); taken once, by whoever shows it.
+  CaptureResult TakeCaptureResult() { return std::exchange(captureResult_, {}); }
+  void SetCaptureResult(CaptureResult result) { captureResult_ = std::move(result); }
 
  private:
   std::shared_ptr<AppState> state_;
   std::shared_ptr<SnapshotFile> file_;
+  CaptureResult captureResult_;
 };
 
 // UI thread: reads the switches, captures one frame into a new snapshot file and,
 // when the capture succeeded, starts the local save and the FTP upload for it
 // (each only when none of its kind is still running). Dropped only while another
 // capture is in progress; older files still being read stay for their readers.
-void TakePicture(AppState& state);
+// Returns what the capture has to tell the person, for the caller to show.
+CaptureResult TakePicture(AppState& state);
 // UI thread, for a new HTTP client: shares the current snapshot when it was taken
 // less than kSnapshotFreshFor ago, else captures a fresh one. The use belongs to
 // the client. After a failed capture, or during one (a nested message loop), the
 // use is held but captured() is false: the client is to get an error, no picture.
+// The use carries its capture's result (TakeCaptureResult).
 SnapshotUse AcquireSnapshotForClient(AppState& state);
 // UI thread: gives back the current snapshot's own use once it is
 // kSnapshotFreshFor old (or at once when `always`); unread, the file goes.

@@ -7,9 +7,9 @@
 #include <tuple>
 
 #include "app/app_state.h"
-#include "app/message_box.h"
 #include "capture/test_pattern_device.h"
 #include "tests/support/fake_main_window.h"
+#include "tests/support/install_device.h"
 #include "tests/support/sandbox.h"
 
 namespace snapvane {
@@ -23,8 +23,7 @@ class CaptureScheduleTest : public ::testing::Test {
   void SetUp() override {
     state->mainWindow = &window;
     ASSERT_TRUE(device.DriverConnect(0) && device.SetFormat({160, 120, 24}));
-    state->videoFormat = device.GetVideoFormat();
-    state->captureWindow = &device;
+    ASSERT_TRUE(state->camera.RefreshFormat());
     setenv("TMPDIR", box.path().c_str(), 1);
   }
   void TearDown() override { unsetenv("TMPDIR"); }
@@ -37,8 +36,8 @@ class CaptureScheduleTest : public ::testing::Test {
 
   test::Sandbox box;
   test::FakeMainWindow window;
-  TestPatternDevice device;
   std::shared_ptr<AppState> state = MakeAppState();
+  TestPatternDevice& device = test::InstallDevice<TestPatternDevice>(state->camera);
 };
 
 TEST_F(CaptureScheduleTest, TimeRemainingAndIntervalTexts) {
@@ -108,25 +107,21 @@ TEST_F(CaptureScheduleTest, TickSequencesForIntervalTenAndOne) {
   EXPECT_EQ(ticks(3), "0 seconds 101 1;1 seconds 102 2;1 seconds 102 3;");
 }
 
-// A message box during the capture runs a nested loop that delivers the next tick:
-// it finds the count at 0, shows the idle icon and reloads; the interrupted tick then
-// shows the last pie icon and leaves the reloaded count alone.
-TEST_F(CaptureScheduleTest, ATickNestedInTheCapturesMessageBoxReloadsTheCount) {
+// The tick that captures hands the capture's failures back for the window to
+// show once the tick is over; the countdown has reloaded by then.
+TEST_F(CaptureScheduleTest, TheCapturingTickReturnsTheFailuresAfterReloading) {
   SetInterval("5", kSeconds);
-  state->secondsRemaining = 1;
+  state->secondsRemaining = 2;
   device.SetStepFails(TestPatternDevice::Step::kClose, true);
-  int nestedTicks = 0;
-  auto old = SetMessageBoxHandler([&](const MessageBoxRequest&) {
-    if (nestedTicks++ == 0) CountdownTick(*state);
-  });
-  CountdownTick(*state);
-  SetMessageBoxHandler(std::move(old));
-  ASSERT_EQ(nestedTicks, 1);
+  EXPECT_TRUE(CountdownTick(*state).errors.empty()) << "no capture on this tick";
+  const CaptureResult r = CountdownTick(*state);
+  ASSERT_EQ(r.errors.size(), 1u);
+  EXPECT_EQ(r.errors[0].text, "capCaptureSingleFrameClose");
   ASSERT_EQ(window.tray.size(), 2u);
-  EXPECT_EQ(window.tray[0].iconId, 101);  // the nested tick's
-  EXPECT_EQ(window.tray[1].iconId, 102);  // the interrupted one's
+  EXPECT_EQ(window.tray[1].iconId, 102);
   EXPECT_EQ(state->secondsRemaining, 5);
   EXPECT_EQ(device.FrameNumber(), 1u);
+  EXPECT_EQ(TakePictureNow(*state).errors.size(), 1u);
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
-// Connecting the device, the format record and line, and the single-frame
-// sequence with its three message boxes.
+// Connecting the device, the format record, and the single-frame sequence with
+// the texts of its three failing steps.
 #include "capture/capture_control.h"
 
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
-#include "app/message_box.h"
+#include <filesystem>
+
 #include "tests/capture/recording_device.h"
-#include "tests/support/fake_main_window.h"
+#include "tests/support/install_device.h"
+#include "tests/support/sandbox.h"
 
 namespace snapvane {
 namespace {
@@ -17,49 +18,45 @@ using Step = TestPatternDevice::Step;
 
 class CaptureControlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = SetMessageBoxHandler([this](const MessageBoxRequest& r) {
-      boxes.push_back(r.text);
-      EXPECT_EQ(r.title, "") << "capture boxes carry no title of their own";
-    });
-    state->mainWindow = &window;
-    state->captureWindow = &device;
-    ConnectCaptureDevice(*state);
-  }
-  void TearDown() override { SetMessageBoxHandler(std::move(previous_)); }
+  void SetUp() override { camera.Connect(); }
 
-  // Behaves as FrameHandler does towards the device: drops its registration first.
-  bool Capture(bool result = true) {
+  // The texts a person would be shown, in order.
+  static Calls Texts(const CaptureResult& r) {
+    Calls texts;
+    for (const CaptureError& e : r.errors) texts.push_back(e.text);
+    return texts;
+  }
+  CaptureResult Capture(bool result = true) {
     device.calls.clear();
-    return CaptureSingleFrameWith(*state, [this, result](AppState& s, const VideoHdr& f) {
-      s.captureWindow->SetFrameCallback(nullptr);
-      frames.push_back(f.dwBytesUsed);
-      return result;
+    CaptureResult r = CaptureSingleFrameWith(camera, [this, result](const FrameView& f) {
+      frames.push_back(static_cast<uint32_t>(f.bytes));
+      CaptureResult handled;
+      handled.ok = result;
+      return handled;
     });
+    boxes = Texts(r);
+    return r;
   }
 
-  test::RecordingDevice device;
-  test::FakeMainWindow window;
-  std::shared_ptr<AppState> state = MakeAppState();
+  Camera camera;
+  test::RecordingDevice& device = test::InstallDevice<test::RecordingDevice>(camera);
   Calls boxes;
   std::vector<uint32_t> frames;
-  MessageBoxHandler previous_;
 };
 
-TEST_F(CaptureControlTest, ConnectAndRefreshSizeThePreviewAndFillTheFormatLine) {
+TEST_F(CaptureControlTest, ConnectAndRefreshReportCapsAndTheFormat) {
   EXPECT_EQ(device.calls, (Calls{"DriverConnect(0)", "GetDriverCaps", "GetVideoFormat",
                                  "SetPreview(1)", "SetPreviewRate(100)"}));
-  EXPECT_TRUE(window.enabled[1000] && window.enabled[1001] && window.enabled[1002]);
-  EXPECT_EQ(window.texts[1004], "Width : 640\tHeight : 480\t bpp : 24");
+  EXPECT_TRUE(camera.Caps().fHasDlgVideoSource && camera.Caps().fHasDlgVideoFormat &&
+              camera.Caps().fHasDlgVideoDisplay);
+  EXPECT_EQ(FormatLine(640, 480, 24), "Width : 640\tHeight : 480\t bpp : 24");
   ASSERT_TRUE(device.SetFormat({320, 240, 8}));
-  RefreshVideoFormat(*state);
-  EXPECT_EQ(window.texts[1004], "Width : 320\tHeight : 240\t bpp : 8");
-  EXPECT_EQ(state->videoFormat.size(), 40u + 256 * 4) << "the colour table comes along";
+  EXPECT_TRUE(camera.RefreshFormat());
+  EXPECT_EQ(camera.Format(), (FrameGeometry{320, 240, 8, 320, RowOrder::kBottomUp}));
+  EXPECT_EQ(camera.VideoFormat().size(), 40u + 256 * 4) << "the colour table comes along";
   ASSERT_TRUE(device.SetFormat({1280, 720, 32}));
-  RefreshVideoFormat(*state);
-  EXPECT_EQ(state->videoFormat.size(), 40u);
-  EXPECT_EQ(window.previewSizes,
-            (std::vector<std::pair<int, int>>{{640, 480}, {320, 240}, {1280, 720}}));
+  EXPECT_TRUE(camera.RefreshFormat());
+  EXPECT_EQ(camera.VideoFormat().size(), 40u);
 }
 
 TEST_F(CaptureControlTest, ADeviceWithoutAUsableFormatRefusesCapturesWithoutTouchingIt) {
@@ -69,32 +66,32 @@ TEST_F(CaptureControlTest, ADeviceWithoutAUsableFormatRefusesCapturesWithoutTouc
                                    {0, 480, 24, 40},
                                    {640, 480, 0, 40},
                                    {640, 480, 12, 40},
-                                   {kMaxFrameEdge + 1, 480, 24, 40},
+                                   {kMaxFrameSide + 1, 480, 24, 40},
                                    {640, 480, 24, 0}}) {
     h.biWidth = w, h.biHeight = hh, h.biBitCount = static_cast<uint16_t>(bits);
     device.format =
         std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&h), reinterpret_cast<uint8_t*>(&h) + size);
-    RefreshVideoFormat(*state);
-    boxes.clear();
-    const bool captured = Capture();  // nothing may be sent to the device
-    EXPECT_EQ(
-        std::tuple(HasUsableFormat(*state), window.texts[1004], captured, boxes, device.calls),
-        std::tuple(false, "", false, Calls{kNoFormatText}, Calls{}))
+    EXPECT_FALSE(camera.RefreshFormat());
+    const bool captured = Capture().ok;  // nothing may be sent to the device
+    EXPECT_EQ(std::tuple(camera.HasUsableFormat(), camera.VideoFormat().size(), captured, boxes,
+                         device.calls),
+              std::tuple(false, 0u, false, Calls{kNoFormatText}, Calls{}))
         << w << "x" << hh << "x" << bits << " in " << size;
   }
-  EXPECT_EQ(window.previewSizes.size(), 1u) << "only the good format sized the preview";
   device.format.reset();  // a format that arrives later makes captures possible again
-  ApplyDriverDialogResult(*state, DriverDialog::kFormat, false);
-  EXPECT_TRUE(Capture());
+  EXPECT_FALSE(camera.ApplyDriverDialogResult(DriverDialog::kSource, false));
+  EXPECT_FALSE(camera.HasUsableFormat()) << "an unchanged source dialog re-reads nothing";
+  EXPECT_TRUE(camera.ApplyDriverDialogResult(DriverDialog::kFormat, false));
+  EXPECT_TRUE(Capture().ok);
 }
 
-TEST_F(CaptureControlTest, ACaptureRegistersTheHandlerForOneFrameAndEachFailingStepShowsItsBox) {
-  EXPECT_TRUE(Capture());
+TEST_F(CaptureControlTest, ACaptureRegistersTheHandlerForOneFrameAndEachFailingStepGivesItsText) {
+  EXPECT_TRUE(Capture().ok);
   EXPECT_EQ(device.calls,
             (Calls{"SingleFrameOpen", "SetFrameCallback", "SingleFrame", "SetFrameCallback(null)",
                    "SetFrameCallback(null)", "SingleFrameClose"}));
   EXPECT_EQ(frames, (std::vector<uint32_t>{640u * 3 * 480}));
-  EXPECT_FALSE(Capture(false)) << "the handler's failure fails the capture";
+  EXPECT_FALSE(Capture(false).ok) << "the handler's failure fails the capture";
   EXPECT_TRUE(boxes.empty()) << "the handler reports its own failures";
 
   const std::string open = "capCaptureSingleFrameOpen", frame = "capCaptureSingleFrame",
@@ -106,12 +103,43 @@ TEST_F(CaptureControlTest, ACaptureRegistersTheHandlerForOneFrameAndEachFailingS
         {{Step::kFrame, Step::kClose}, {frame, close}, 0u, 1}}) {
     for (Step s : {Step::kOpen, Step::kFrame, Step::kClose})
       device.SetStepFails(s, std::count(failing.begin(), failing.end(), s) > 0);
-    boxes.clear(), frames.clear();
-    EXPECT_FALSE(Capture());  // and no handler outlives it
+    frames.clear();
+    EXPECT_FALSE(Capture().ok);  // and no handler outlives it
     EXPECT_EQ(
         std::tuple(boxes, frames.size(), device.Count("SingleFrameClose"), device.hasCallback),
         std::tuple(want, frameCount, closes, false));
   }
+}
+
+// The real handler: each failure comes back with its step, in the order it
+// happened, and a depth without conversion asks for a beep instead of making one.
+TEST_F(CaptureControlTest, ARealCaptureReturnsEveryFailureInOrder) {
+  test::Sandbox box;
+  const std::string path = (box / "snap.jpg").string();
+  using S = CaptureStep;
+  auto steps = [](const CaptureResult& r) {
+    std::vector<S> out;
+    for (const CaptureError& e : r.errors) out.push_back(e.step);
+    return out;
+  };
+  device.SetStepFails(Step::kFrame, true), device.SetStepFails(Step::kClose, true);
+  CaptureResult r = CaptureSingleFrame(camera, path, {75});
+  EXPECT_EQ(std::tuple(r.ok, steps(r), Texts(r)),
+            std::tuple(false, std::vector{S::kFrame, S::kClose},
+                       Calls{kFrameFailedText, kCloseFailedText}));
+  device.SetStepFails(Step::kFrame, false);
+  r = CaptureSingleFrame(camera, path, {75});
+  EXPECT_EQ(std::tuple(r.ok, steps(r)), std::tuple(false, std::vector{S::kClose}));
+  EXPECT_TRUE(std::filesystem::exists(path)) << "the frame itself was written";
+  device.SetStepFails(Step::kClose, false);
+
+  const std::string missing = (box / "gone" / "snap.jpg").string();
+  r = CaptureSingleFrame(camera, missing, {75});
+  EXPECT_EQ(std::tuple(r.ok, steps(r), Texts(r)),
+            std::tuple(false, std::vector{S::kFile}, Calls{"can't open " + missing + "\n"}));
+  ASSERT_TRUE(device.SetFormat({320, 240, 8}) && camera.RefreshFormat());
+  r = CaptureSingleFrame(camera, path, {75});
+  EXPECT_EQ(std::tuple(r.ok, r.beep, r.errors.size()), std::tuple(true, true, 0u));
 }
 
 }  // namespace

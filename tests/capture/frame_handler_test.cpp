@@ -9,8 +9,6 @@
 #include <functional>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/message_box.h"
 #include "tests/capture/jpeg_decode.h"
 #include "tests/support/sandbox.h"
 
@@ -38,9 +36,18 @@ Bytes MakeFrame(const BitmapInfoHeader& h, const std::function<Bytes(int, int)>&
   return frame;
 }
 
-Bytes Convert(const BitmapInfoHeader& h, const Bytes& frame, bool expectConverted = true) {
+// The view of frame the header describes (a negative height: top-down rows), for
+// any depth, usable or not.
+FrameView View(const BitmapInfoHeader& h, Bytes& frame) {
+  const FrameGeometry g{h.biWidth, std::abs(h.biHeight), h.biBitCount,
+                        DibStride(h.biWidth, h.biBitCount),
+                        h.biHeight < 0 ? RowOrder::kTopDown : RowOrder::kBottomUp};
+  return FrameView{frame.data(), frame.size(), g};
+}
+
+Bytes Convert(const BitmapInfoHeader& h, Bytes frame, bool expectConverted = true) {
   Bytes rgb(static_cast<size_t>(h.biWidth) * std::abs(h.biHeight) * 3, 0x55);
-  EXPECT_EQ(ConvertFrameToRgb(h, frame.data(), frame.size(), rgb.data()), expectConverted);
+  EXPECT_EQ(ConvertFrameToRgb(View(h, frame), rgb.data()), expectConverted);
   return rgb;
 }
 
@@ -88,35 +95,24 @@ TEST(ConvertFrameToRgb, ShortFramesAreNeverReadPastTheirEndAndOtherDepthsAreBlac
 
 TEST(FrameHandler, AFrameBecomesAnUprightJpegOfItsSizeAndEightBitsBlackWithABeep) {
   test::Sandbox box;
-  auto state = MakeAppState();
   const std::string path = (box / "snap.jpg").string();
-  std::snprintf(state->snapshotPath, sizeof state->snapshotPath, "%s", path.c_str());
-  int boxes = 0, beeps = 0;
-  MessageBoxHandler oldBox = SetMessageBoxHandler([&](const MessageBoxRequest&) { ++boxes; });
-  BeepHandler oldBeep = SetBeepHandler([&] { ++beeps; });
   for (uint16_t bits : {24, 8, 1}) {
     const BitmapInfoHeader h = Header(322, 240, bits);
-    const auto* raw = reinterpret_cast<const uint8_t*>(&h);
-    state->videoFormat.assign(raw, raw + sizeof h);
     // Top half red, bottom half blue (8 and 1 bits: no colours).
     Bytes frame = MakeFrame(h, [&](int, int y) {
       return bits != 24 ? Bytes{} : y < 120 ? Bytes{0, 0, 255} : Bytes{255, 0, 0};
     });
-    VideoHdr hdr;
-    hdr.lpData = frame.data();
-    hdr.dwBufferLength = hdr.dwBytesUsed = static_cast<uint32_t>(frame.size());
-    ASSERT_TRUE(FrameHandler(*state, hdr)) << bits;
+    const CaptureResult r = FrameHandler(View(h, frame), path, {75});
+    ASSERT_TRUE(r.ok) << bits;
+    EXPECT_TRUE(r.errors.empty());
     test::DecodedJpeg jpeg = test::DecodeJpegFile(path);
     ASSERT_TRUE(jpeg.ok) << bits;
     EXPECT_EQ(std::tuple(jpeg.width, jpeg.height, jpeg.components), std::tuple(322, 240, 3));
     const int c = bits == 24 ? 255 : 0, tolerance = bits == 24 ? 24 : 4;
     EXPECT_TRUE(test::Near(jpeg.At(10, 10), c, 0, 0, tolerance)) << bits;
     EXPECT_TRUE(test::Near(jpeg.At(300, 230), 0, 0, c, tolerance)) << bits;
-    EXPECT_EQ(beeps, bits == 24 ? 0 : 1) << "8 bits beep, 1 bit is silent";
+    EXPECT_EQ(r.beep, bits == 8) << "8 bits beep, 1 bit is silent";
   }
-  EXPECT_EQ(boxes, 0);
-  SetMessageBoxHandler(std::move(oldBox));
-  SetBeepHandler(std::move(oldBeep));
 }
 
 }  // namespace

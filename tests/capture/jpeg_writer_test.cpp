@@ -1,5 +1,5 @@
-// The JPEG writer: the library's messages, recovery from a fatal error and from a
-// failed write, and no half-written file left behind.
+// The JPEG writer: the library's messages returned, recovery from a fatal error and
+// from a failed write, and no half-written file left behind.
 #include "capture/jpeg_writer.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/message_box.h"
 #include "tests/capture/jpeg_decode.h"
 #include "tests/support/sandbox.h"
 
@@ -19,31 +18,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(WriteJpegFile, ErrorsAreShownRecoveredFromAndNeverLeaveAHalfFile) {
-  std::vector<MessageBoxRequest> boxes;
-  MessageBoxHandler old =
-      SetMessageBoxHandler([&](const MessageBoxRequest& r) { boxes.push_back(r); });
+TEST(WriteJpegFile, ErrorsAreReturnedRecoveredFromAndNeverLeaveAHalfFile) {
   test::Sandbox box;
   const std::string missing = (box / "no-such-dir" / "x.jpg").string(), path = box / "wide.jpg";
   std::vector<uint8_t> pixels(70000 * 3);
-  EXPECT_FALSE(WriteJpegFile(pixels.data(), 4, 4, missing.c_str(), 0, 75));
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(std::tuple(boxes[0].text, boxes[0].title, boxes[0].icon),
-            std::tuple("can't open " + missing + "\n", "", MessageIcon::kNone));
+  CaptureResult r = WriteJpegFile(pixels.data(), 4, 4, missing.c_str(), 0, 75);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.errors,
+            (std::vector<CaptureError>{{CaptureStep::kFile, "can't open " + missing + "\n"}}));
   test::WriteFile(path, "old");
   for (int width : {70000, 0}) {  // too wide for JPEG, and an empty picture
-    boxes.clear();
-    EXPECT_FALSE(WriteJpegFile(pixels.data(), width, width ? 1 : 0, path.c_str(), 0, 75));
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(std::pair(boxes[0].title, boxes[0].icon),
-              std::pair(std::string("Error In Jpeg Library"), MessageIcon::kStop));
+    r = WriteJpegFile(pixels.data(), width, width ? 1 : 0, path.c_str(), 0, 75);
+    EXPECT_FALSE(r.ok);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].step, CaptureStep::kJpeg);
     EXPECT_FALSE(fs::exists(path)) << "no half file stays";
   }
-  EXPECT_NE(boxes[0].text.find("Empty"), std::string::npos) << boxes[0].text;
+  EXPECT_NE(r.errors[0].text.find("Empty"), std::string::npos) << r.errors[0].text;
   // The process, and the library, carry on normally afterwards.
-  EXPECT_TRUE(WriteJpegFile(pixels.data(), 100, 2, path.c_str(), 0, 75));
+  r = WriteJpegFile(pixels.data(), 100, 2, path.c_str(), 0, 75);
+  EXPECT_TRUE(r.ok && r.errors.empty());
   EXPECT_TRUE(test::DecodeJpegFile(path).ok);
-  EXPECT_EQ(boxes.size(), 1u);
 
   // A write that fails halfway (in a child process, files may not grow past 4 KiB).
   pixels.resize(320 * 240 * 3);
@@ -53,12 +48,12 @@ TEST(WriteJpegFile, ErrorsAreShownRecoveredFromAndNeverLeaveAHalfFile) {
     rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
     std::signal(SIGXFSZ, SIG_IGN);
-    std::_Exit(
-        !WriteJpegFile(pixels.data(), 320, 240, path.c_str(), 0, 95) && !fs::exists(path) ? 0 : 1);
+    std::_Exit(!WriteJpegFile(pixels.data(), 320, 240, path.c_str(), 0, 95).ok && !fs::exists(path)
+                   ? 0
+                   : 1);
   };
   fs::remove(path);
   EXPECT_EXIT(writeUnderLimit(), ::testing::ExitedWithCode(0), "");
-  SetMessageBoxHandler(std::move(old));
 }
 
 }  // namespace

@@ -34,14 +34,15 @@ class V4l2DeviceTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(fake->lastError, ""); }
 };
 
-TEST_F(V4l2DeviceTest, SingleFrameIsFlippedBottomUpWithoutTheDriversRowPadding) {
+TEST_F(V4l2DeviceTest, SingleFrameKeepsTheCamerasRowOrderWithoutTheDriversRowPadding) {
   fake->sizes = {{322, 240}}, fake->linePad = 10;  // 966-byte rows pad to 968 in a DIB
   ASSERT_TRUE(device.DriverConnect(0));
+  EXPECT_EQ(device.FrameRowOrder(), RowOrder::kTopDown);
   ASSERT_TRUE(device.SingleFrameOpen());
   ASSERT_TRUE(device.SingleFrame());
   ASSERT_EQ(got.size(), 968u * 240);
   for (uint32_t row : {0u, 1u, 120u, 239u}) {
-    const uint8_t want = RowValue(239 - row, fake->sequence - 1), *r = &got[row * 968];
+    const uint8_t want = RowValue(row, fake->sequence - 1), *r = &got[row * 968];
     EXPECT_EQ(std::tuple(r[0], r[965], r[966], r[967]), std::tuple(want, want, 0, 0)) << row;
   }
   EXPECT_TRUE(device.SingleFrameClose());
@@ -53,12 +54,12 @@ TEST_F(V4l2DeviceTest, SingleFrameSkipsStaleBrokenAndShortFramesAndTimesOut) {
   fake->Produce(3);  // taken while nobody fetched: stale by now
   const uint32_t stale = fake->sequence;
   ASSERT_TRUE(device.SingleFrame());
-  EXPECT_GE(got[479 * 1920], RowValue(0, stale)) << "a stale frame was delivered";
+  EXPECT_GE(got[0], RowValue(0, stale)) << "a stale frame was delivered";
   // The drain takes one frame; the next two taken are broken, the third is good.
   const uint32_t before = fake->sequence;
   fake->faults = {0, V4L2_BUF_FLAG_ERROR, test::FakeV4l2::kShort, 0};
   ASSERT_TRUE(device.SingleFrame());
-  EXPECT_EQ(std::pair(calls, got[479 * 1920]), std::pair(2, RowValue(0, before + 3)));
+  EXPECT_EQ(std::pair(calls, got[0]), std::pair(2, RowValue(0, before + 3)));
   fake->autoProduce = false, device.SetFrameWait(1);  // the camera delivers nothing in time
   EXPECT_FALSE(device.SingleFrame());
   EXPECT_EQ(calls, 2);
@@ -68,7 +69,7 @@ TEST_F(V4l2DeviceTest, SingleFrameSkipsStaleBrokenAndShortFramesAndTimesOut) {
 TEST_F(V4l2DeviceTest, NegotiatesBgr24StreamsOnlyWhenNeededAndGivesEveryBufferBack) {
   fake->width = 1280, fake->height = 720;
   ASSERT_TRUE(device.DriverConnect(0));
-  BitmapInfoHeader h = Header();  // positive height: bottom-up
+  BitmapInfoHeader h = Header();  // positive height; the rows come top-down
   EXPECT_EQ(
       std::tuple(h.biSize, h.biWidth, h.biHeight, h.biBitCount, h.biCompression, h.biSizeImage),
       std::tuple(40u, 1280, 720, uint16_t{24}, 0u, 1280u * 3 * 720));
@@ -83,7 +84,7 @@ TEST_F(V4l2DeviceTest, NegotiatesBgr24StreamsOnlyWhenNeededAndGivesEveryBufferBa
   fake->Produce(2);  // more than one ready: the newest (the wait takes one more) is shown
   const uint32_t newest = fake->sequence;
   ASSERT_TRUE(device.GrabPreviewFrame(frame));
-  EXPECT_EQ(std::pair(frame.size(), frame[479 * 1920]),
+  EXPECT_EQ(std::pair(frame.size(), frame[0]),
             std::pair(size_t{640 * 3 * 480}, RowValue(0, newest)));
   EXPECT_EQ(fake->queued.size(), size_t{kV4l2BufferCount});
   // A capture while previewing keeps the stream.

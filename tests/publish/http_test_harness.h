@@ -32,6 +32,7 @@
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
 #include "tests/support/fake_main_window.h"
+#include "tests/support/install_device.h"
 #include "tests/support/poll_loop.h"
 #include "tests/support/sandbox.h"
 
@@ -52,7 +53,6 @@ class HttpHarness {
     if (const char* old = std::getenv("TMPDIR")) oldTmpDir_ = old;
     setenv("TMPDIR", snapshots.path().c_str(), 1);
     state->mainWindow = &window;
-    state->captureWindow = &device;
     state->quality = 75;
     state->httpRefresh = options.refresh;
     sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
@@ -63,7 +63,7 @@ class HttpHarness {
     state->httpServer->requestTimeout = options.requestTimeout;
     state->httpServer->reverseLookup = options.reverseLookup;
     OnUi([this] {
-      ConnectCaptureDevice(*state);
+      state->camera.Connect();
       state->httpPort = 0;  // a free one
       EnableHttp(*state);
     });
@@ -110,8 +110,8 @@ class HttpHarness {
 
   Sandbox snapshots;
   FakeMainWindow window;
-  TestPatternDevice device;
   std::shared_ptr<AppState> state = MakeAppState();
+  TestPatternDevice& device = InstallDevice<TestPatternDevice>(state->camera);
   std::shared_ptr<AppUiSink> sink = std::make_shared<AppUiSink>(state->log, state->transfers);
   // The UI thread's stand-in; the main window expires the fresh snapshot on its timer.
   PollLoop loop{[this] { ExpireSnapshotHold(*state); }};

@@ -13,11 +13,11 @@
 
 #include "app/app_state.h"
 #include "app/main_commands.h"
-#include "app/message_box.h"
 #include "common/worker_threads.h"
 #include "capture/test_pattern_device.h"
 #include "common/limits.h"
 #include "tests/support/fake_main_window.h"
+#include "tests/support/install_device.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
 
@@ -42,17 +42,11 @@ class SnapshotTest : public ::testing::Test {
     state->ui = std::make_shared<test::RecordingUiSink>();
     state->quality = 75;
     ASSERT_TRUE(device.DriverConnect(0) && device.SetFormat({160, 120, 24}));
-    state->videoFormat = device.GetVideoFormat();
-    state->captureWindow = &device;
-    oldBox = SetMessageBoxHandler([this](const MessageBoxRequest& r) {
-      boxes.push_back(r.text);
-      if (onBox) onBox();
-    });
+    ASSERT_TRUE(state->camera.RefreshFormat());
   }
   void TearDown() override {
     SetPublisherOverrides({});
     EXPECT_TRUE(WaitForWorkers(*state->workers, 10s));
-    SetMessageBoxHandler(std::move(oldBox));
     oldTmp ? setenv("TMPDIR", oldTmp->c_str(), 1) : unsetenv("TMPDIR");
   }
   Paths TempFiles() const { return {fs::directory_iterator(tmp), fs::directory_iterator()}; }
@@ -74,11 +68,8 @@ class SnapshotTest : public ::testing::Test {
   fs::path tmp = box / "tmp";
   std::optional<std::string> oldTmp;
   test::FakeMainWindow window;
-  TestPatternDevice device;
   std::shared_ptr<AppState> state = MakeAppState();
-  std::vector<std::string> boxes;
-  std::function<void()> onBox;
-  MessageBoxHandler oldBox;
+  TestPatternDevice& device = test::InstallDevice<TestPatternDevice>(state->camera);
 };
 
 TEST_F(SnapshotTest, AtMostOneLocalSaveAndOneUploadRunAtATime) {
@@ -143,31 +134,32 @@ TEST_F(SnapshotTest, ClientsShareAFreshCaptureOnly) {
   EXPECT_EQ(TempFiles().size(), 2u);
 }
 
-// A failure box runs a nested message loop where a tick or a browser meets a
-// capture in progress.
-TEST_F(SnapshotTest, FailedCapturesPublishNothingAndRequestsDuringOneGetNoPicture) {
-  uint64_t framesSeenNested = 0;
-  std::string nestedPath = "unset";
-  onBox = [&, once = true]() mutable {
-    if (!std::exchange(once, false)) return;
-    TakePicture(*state);
-    framesSeenNested = device.FrameNumber();
-    nestedPath = AcquireSnapshotForClient(*state).path();
-  };
+// Failures come back to the caller (the timer, the button, the browser's accept)
+// to be shown once the capture is over.
+TEST_F(SnapshotTest, FailedCapturesPublishNothingAndReturnTheirTexts) {
   int published = 0;
   EnablePublishers([&](SnapshotUse) { ++published; });
   device.SetStepFails(TestPatternDevice::Step::kClose, true);  // the capture counts as failed
-  TakePicture(*state);
-  EXPECT_EQ(framesSeenNested, 1u);
+  std::vector<std::string> boxes;
+  for (const CaptureError& e : TakePicture(*state).errors) boxes.push_back(e.text);
   EXPECT_EQ(device.FrameNumber(), 1u);
-  EXPECT_EQ(nestedPath, "");
   SnapshotUse client = AcquireSnapshotForClient(*state);  // its own capture fails too
   EXPECT_TRUE(client.held() && !client.captured());
+  for (const CaptureError& e : client.TakeCaptureResult().errors) boxes.push_back(e.text);
+  EXPECT_TRUE(client.TakeCaptureResult().errors.empty()) << "taken once";
   client.Release();
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   EXPECT_EQ(published, 0);
   EXPECT_EQ(boxes, std::vector<std::string>(2, "capCaptureSingleFrameClose"));
   EXPECT_TRUE(TempFiles().empty());
+
+  // No snapshot file can be made: the writer's own text for it.
+  device.SetStepFails(TestPatternDevice::Step::kClose, false);
+  setenv("TMPDIR", (box / "missing").c_str(), 1);
+  const CaptureResult r = TakePicture(*state);
+  ASSERT_EQ(r.errors.size(), 1u);
+  EXPECT_EQ(r.errors[0].text, "can't open " + (box / "missing").string() + "/snvXXXXXX\n");
+  EXPECT_EQ(AcquireSnapshotForClient(*state).TakeCaptureResult().errors, r.errors);
 }
 
 TEST_F(SnapshotTest, ManyReleasesRacingDeleteEachFileOnceAndNeverWhileRead) {

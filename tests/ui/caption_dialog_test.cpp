@@ -41,17 +41,14 @@ std::shared_ptr<AppState> StateWithCaption(const char* text) {
   state->captionStyle = MakeLoadedDefaultCaptionStyle();
   SetCaptionText(*state->captionStyle, text);
   state->captionStyle->valign = 0;
-  BitmapInfoHeader header;
-  header.biWidth = 160, header.biHeight = 40, header.biBitCount = 24;
-  const auto* raw = reinterpret_cast<const uint8_t*>(&header);
-  state->videoFormat.assign(raw, raw + sizeof header);
   return state;
 }
 
 // A grey frame with the current caption burnt in.
 std::vector<uint8_t> Burnt(AppState& state) {
   std::vector<uint8_t> frame(static_cast<size_t>(DibStride(160, 24)) * 40, 128);
-  BurnCaption(state, frame.data(), frame.size());
+  BurnCaption(*state.captionStyle,
+              FrameView{frame.data(), frame.size(), {160, 40, 24, DibStride(160, 24)}});
   return frame;
 }
 
@@ -99,7 +96,7 @@ TEST(CaptionDialog, CancelAfterChangingEverythingRestoresOkAdoptsAll) {
     auto state = StateWithCaption("Old caption");
     const CaptionStyle before = *state->captionStyle;
     const std::vector<uint8_t> oldCaption = Burnt(*state);
-    CaptionSettingsDialog dialog(nullptr, *state);
+    CaptionSettingsDialog dialog(nullptr, state->captionStyle);
     dialog.show();
     ChangeEverything(dialog);
     ASSERT_NE(dialog.WorkingCopy(), nullptr);
@@ -119,7 +116,7 @@ TEST(CaptionDialog, CancelAfterChangingEverythingRestoresOkAdoptsAll) {
 // adopts the text typed since the edit last lost the focus.
 TEST(CaptionDialog, EnterInTheTextEditIsOkAndKeepsTheTypedText) {
   auto state = StateWithCaption("Old caption");
-  CaptionSettingsDialog dialog(nullptr, *state);
+  CaptionSettingsDialog dialog(nullptr, state->captionStyle);
   dialog.show();
   auto* edit = dialog.Built().ControlAs<QLineEdit>(1028);
   ASSERT_NE(edit, nullptr);

@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "capture/capture_device.h"
 #include "capture/frame_handler.h"
 #include "tests/support/sandbox.h"
@@ -131,13 +130,8 @@ struct Frame {
     for (int y = 0; bits == 24 && stride > width * 3u && y < std::abs(height); ++y)
       bytes[y * stride + width * 3] = 0xAB;
   }
-  std::shared_ptr<AppState> State(CaptionStyle style) const {
-    auto state = MakeAppState();
-    const auto* raw = reinterpret_cast<const uint8_t*>(&header);
-    state->videoFormat.assign(raw, raw + sizeof header);
-    state->captionStyle = std::make_unique<CaptionStyle>(style);
-    state->caption = 1, state->burnCaption = &BurnCaption, state->quality = 95;
-    return state;
+  FrameView View(size_t shortBy = 0) {
+    return FrameView{bytes.data(), bytes.size() - shortBy, *GeometryOfHeader(header)};
   }
 };
 
@@ -148,13 +142,9 @@ TEST(BurnCaption, TopLandsAtTheTopOfTheJpegAt16_24_32BitsAndEveryFrameStaysInBou
   for (uint16_t bits : {16, 24, 32}) {
     SCOPED_TRACE(bits);
     Frame frame(kWidth, kHeight, bits);
-    auto state = frame.State(Style("MMMMMMMM", 0, 0, 0));
+    const CaptionStyle style = Style("MMMMMMMM", 0, 0, 0);
     const std::string path = (sandbox / ("top" + std::to_string(bits) + ".jpg")).string();
-    std::strncpy(state->snapshotPath, path.c_str(), sizeof state->snapshotPath - 1);
-    VideoHdr hdr;
-    hdr.lpData = frame.bytes.data();
-    hdr.dwBufferLength = hdr.dwBytesUsed = static_cast<uint32_t>(frame.bytes.size());
-    ASSERT_TRUE(FrameHandler(*state, hdr));
+    ASSERT_TRUE(FrameHandler(frame.View(), path, {95, &style, &BurnCaption}).ok);
     for (int y = 0; bits == 24 && y < kHeight; ++y)
       ASSERT_EQ(frame.bytes[y * frame.stride + kWidth * 3], 0xAB) << "padding is not picture";
     QImage jpeg(QString::fromStdString(path));
@@ -169,19 +159,17 @@ TEST(BurnCaption, TopLandsAtTheTopOfTheJpegAt16_24_32BitsAndEveryFrameStaysInBou
   }
   // Top-down and undrawable frames.
   Frame topDown(100, -60, 24);  // Bottom lands in the last rows in memory
-  BurnCaption(*topDown.State(Style("MMMM", 2, 0, 0)), topDown.bytes.data(), topDown.bytes.size());
+  BurnCaption(Style("MMMM", 2, 0, 0), topDown.View());
   for (int x = 0; x < 100 * 3; ++x) ASSERT_EQ(topDown.bytes[x], 128) << x;
   int black = 0;
   for (int x = 0; x < 20; ++x) black += topDown.bytes[59 * topDown.stride + 3 * x] == 0;
   EXPECT_GT(black, 0);
 
-  // Frames it cannot draw stay untouched: 8 bits, one byte short, no format.
-  for (int c = 0; c < 3; ++c) {
+  // Frames it cannot draw stay untouched: 8 bits, one byte short.
+  for (int c = 0; c < 2; ++c) {
     Frame frame(64, 32, c == 0 ? 8 : 24);
     const std::vector<uint8_t> before = frame.bytes;
-    auto state = frame.State(Style("MMMM", 0, 0, 0));
-    if (c == 2) state->videoFormat.clear();
-    BurnCaption(*state, frame.bytes.data(), frame.bytes.size() - (c == 1));
+    BurnCaption(Style("MMMM", 0, 0, 0), frame.View(c == 1));
     EXPECT_EQ(frame.bytes, before) << c;
   }
 }

@@ -3,21 +3,38 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 
 #include "app/app_state.h"
-#include "app/message_box.h"
 #include "publish/ftp_upload.h"
 
 namespace snapvane {
 namespace {
 
+// Records and closes every box the dialog opens (each runs its own loop).
+struct BoxRecorder {
+  std::vector<std::string> texts, titles;
+  QTimer timer;
+  BoxRecorder() {
+    timer.setInterval(1);
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        texts.push_back(box->text().toStdString());
+        titles.push_back(box->windowTitle().toStdString());
+        box->accept();
+      }
+    });
+    timer.start();
+  }
+};
+
 TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) {
   auto state = MakeAppState();
   ApplyFtpSettings(*state, {"cam", "pw", "acct", "ftp.example.org", "cam.jpg", "pics"});
-  std::vector<MessageBoxRequest> boxes;
-  MessageBoxHandler previous =
-      SetMessageBoxHandler([&](const MessageBoxRequest& r) { boxes.push_back(r); });
+  BoxRecorder boxes;
   // {edit, text, refusal}: any field with a line break (setting or pasting can enter
   // one), a password with characters above 127.
   std::vector<std::tuple<int, QString, std::string>> cases{
@@ -28,22 +45,22 @@ TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) 
     FtpSettingsDialog dialog(nullptr, *state);
     EXPECT_EQ(dialog.Edit(id)->maxLength(), id <= 1020 ? 63 : 259) << id;
     dialog.Edit(id)->setText(text);
-    boxes.clear();
+    boxes.texts.clear(), boxes.titles.clear();
     dialog.show();
     dialog.Accept();
-    ASSERT_EQ(boxes.size(), 1u) << id;
-    EXPECT_NE(boxes[0].text.find(refusal), std::string::npos) << id;
+    ASSERT_EQ(boxes.texts.size(), 1u) << id;
+    EXPECT_NE(boxes.texts[0].find(refusal), std::string::npos) << id;
+    EXPECT_EQ(boxes.titles[0], "FTP Settings");
     EXPECT_TRUE(dialog.isVisible());  // stays open for a correction
   }
   EXPECT_STREQ(state->ftpPass, "pw");
   EXPECT_STREQ(state->ftpFile, "cam.jpg");
   FtpSettingsDialog dialog(nullptr, *state);
-  boxes.clear();
+  boxes.texts.clear();
   dialog.Edit(1022)->setText(QString::fromUtf8("caf\xc3\xa9.jpg"));
   dialog.Accept();
   EXPECT_STREQ(state->ftpFile, "caf\xc3\xa9.jpg");
-  EXPECT_TRUE(boxes.empty());
-  SetMessageBoxHandler(previous);
+  EXPECT_TRUE(boxes.texts.empty());
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ TEST_F(Latin1Locale, CaptionIsDrawnFromLocaleText) {
   // The dialog shows the stored text and stores what is typed in the locale's set.
   auto state = MakeAppState();
   state->captionStyle = std::move(style);
-  CaptionSettingsDialog dialog(nullptr, *state);
+  CaptionSettingsDialog dialog(nullptr, state->captionStyle);
   dialog.show();
   auto* edit = dialog.Built().ControlAs<QLineEdit>(1028);
   ASSERT_NE(edit, nullptr);

@@ -91,7 +91,7 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   for (bool on : {false, true}) {
     Get<QAbstractButton>(kPreviewVideo)->click();
     EXPECT_EQ(window.Preview()->isVisible(), on);
-    EXPECT_EQ(state.captureWindow->PreviewOn(), on);
+    EXPECT_EQ(state.camera.Device()->PreviewOn(), on);
   }
   Get<QAbstractButton>(kCaptionImage)->click();
   EXPECT_EQ(state.caption, 1);
@@ -213,14 +213,14 @@ TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {
     window.showMinimized();
     // Without a tray it stays reachable: only minimised, never hidden.
     ASSERT_TRUE(WaitProcessing([&] { return window.InTray() && window.isVisible() != tray; }));
-    EXPECT_FALSE(window.State()->captureWindow->PreviewOn());
+    EXPECT_FALSE(window.State()->camera.Device()->PreviewOn());
     EXPECT_FALSE(window.Preview()->isVisible());  // the frame goes with its owner
     if (tray)
       window.TrayDoubleClicked();
     else
       window.showNormal();
     ASSERT_TRUE(WaitProcessing([&] { return !window.InTray() && window.isVisible(); }));
-    EXPECT_TRUE(window.State()->captureWindow->PreviewOn()) << "even with the box unticked";
+    EXPECT_TRUE(window.State()->camera.Device()->PreviewOn()) << "even with the box unticked";
     EXPECT_EQ(Get<QAbstractButton>(kPreviewVideo)->isChecked(), ticked);
   }
 }

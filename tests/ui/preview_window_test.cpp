@@ -12,23 +12,14 @@
 #include <QTimer>
 #include <functional>
 
-#include "app/app_state.h"
 #include "resources/dialog_builder.h"
 #include "capture/capture_control.h"
 #include "capture/driver_dialogs.h"
 #include "tests/capture/recording_device.h"
-#include "tests/support/fake_main_window.h"
+#include "tests/support/install_device.h"
 
 namespace snapvane {
 namespace {
-
-// The main window's part in sizing: it hands the size to the preview window.
-struct ForwardingWindow : test::FakeMainWindow {
-  PreviewWindow* preview = nullptr;
-  void ResizePreview(int w, int h) override {
-    if (preview) preview->ResizeToFrame(w, h);
-  }
-};
 
 // Acts on the next modal dialog once its event loop runs.
 void WhenModal(std::function<void(QDialog*)> act) {
@@ -57,26 +48,28 @@ TEST(WrapBottomUpDib, EveryPatternDepthWrapsUprightAndShortBuffersDoNot) {
 // format dialog, after the others only when something changed. A new format makes
 // the client area one frame, keeping its top left.
 TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged) {
-  test::RecordingDevice device;
-  ForwardingWindow port;
-  auto state = MakeAppState();
-  state->mainWindow = &port;
-  state->captureWindow = &device;
+  Camera camera;
+  test::RecordingDevice& device = test::InstallDevice<test::RecordingDevice>(camera);
   QWidget owner;
   owner.setGeometry(100, 100, 400, 300);
   owner.show();
-  PreviewWindow* preview = CreatePreviewWindow(&owner, *state);  // owned by owner
-  port.preview = preview;
-  ConnectCaptureDevice(*state);
+  PreviewWindow* preview = CreatePreviewWindow(&owner, camera);  // owned by owner
+  // What the main window does with a re-read format.
+  auto apply = [&](bool reread) {
+    if (auto f = camera.Format(); reread && f) preview->ResizeToFrame(f->width, f->height);
+    return reread;
+  };
+  camera.Connect();
+  apply(true);
   device.calls.clear();
   EXPECT_EQ(preview->geometry().size(), QSize(640, 480));  // the pattern's, on connecting
   QCoreApplication::processEvents();                       // shown
   preview->move(250, 60);
   const QPoint topLeft = preview->geometry().topLeft();
   WhenModal([](QDialog* d) { d->reject(); });
-  RunVideoFormatDialog(&owner, *state);
+  EXPECT_TRUE(apply(RunVideoFormatDialog(&owner, camera)));
   WhenModal([](QDialog* d) { d->accept(); });  // nothing changed
-  RunVideoSourceDialog(&owner, *state);
+  EXPECT_FALSE(apply(RunVideoSourceDialog(&owner, camera)));
   auto mirror = [](bool ok) {  // ticks the display dialog's mirror box, then OK or Cancel
     return [ok](QDialog* d) {
       d->findChild<QCheckBox*>("mirror")->setChecked(true);
@@ -84,7 +77,7 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
     };
   };
   WhenModal(mirror(false));
-  RunVideoDisplayDialog(&owner, *state, preview);
+  EXPECT_FALSE(apply(RunVideoDisplayDialog(&owner, camera, preview)));
   EXPECT_FALSE(preview->Display().mirror);
   EXPECT_EQ(device.calls, (std::vector<std::string>{"GetVideoFormat"})) << "cancelled, re-read";
 
@@ -97,38 +90,35 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
     depth->setCurrentIndex(depth->findText("8 bits"));
     d->accept();
   });
-  RunVideoFormatDialog(&owner, *state);
+  EXPECT_TRUE(apply(RunVideoFormatDialog(&owner, camera)));
   EXPECT_EQ(preview->geometry(), QRect(topLeft, QSize(320, 240)));
   WhenModal([](QDialog* d) {
     d->findChild<QCheckBox*>("control-3")->setChecked(false);  // the frame counter
     d->accept();
   });
-  RunVideoSourceDialog(&owner, *state);
+  EXPECT_TRUE(apply(RunVideoSourceDialog(&owner, camera)));
   WhenModal(mirror(true));
-  RunVideoDisplayDialog(&owner, *state, preview);
+  EXPECT_TRUE(apply(RunVideoDisplayDialog(&owner, camera, preview)));
   EXPECT_TRUE(preview->Display().mirror);
   EXPECT_EQ(device.calls,
             (std::vector<std::string>{"GetVideoFormat", "SetFormat(320x240x8)", "GetVideoFormat",
                                       "SetControl(3,0)", "GetVideoFormat", "GetVideoFormat"}));
-  state->captureWindow = nullptr;
+  delete preview;  // it uses the camera's device
 }
 
 // The frame, title bar included, lies on the screen: where it is first placed
 // and after a resize that would keep the client area's top-left too high. A tool
 // window of its owner, with the program's icon.
 TEST(PreviewWindow, FrameStaysOnScreenToolWindowWithTheProgramIcon) {
-  test::RecordingDevice device;
-  ForwardingWindow port;
-  auto state = MakeAppState();
-  state->mainWindow = &port;
-  state->captureWindow = &device;
+  Camera camera;
+  test::InstallDevice<test::RecordingDevice>(camera);
   QWidget owner;
   const QRect area = owner.screen()->availableGeometry();
   owner.setGeometry(QRect(area.topLeft(), QSize(400, 300)));
   owner.show();
-  PreviewWindow* preview = CreatePreviewWindow(&owner, *state);
-  port.preview = preview;
-  ConnectCaptureDevice(*state);
+  PreviewWindow* preview = CreatePreviewWindow(&owner, camera);
+  camera.Connect();
+  preview->ResizeToFrame(camera.Format()->width, camera.Format()->height);  // as the window does
   QCoreApplication::processEvents();
   ASSERT_TRUE(preview->isVisible());
   const QMargins frame = preview->FrameMargins();
@@ -148,7 +138,7 @@ TEST(PreviewWindow, FrameStaysOnScreenToolWindowWithTheProgramIcon) {
   EXPECT_EQ(preview->windowType(), Qt::Tool);
   EXPECT_EQ(preview->parentWidget(), &owner);
   EXPECT_EQ(preview->windowIcon().pixmap(32).toImage(), LoadIconResource(101).pixmap(32).toImage());
-  state->captureWindow = nullptr;
+  delete preview;  // it uses the camera's device
 }
 
 }  // namespace
