@@ -1,6 +1,7 @@
 #pragma once
-// The one application state record. Created by the main window (MakeAppState),
-// shared with every worker (shared_ptr), so it outlives all of them.
+// The one application state record: the settings and the parts that own the
+// rest (camera, snapshots, HTTP server, log models, workers). Made by the main
+// window (MakeAppState), the composition root; UI thread only.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -9,17 +10,17 @@
 #include <vector>
 
 #include "capture/capture_control.h"
+#include "publish/snapshot.h"
 #include "settings/settings.h"
 
 namespace snapvane {
 
 class ActivityLog;
 class HttpServer;
-class MainWindowPort;
 class TransferProgress;
 class UiSink;
 class WorkerGroup;
-struct SnapshotFile;
+class Snapshots;
 
 // The settings are its base, so every part reads them as state.interval and so on.
 struct AppState : Settings, std::enable_shared_from_this<AppState> {
@@ -29,18 +30,10 @@ struct AppState : Settings, std::enable_shared_from_this<AppState> {
   AppState& operator=(const AppState&) = delete;
 
   Camera camera;  // the capture device, its format, caps and caption renderer
-  MainWindowPort* mainWindow = nullptr;  // UI thread only; null once the window is gone
   int32_t secondsRemaining = 0;
+  // The snapshot files, their uses and the capture dispatch (AttachUi makes it).
+  std::shared_ptr<Snapshots> snapshots;
   std::shared_ptr<HttpServer> httpServer;  // made by the window with its event loop
-
-  // The one lock: snapshot counts and path, worker starts.
-  std::mutex lock;
-  int32_t snapshotUsers = 0;               // users of the current snapshot file (snapshot->users)
-  char snapshotPath[260] = {};             // the current snapshot file, empty for none
-  std::shared_ptr<SnapshotFile> snapshot;  // the current snapshot's own record
-  bool capturing = false;          // a capture is in progress (UI thread)
-  bool localSaveRunning = false;   // under lock
-  bool ftpUploadRunning = false;   // under lock
 
   // Models behind the log list and the progress bar (own locks; see their headers).
   std::shared_ptr<ActivityLog> log;
@@ -52,7 +45,12 @@ struct AppState : Settings, std::enable_shared_from_this<AppState> {
   std::shared_ptr<WorkerGroup> workers;
 };
 
-// A new zeroed state with its log and progress models.
+// A new zeroed state with its log and progress models, its workers' group and
+// snapshots that publish nowhere yet.
 std::shared_ptr<AppState> MakeAppState();
+// Workers reach the UI through ui from now on; the snapshots are made anew to
+// capture with the state's camera and settings and publish with publishers
+// (empty: the real local save and upload).
+void AttachUi(AppState& state, std::shared_ptr<UiSink> ui, Snapshots::Publishers publishers = {});
 
 }  // namespace snapvane

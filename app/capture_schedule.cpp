@@ -1,5 +1,6 @@
 #include "app/capture_schedule.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,17 +8,11 @@
 #include <string>
 
 #include "app/app_state.h"
-#include "app/main_window_port.h"
-#include "publish/snapshot.h"
 
 namespace snapvane {
 namespace {
 
-constexpr int kIntervalEdit = 1008;
-constexpr int kUnitList = 1009;
-constexpr int kTimeRemainingBox = 1013;
 constexpr size_t kIntervalTextMax = 15;
-constexpr size_t kTrayTipMax = 63;
 constexpr size_t kTimeTextBuffer = 256;
 
 // Each unit multiplies by its own factor and by those of every unit above it.
@@ -48,26 +43,17 @@ int32_t ClampToSeconds(double seconds) {
 
 }  // namespace
 
-void ReadCaptureInterval(AppState& state) {
-  MainWindowPort* window = state.mainWindow;
-  if (!window) return;
-  const std::string text = window->GetText(kIntervalEdit).substr(0, kIntervalTextMax);
+void ReadCaptureInterval(AppState& state, std::string_view text, int unit) {
+  const std::string read(text.substr(0, kIntervalTextMax));
   // strtod follows the process locale's decimal separator, like atof.
-  double value = std::strtod(text.c_str(), nullptr);
-  int unit = window->GetSelection(kUnitList);
-  if (unit < 0) {
-    window->SetSelection(kUnitList, 0);
-    unit = 0;
-  }
-  if (unit >= kUnitCount) unit = kUnitCount - 1;
+  double value = std::strtod(read.c_str(), nullptr);
+  unit = std::clamp(unit, 0, kUnitCount - 1);
   for (int i = 0; i <= unit; ++i) value *= kUnitFactors[i];
   state.interval = ClampToSeconds(value);
   if (state.interval < state.secondsRemaining) state.secondsRemaining = state.interval;
-  ShowTimeRemaining(state);
 }
 
-void ShowTimeRemaining(AppState& state) {
-  const int32_t s = state.secondsRemaining;
+std::string TimeRemainingText(int32_t s) {
   const int32_t minutes = s / 60, hours = minutes / 60, days = hours / 24;
   char text[kTimeTextBuffer];
   if (days != 0) {
@@ -79,29 +65,16 @@ void ShowTimeRemaining(AppState& state) {
   } else {
     std::snprintf(text, sizeof text, "%d seconds", s % 60);
   }
-  if (state.mainWindow) state.mainWindow->SetText(kTimeRemainingBox, text);
+  return text;
 }
 
-CaptureResult CountdownTick(AppState& state) {
+Tick CountdownTick(AppState& state) {
   const int32_t k = state.secondsRemaining;
-  ShowTimeRemaining(state);
-  std::string tip;
-  if (state.mainWindow) tip = state.mainWindow->GetText(kTimeRemainingBox).substr(0, kTrayTipMax);
+  Tick tick{TimeRemainingText(k), TrayIconFor(k), k == 1};
   // The smallest count has nothing below it; it reloads just the same.
   state.secondsRemaining = k == std::numeric_limits<int32_t>::min() ? k : k - 1;
-  const int icon = TrayIconFor(k);
-  CaptureResult captured;
-  if (k == 1) captured = TakePicture(state);  // the tray keeps its icon until this returns
-  // A failed icon load leaves the tray as it was; the countdown goes on.
-  if (state.mainWindow) state.mainWindow->SetTrayIcon(icon, tip);
   if (state.secondsRemaining <= 0) state.secondsRemaining = state.interval;
-  return captured;
-}
-
-CaptureResult TakePictureNow(AppState& state) {
-  CaptureResult captured = TakePicture(state);
-  state.secondsRemaining = state.interval;
-  return captured;
+  return tick;
 }
 
 }  // namespace snapvane

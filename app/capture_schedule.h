@@ -1,22 +1,28 @@
 #pragma once
-// The automatic capture every `interval` seconds and its tray countdown. UI thread
-// only; everything goes through state.mainWindow.
-#include "capture/capture_error.h"
+// The automatic capture every `interval` seconds and its tray countdown: plain
+// rules over the count, which the window shows and acts on. UI thread only.
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace snapvane {
 
 struct AppState;
 
-// Interval box 1008 times the unit of list 1009 (seconds .. weeks), rounded down,
-// clamped to a signed 32-bit count; cuts a running countdown short.
-void ReadCaptureInterval(AppState& state);
-// Writes secondsRemaining as "%d days: %d hours" .. "%d seconds" into box 1013.
-void ShowTimeRemaining(AppState& state);
-// The one-second timer tick: shows the count, counts down, pie icons 106..102 in the
-// last five seconds (101 otherwise) and takes the picture on the tick showing 1.
-// Returns what that capture has to tell the person (nothing on other ticks).
-CaptureResult CountdownTick(AppState& state);
-// The take-picture-now button: a picture now, then the countdown starts over.
-CaptureResult TakePictureNow(AppState& state);
+// The interval text (box 1008, at most 15 characters read) times the unit
+// (index into seconds .. weeks), rounded down and clamped to a signed 32-bit
+// count. Sets interval and cuts a running countdown short.
+void ReadCaptureInterval(AppState& state, std::string_view text, int unit);
+// secondsRemaining as "%d days: %d hours" .. "%d seconds".
+std::string TimeRemainingText(int32_t seconds);
+
+// What one tick of the one-second timer shows and does.
+struct Tick {
+  std::string text;      // the time remaining, shown before the count goes down
+  int trayIcon = 0;      // pie icons 106..102 in the last five seconds, else 101
+  bool capture = false;  // take the picture now (the tick showing 1)
+};
+// Counts down and reloads the count from the interval when it runs out.
+Tick CountdownTick(AppState& state);
 
 }  // namespace snapvane

@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/main_window_port.h"
-#include "capture/capture_control.h"
+#include "publish/ftp_upload.h"
 #include "publish/http_server.h"
 
 namespace snapvane {
@@ -64,13 +63,6 @@ int32_t QualityFromText(std::string_view text) {
   return value > kMaxQuality ? kMaxQuality : value;
 }
 
-int32_t ApplyQualityRule(AppState& state) {
-  if (!state.mainWindow) return state.quality;
-  state.quality = QualityFromText(state.mainWindow->GetText(main_control::kQuality));
-  state.mainWindow->SetText(main_control::kQuality, UnsignedText(state.quality));
-  return state.quality;
-}
-
 int EnableHttp(AppState& state) {
   state.http = 1;
   if (!state.httpServer) return EINVAL;
@@ -84,43 +76,17 @@ void DisableHttp(AppState& state) {
   if (state.httpServer) state.httpServer->Stop();
 }
 
-void ApplyHttpBox(AppState& state) {
-  if (!state.mainWindow) return;
-  if (state.mainWindow->IsChecked(main_control::kEnableHttp)) {
-    EnableHttp(state);  // a failure is logged by the server itself
-    if (state.mainWindow) state.mainWindow->SetEnabled(main_control::kHttpSettings, false);
-  } else {
-    DisableHttp(state);
-    if (state.mainWindow) state.mainWindow->SetEnabled(main_control::kHttpSettings, true);
-  }
-}
-
-void ApplyCaptionBox(AppState& state) {
-  if (!state.mainWindow) return;
-  state.caption = state.mainWindow->IsChecked(main_control::kCaptionImage) ? 1 : 0;
-}
-
-void ApplyPreviewBox(AppState& state) {
-  if (!state.mainWindow) return;
-  const bool on = state.mainWindow->IsChecked(main_control::kPreviewVideo);
-  state.mainWindow->ShowPreview(on);
-  state.camera.SetPreview(on);
+PublishOrder OrderPicture(Settings& s) {
+  PublishOrder order;
+  if (s.saveFile && s.fileName[0] == '\0') s.saveFile = 0;
+  order.saveFile = s.saveFile != 0;
+  if (order.saveFile) order.fileName = s.fileName;
+  if (s.ftp && (!s.ftpUser[0] || !s.ftpFile[0] || !s.ftpServer[0])) s.ftp = 0;
+  order.ftp = s.ftp != 0;
+  if (order.ftp) order.ftpSettings = std::make_shared<const FtpSettings>(CopyFtpSettings(s));
+  return order;
 }
 
 std::string UnsignedText(int32_t value) { return std::to_string(static_cast<uint32_t>(value)); }
-
-void ShowSettingsInControls(AppState& state) {
-  using namespace main_control;
-  MainWindowPort* window = state.mainWindow;
-  if (!window) return;
-  window->SetChecked(kSaveFile, state.saveFile != 0);
-  window->SetChecked(kEnableFtp, state.ftp != 0);
-  window->SetChecked(kEnableHttp, state.http != 0);
-  window->SetChecked(kCaptionImage, state.caption != 0);
-  window->SetText(kInterval, UnsignedText(state.interval));
-  window->SetText(kQuality, UnsignedText(state.quality));
-  window->SetText(kFileName,
-                  std::string_view(state.fileName, strnlen(state.fileName, sizeof state.fileName)));
-}
 
 }  // namespace snapvane

@@ -1,14 +1,16 @@
 #pragma once
 // The main window's command table and the rules behind its boxes, in plain C++
-// over MainWindowPort (state.mainWindow), so they are tested without a toolkit.
-// UI thread only.
+// so they are tested without a toolkit. UI thread only.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "publish/snapshot.h"
+
 namespace snapvane {
 
 struct AppState;
+struct Settings;
 
 // Control ids of the main window (dialog 101).
 namespace main_control {
@@ -43,9 +45,7 @@ inline constexpr int kLastTipId = 1032;
 }  // namespace main_control
 
 inline constexpr int kMainDialogId = 101;
-inline constexpr int kAboutDialogId = 118;
 inline constexpr int kAppIconId = 101;
-inline constexpr int kTrayIconId = 1;
 inline constexpr const char* kTrayTip = "Snapvane";
 inline constexpr int kTimerPeriodMs = 1000;
 inline constexpr int32_t kMaxQuality = 100;
@@ -89,33 +89,19 @@ MainCommand CommandFor(int id, int notification);
 // 0, a number above 100 (however long) as 100.
 int32_t QualityFromText(std::string_view text);
 
-// Quality box 1030 lost the focus: quality := the box clamped to 0..100, written
-// back. Returns the value, for the spinner.
-int32_t ApplyQualityRule(AppState& state);
-
 // http := 1 and the server started on httpPort (a port the system chose is
 // written back); the server's result. A failure is logged by the server.
 int EnableHttp(AppState& state);
 // http := 0 and the listening socket closed. Running visits finish.
 void DisableHttp(AppState& state);
 
-// "Enable HTTP" (1010): ticked starts the server and disables its settings button
-// 1025; unticked stops it and enables the button.
-void ApplyHttpBox(AppState& state);
-
-// "Caption Image" (1028): caption := the box.
-void ApplyCaptionBox(AppState& state);
-
-// "Preview Video" (1003): the preview frame shown or hidden, then the preview on
-// or off at the usual rate.
-void ApplyPreviewBox(AppState& state);
+// Where the next picture goes, from the switches: the local copy only with a
+// file name; the upload only with a user, a file and a server (else ftp is
+// switched off, for the window to untick its box).
+PublishOrder OrderPicture(Settings& settings);
 
 // Numbers the platform writes as unsigned decimals (a negative stored value shows
 // as its 32-bit unsigned form).
 std::string UnsignedText(int32_t value);
-
-// After the settings are loaded: the three switches, the caption box, interval,
-// quality and file name into their controls (the posted HTTP command aside).
-void ShowSettingsInControls(AppState& state);
 
 }  // namespace snapvane

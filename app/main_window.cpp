@@ -38,6 +38,7 @@
 #include "capture/capture_device.h"
 #include "capture/driver_dialogs.h"
 #include "capture/preview_window.h"
+#include "common/fixed_text.h"
 #include "common/locale_text.h"
 #include "common/time_text.h"
 #include "publish/ftp_settings_dialog.h"
@@ -113,20 +114,19 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
 
   // The record, and how workers reach this thread.
   state_ = MakeAppState();
-  state_->mainWindow = this;
   loop_ = std::make_shared<QtEventLoop>();
   sink_ = std::make_shared<AppUiSink>(state_->log, state_->transfers);
   std::weak_ptr<QtEventLoop> weakLoop = loop_;
   sink_->SetPoster([weakLoop](std::function<void()> task) {
     if (auto loop = weakLoop.lock()) loop->Post(std::move(task));
   });
-  state_->ui = sink_;
+  AttachUi(*state_, sink_);
   HttpServer::Hooks httpHooks;
-  std::weak_ptr<AppState> weakState = state_;
-  httpHooks.acquireSnapshot = [this, weakState] {
-    auto state = weakState.lock();
-    if (!state) return SnapshotUse();
-    SnapshotUse use = AcquireSnapshotForClient(*state);
+  std::weak_ptr<Snapshots> weakSnapshots = state_->snapshots;
+  httpHooks.acquireSnapshot = [this, weakSnapshots] {
+    auto snapshots = weakSnapshots.lock();
+    if (!snapshots) return SnapshotUse();
+    SnapshotUse use = AcquireSnapshotForClient(*snapshots);
     // The box comes later, from the loop: the browser gets its answer now.
     CaptureResult result = use.TakeCaptureResult();
     if (!result.errors.empty() || result.beep)
@@ -154,12 +154,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
 
   timer_ = new QTimer(this);
   timer_->setInterval(kTimerPeriodMs);
-  connect(timer_, &QTimer::timeout, this, [this] {
-    if (hasEnded_) return;
-    const CaptureResult captured = CountdownTick(*state_);
-    ExpireSnapshotHold(*state_);
-    ShowCaptureResult(captured);
-  });
+  connect(timer_, &QTimer::timeout, this, [this] { TimerTick(); });
   timer_->start();
 
   tray_ = new QSystemTrayIcon(this);
@@ -173,7 +168,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   if (!keptDamaged.empty())
     state_->log->AddLogLine(-1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() +
                                     ") - " + TimeText(LocalTime(std::time(nullptr))));
-  ShowSettingsInControls(*state_);
+  ShowSettingsInControls();
   // The HTTP switch runs once the initialisation is over, as a queued command.
   QMetaObject::invokeMethod(
       this, [this] { Command(kEnableHttp, notify::kClicked); }, Qt::QueuedConnection);
@@ -273,6 +268,7 @@ void MainWindow::RefreshProgress() {
 }
 
 void MainWindow::Command(int id, int notification) {
+  using namespace main_control;
   if (!state_ || hasEnded_ || closing_) return;
   AppState& state = *state_;
   switch (CommandFor(id, notification)) {
@@ -288,17 +284,26 @@ void MainWindow::Command(int id, int notification) {
       if (RunVideoDisplayDialog(this, state.camera, preview_.data())) ShowCameraFormat();
       break;
     case MainCommand::kPreviewBox:
-      ApplyPreviewBox(state);
+      ShowPreview(IsChecked(kPreviewVideo));
+      state.camera.SetPreview(IsChecked(kPreviewVideo));
       break;
     case MainCommand::kChooseFile:
       if (auto chosen = ChooseSaveFileName(this, GetText(main_control::kFileName)))
         SetText(main_control::kFileName, *chosen);
       break;
     case MainCommand::kReadInterval:
-      ReadCaptureInterval(state);
+      if (GetSelection(kIntervalUnit) < 0) SetSelection(kIntervalUnit, 0);
+      ReadCaptureInterval(state, GetText(kInterval), GetSelection(kIntervalUnit));
+      SetText(kTimeRemaining, TimeRemainingText(state.secondsRemaining));
       break;
     case MainCommand::kHttpBox:
-      ApplyHttpBox(state);
+      // The settings button only while the server is off.
+      if (IsChecked(kEnableHttp)) {
+        EnableHttp(state);  // a failure is logged by the server itself
+      } else {
+        DisableHttp(state);
+      }
+      SetEnabled(kHttpSettings, !IsChecked(kEnableHttp));
       break;
     case MainCommand::kHttpSettings:
       RunHttpSettingsDialog(this, state.httpPort, state.httpRefresh);
@@ -307,16 +312,20 @@ void MainWindow::Command(int id, int notification) {
       RunFtpSettingsDialog(this, state);
       break;
     case MainCommand::kTakePicture:
-      ShowCaptureResult(TakePictureNow(state));
+      // A picture now, then the countdown starts over.
+      ShowCaptureResult(TakePictureNow());
       break;
     case MainCommand::kCaptionBox:
-      ApplyCaptionBox(state);
+      state.caption = IsChecked(kCaptionImage) ? 1 : 0;
       break;
     case MainCommand::kCaptionSettings:
       RunCaptionSettingsDialog(this, state.captionStyle);
       break;
     case MainCommand::kQualityRule:
-      if (UpDownControl* spin = QualitySpinner()) spin->SetPosition(ApplyQualityRule(state));
+      // The box clamped to 0..100, written back and followed by the spinner.
+      state.quality = QualityFromText(GetText(kQuality));
+      SetText(kQuality, UnsignedText(state.quality));
+      if (UpDownControl* spin = QualitySpinner()) spin->SetPosition(state.quality);
       break;
     case MainCommand::kAbout:
       RunAboutBox(this);
@@ -361,7 +370,7 @@ void MainWindow::Shutdown() {
     tray_ = nullptr;
   }
   DisableHttp(*state_);
-  ExpireSnapshotHold(*state_, /*always=*/true);
+  ExpireSnapshotHold(*state_->snapshots, /*always=*/true);
   hide();
   if (preview_) preview_->hide();
 
@@ -382,7 +391,6 @@ void MainWindow::Shutdown() {
   state_->transfers->SetChangedCallback(nullptr);
   delete preview_.data();
   state_->camera.Release();
-  state_->mainWindow = nullptr;
   hasEnded_ = true;
 }
 
@@ -468,7 +476,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
-// MainWindowPort
+// Controls by id
 
 bool MainWindow::IsChecked(int id) const {
   auto* button = built_.ControlAs<QAbstractButton>(id);
@@ -539,6 +547,49 @@ void MainWindow::ShowPreview(bool visible) {
   } else {
     preview_->hide();
   }
+}
+
+void MainWindow::TimerTick() {
+  if (hasEnded_) return;
+  using namespace main_control;
+  const Tick tick = CountdownTick(*state_);
+  SetText(kTimeRemaining, tick.text);
+  CaptureResult captured;
+  if (tick.capture) captured = TakePicture();  // the tray keeps its icon until this returns
+  // A failed icon load leaves the tray as it was; the countdown goes on.
+  SetTrayIcon(tick.trayIcon, tick.text.substr(0, kTrayTipMaxChars));
+  ExpireSnapshotHold(*state_->snapshots);
+  ShowCaptureResult(captured);
+}
+
+CaptureResult MainWindow::TakePicture() {
+  using namespace main_control;
+  // The switches as the boxes show them at this moment.
+  AppState& state = *state_;
+  state.saveFile = IsChecked(kSaveFile) ? 1 : 0;
+  if (state.saveFile) CopyText(state.fileName, GetText(kFileName));
+  state.ftp = IsChecked(kEnableFtp) ? 1 : 0;
+  const PublishOrder order = OrderPicture(state);
+  if (IsChecked(kEnableFtp) && !state.ftp) SetChecked(kEnableFtp, false);
+  return snapvane::TakePicture(*state.snapshots, order);
+}
+
+CaptureResult MainWindow::TakePictureNow() {
+  CaptureResult captured = TakePicture();
+  state_->secondsRemaining = state_->interval;
+  return captured;
+}
+
+void MainWindow::ShowSettingsInControls() {
+  using namespace main_control;
+  const AppState& s = *state_;
+  SetChecked(kSaveFile, s.saveFile != 0);
+  SetChecked(kEnableFtp, s.ftp != 0);
+  SetChecked(kEnableHttp, s.http != 0);
+  SetChecked(kCaptionImage, s.caption != 0);
+  SetText(kInterval, UnsignedText(s.interval));
+  SetText(kQuality, UnsignedText(s.quality));
+  SetText(kFileName, std::string_view(s.fileName, strnlen(s.fileName, sizeof s.fileName)));
 }
 
 void MainWindow::ConnectCamera() {

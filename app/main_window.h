@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "resources/dialog_builder.h"
-#include "app/main_window_port.h"
+#include "capture/capture_error.h"
 #include "capture/capture_device.h"
 #include "capture/capture_error.h"
 
@@ -28,7 +28,7 @@ class AppUiSink;
 class PreviewWindow;
 class QtEventLoop;
 
-class MainWindow : public QWidget, public MainWindowPort {
+class MainWindow : public QWidget {
  public:
   struct Options {
     std::unique_ptr<CaptureDevice> device;  // null: OpenDefaultCaptureDevice()
@@ -65,17 +65,20 @@ class MainWindow : public QWidget, public MainWindowPort {
   void RefreshLog();
   void RefreshProgress();
 
-  // MainWindowPort
-  bool IsChecked(int id) const override;
-  void SetChecked(int id, bool checked) override;
-  std::string GetText(int id) const override;
-  void SetText(int id, std::string_view text) override;
-  void SetEnabled(int id, bool enabled) override;
-  int GetSelection(int id) const override;
-  void SetSelection(int id, int index) override;
-  bool SetTrayIcon(int iconId, std::string_view tip) override;
-  void ResizePreview(int width, int height) override;
-  void ShowPreview(bool visible) override;
+  // Check boxes, edits, buttons and lists, by control id.
+  bool IsChecked(int id) const;
+  void SetChecked(int id, bool checked);
+  std::string GetText(int id) const;
+  void SetText(int id, std::string_view text);
+  void SetEnabled(int id, bool enabled);
+  int GetSelection(int id) const;  // -1: none
+  void SetSelection(int id, int index);
+  // Tray icon: icon resource id and tip (at most 63 characters). False when the
+  // icon could not be loaded (nothing changed).
+  bool SetTrayIcon(int iconId, std::string_view tip);
+  // The preview frame: client area one frame, keeping its top-left; shown or hidden.
+  void ResizePreview(int width, int height);
+  void ShowPreview(bool visible);
   // Beeps and shows one box per error a capture returned, in order.
   void ShowCaptureResult(const CaptureResult& result);
 
@@ -90,6 +93,14 @@ class MainWindow : public QWidget, public MainWindowPort {
   // Connects the camera and shows what it reports: buttons, preview size, format line.
   void ConnectCamera();
   void ShowCameraFormat();
+  // The one-second timer: the countdown, the timed picture, the fresh snapshot's hold.
+  void TimerTick();
+  // Reads the switches from their boxes and takes one picture; its failures.
+  CaptureResult TakePicture();
+  CaptureResult TakePictureNow();
+  // After the settings are loaded: the switches, interval, quality and file name
+  // into their controls (the posted HTTP command aside).
+  void ShowSettingsInControls();
   void ConnectControls();
   void InstallToolTips();
   void FollowModels();

@@ -4,9 +4,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "app/app_state.h"
 #include "common/locale_text.h"
 #include "publish/ftp_upload.h"
+#include "settings/settings.h"
 
 namespace snapvane {
 namespace {
@@ -27,20 +27,21 @@ QString Text(const char* field, size_t capacity) {
 
 }  // namespace
 
-FtpSettingsDialog::FtpSettingsDialog(QWidget* parent, AppState& state)
-    : QDialog(parent), state_(state) {
+FtpSettingsDialog::FtpSettingsDialog(QWidget* parent, Settings& settings)
+    : QDialog(parent), settings_(settings) {
+  const Settings& s = settings;
   if (const DialogTemplate* t = FindDialogTemplate(kDialogId)) built_ = BuildDialog(this, *t);
   struct Row {
     int id;
     const char* field;
     size_t capacity;
   };
-  const Row rows[] = {{kUserId, state.ftpUser, sizeof state.ftpUser},
-                      {kPassId, state.ftpPass, sizeof state.ftpPass},
-                      {kAccountId, state.ftpAccount, sizeof state.ftpAccount},
-                      {kServerId, state.ftpServer, sizeof state.ftpServer},
-                      {kDirId, state.ftpDir, sizeof state.ftpDir},
-                      {kFileId, state.ftpFile, sizeof state.ftpFile}};
+  const Row rows[] = {{kUserId, s.ftpUser, sizeof s.ftpUser},
+                      {kPassId, s.ftpPass, sizeof s.ftpPass},
+                      {kAccountId, s.ftpAccount, sizeof s.ftpAccount},
+                      {kServerId, s.ftpServer, sizeof s.ftpServer},
+                      {kDirId, s.ftpDir, sizeof s.ftpDir},
+                      {kFileId, s.ftpFile, sizeof s.ftpFile}};
   for (const Row& row : rows) {
     if (QLineEdit* edit = Edit(row.id)) {
       edit->setMaxLength(static_cast<int>(row.capacity - 1));
@@ -73,12 +74,12 @@ void FtpSettingsDialog::Accept() {
     box.exec();
     return;
   }
-  ApplyFtpSettings(state_, settings);
+  ApplyFtpSettings(settings_, settings);
   done(1);
 }
 
-void RunFtpSettingsDialog(QWidget* parent, AppState& state) {
-  FtpSettingsDialog dialog(parent, state);
+void RunFtpSettingsDialog(QWidget* parent, Settings& settings) {
+  FtpSettingsDialog dialog(parent, settings);
   dialog.exec();
 }
 

@@ -10,11 +10,11 @@ class QLineEdit;
 
 namespace snapvane {
 
-struct AppState;
+struct Settings;
 
 class FtpSettingsDialog : public QDialog {
  public:
-  FtpSettingsDialog(QWidget* parent, AppState& state);
+  FtpSettingsDialog(QWidget* parent, Settings& settings);
 
   QLineEdit* Edit(int id) const;
   // OK: refuses texts that cannot be sent or stored (a message box says why and
@@ -22,11 +22,11 @@ class FtpSettingsDialog : public QDialog {
   void Accept();
 
  private:
-  AppState& state_;
+  Settings& settings_;
   BuiltDialog built_;
 };
 
 // Opens the dialog modally over parent (UI thread).
-void RunFtpSettingsDialog(QWidget* parent, AppState& state);
+void RunFtpSettingsDialog(QWidget* parent, Settings& settings);
 
 }  // namespace snapvane

@@ -15,7 +15,8 @@
 #include <ctime>
 #include <utility>
 
-#include "app/app_state.h"
+#include "common/ui_sink.h"
+#include "settings/settings.h"
 #include "common/fixed_text.h"
 #include "common/time_text.h"
 #include "common/ui_sink.h"
@@ -218,9 +219,9 @@ void ReportFailure(const FtpSettings& settings, std::string why) {
 
 }  // namespace
 
-FtpSettings CopyFtpSettings(const AppState& state) {
-  return FtpSettings{Field(state.ftpUser),   Field(state.ftpPass), Field(state.ftpAccount),
-                     Field(state.ftpServer), Field(state.ftpFile), Field(state.ftpDir)};
+FtpSettings CopyFtpSettings(const Settings& s) {
+  return FtpSettings{Field(s.ftpUser),   Field(s.ftpPass), Field(s.ftpAccount),
+                     Field(s.ftpServer), Field(s.ftpFile), Field(s.ftpDir)};
 }
 
 std::string FtpSettingsProblem(const FtpSettings& s) {
@@ -237,13 +238,13 @@ std::string FtpSettingsProblem(const FtpSettings& s) {
   return {};
 }
 
-void ApplyFtpSettings(AppState& state, const FtpSettings& s) {
-  CopyText(state.ftpUser, s.user);
-  CopyText(state.ftpPass, s.pass);
-  CopyText(state.ftpAccount, s.account);
-  CopyText(state.ftpServer, s.server);
-  CopyText(state.ftpFile, s.file);
-  CopyText(state.ftpDir, s.dir);
+void ApplyFtpSettings(Settings& settings, const FtpSettings& s) {
+  CopyText(settings.ftpUser, s.user);
+  CopyText(settings.ftpPass, s.pass);
+  CopyText(settings.ftpAccount, s.account);
+  CopyText(settings.ftpServer, s.server);
+  CopyText(settings.ftpFile, s.file);
+  CopyText(settings.ftpDir, s.dir);
 }
 
 FtpControl::FtpControl(int socket, std::chrono::milliseconds replyTimeout)
@@ -325,7 +326,7 @@ bool SendFtpCommand(FtpControl& control, const std::string& command) {
   return false;
 }
 
-int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& settings,
+int FtpStoreSnapshot(FtpControl& control, UiSink* ui, const FtpSettings& settings,
                      const char* path, const FtpLimits& limits) {
   // Announce the address this computer reaches the server from, and only take
   // the data connection from the server itself.
@@ -368,7 +369,7 @@ int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& se
                         std::to_string(limits.dataConnectTimeout.count()) + " ms");
     return 1;
   }
-  SendFileToSocket(state.ui.get(), data.get(), path);
+  SendFileToSocket(ui, data.get(), path);
   data.Reset();
   listener.Reset();
 
@@ -404,7 +405,7 @@ int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& se
   return 1;
 }
 
-std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& settings,
+std::string RunFtpUpload(UiSink* ui, const char* path, const FtpSettings& settings,
                          const FtpLimits& limits) {
   const std::time_t start = std::time(nullptr);
   const std::string startText = TimeText(LocalTime(start));
@@ -416,7 +417,7 @@ std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& s
     if (Greet(control) && LogIn(control, settings) &&
         (settings.dir.empty() || Command(control, "CWD " + settings.dir + "\r\n", 2)) &&
         Command(control, "TYPE I\r\n", 2)) {
-      result = FtpStoreSnapshot(control, state, settings, path, limits);
+      result = FtpStoreSnapshot(control, ui, settings, path, limits);
       // The outcome is known: a server gone silent must not hold the worker long.
       control.setReplyTimeout(std::min(limits.replyTimeout, limits.quitTimeout));
       if (result != 0) why = control.Why();
@@ -440,10 +441,10 @@ std::string FtpLogLine(int result, const FtpSettings& settings, long seconds,
   return line;
 }
 
-void FtpUploadWorker(AppState& state, SnapshotUse use, FtpSettings settings,
+void FtpUploadWorker(UiSink* ui, SnapshotUse use, FtpSettings settings,
                      const FtpLimits& limits) {
-  std::string line = RunFtpUpload(state, use.held() ? use.path() : "", settings, limits);
-  if (state.ui) state.ui->AddLogLine(-1, line);
+  std::string line = RunFtpUpload(ui, use.held() ? use.path() : "", settings, limits);
+  if (ui) ui->AddLogLine(-1, line);
   use.Release();
 }
 

@@ -12,23 +12,24 @@
 
 namespace snapvane {
 
-struct AppState;
+struct Settings;
+class UiSink;
 
 // The worker's own copy of the FTP fields, taken when it starts, so the settings
-// dialog may rewrite AppState meanwhile.
+// dialog may rewrite the settings meanwhile.
 struct FtpSettings {
   std::string user, pass, account, server, file, dir;
 };
 
 // UI thread (or under any lock that keeps the fields still): copies the fields.
-FtpSettings CopyFtpSettings(const AppState& state);
+FtpSettings CopyFtpSettings(const Settings& settings);
 
 // Why the dialog refuses these texts, or empty when all are acceptable: CR or LF
 // in any field (they would smuggle extra commands), a password character above
 // 127 (the settings file cannot keep it).
 std::string FtpSettingsProblem(const FtpSettings& settings);
-// Stores the texts into AppState, each cut to its field (63 or 259 bytes).
-void ApplyFtpSettings(AppState& state, const FtpSettings& settings);
+// Stores the texts into the settings, each cut to its field (63 or 259 bytes).
+void ApplyFtpSettings(Settings& settings, const FtpSettings& texts);
 
 // Waits and repeats the upload bounds; tests shorten them.
 struct FtpLimits {
@@ -100,12 +101,12 @@ bool SendFtpCommand(FtpControl& control, const std::string& command);
 // will not rename onto an existing name) is retried once after DELE of the old
 // name. After a failure the temporary file is deleted while the server still
 // answers in step. 0 on success, 1 on failure.
-int FtpStoreSnapshot(FtpControl& control, AppState& state, const FtpSettings& settings,
+int FtpStoreSnapshot(FtpControl& control, UiSink* ui, const FtpSettings& settings,
                      const char* path, const FtpLimits& limits = {});
 
 // The whole upload of the file at path; returns the log line (success or failure).
 // A failure's step and the server's reply line go to standard error.
-std::string RunFtpUpload(AppState& state, const char* path, const FtpSettings& settings,
+std::string RunFtpUpload(UiSink* ui, const char* path, const FtpSettings& settings,
                          const FtpLimits& limits = {});
 
 // The upload's log line for result (0: success), cut to kMaxFtpLogLine bytes on a
@@ -115,7 +116,7 @@ std::string FtpLogLine(int result, const FtpSettings& settings, long seconds,
 
 // Worker thread body: uploads use's file, logs the line through state.ui, then
 // gives the use back.
-void FtpUploadWorker(AppState& state, SnapshotUse use, FtpSettings settings,
+void FtpUploadWorker(UiSink* ui, SnapshotUse use, FtpSettings settings,
                      const FtpLimits& limits = {});
 
 }  // namespace snapvane

@@ -12,7 +12,6 @@
 #include <ctime>
 #include <memory>
 
-#include "app/app_state.h"
 #include "common/time_text.h"
 #include "common/ui_sink.h"
 #include "common/unique_fd.h"
@@ -183,7 +182,7 @@ CopyOutcome ReplaceFileWithCopy(const char* source, const std::string& destinati
   return {};
 }
 
-void LocalSaveWorker(AppState& state, SnapshotUse use, std::string fileName) {
+void LocalSaveWorker(UiSink* ui, SnapshotUse use, std::string fileName) {
   // The line shows when the worker started, not when the copy ended.
   const std::tm started = LocalTime(std::time(nullptr));
 
@@ -199,7 +198,7 @@ void LocalSaveWorker(AppState& state, SnapshotUse use, std::string fileName) {
                 fileName.c_str(), TimeText(started).c_str());
 
   // Never under the lock: the log belongs to the UI side.
-  if (state.ui) state.ui->AddLogLine(-1, line);
+  if (ui) ui->AddLogLine(-1, line);
   // The window's line stays short; the reason goes to standard error.
   if (!copied)
     std::fprintf(stderr, "Local save to %s failed: %s\n", fileName.c_str(), outcome.Why().c_str());

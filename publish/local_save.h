@@ -8,11 +8,11 @@
 
 namespace snapvane {
 
-struct AppState;
+class UiSink;
 
-// Runs on the calling worker thread. Logs through state.ui without holding the
+// Runs on the calling worker thread. Logs through ui without holding the
 // lock, then releases use (the last user deletes the snapshot file).
-void LocalSaveWorker(AppState& state, SnapshotUse use, std::string fileName);
+void LocalSaveWorker(UiSink* ui, SnapshotUse use, std::string fileName);
 
 // What a copy came to: nothing failed, or the step that failed and its errno.
 struct CopyOutcome {

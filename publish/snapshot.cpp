@@ -7,63 +7,34 @@
 #include <ctime>
 #include <utility>
 
-#include "app/app_state.h"
-#include "app/main_window_port.h"
-#include "common/time_text.h"
-#include "common/ui_sink.h"
-#include "common/worker_threads.h"
-#include "capture/capture_control.h"
-#include "common/fixed_text.h"
 #include "common/limits.h"
 #include "common/time_text.h"
 #include "common/ui_sink.h"
+#include "common/worker_threads.h"
 #include "publish/ftp_upload.h"
 #include "publish/local_save.h"
 
 namespace snapvane {
 namespace {
 
-constexpr int kSaveFileCheck = 1005;
-constexpr int kFileNameEdit = 1006;
-constexpr int kEnableFtpCheck = 1017;
 constexpr char kSnapshotPrefix[] = "snvs";  // the platform keeps its first three letters
 constexpr size_t kPrefixLettersKept = 3;
 constexpr char kFallbackTempDir[] = "/tmp";
-
-std::mutex& OverridesMutex() {
-  static std::mutex m;
-  return m;
-}
-PublisherOverrides& Overrides() {
-  static PublisherOverrides overrides;
-  return overrides;
-}
-
-// Caller holds the lock: the mirror of the current file's count in AppState.
-void SyncCurrentUsers(AppState& state) {
-  state.snapshotUsers = state.snapshot ? state.snapshot->users : 0;
-}
-
-// Caller holds the lock: the current snapshot gives back its own use.
-void DropHold(AppState& state) {
-  std::shared_ptr<SnapshotFile> current = state.snapshot;  // outlives its forgetting
-  if (!current || !current->heldAsCurrent) return;
-  current->heldAsCurrent = false;
-  --current->users;
-  ReleaseSnapshotFile(state, *current);  // may forget the current snapshot
-  SyncCurrentUsers(state);
-}
-
-// Caller holds the lock: file becomes the current snapshot, with one use counted.
-void MakeCurrent(AppState& state, const std::shared_ptr<SnapshotFile>& file) {
-  DropHold(state);
-  file->users = 1;
-  state.snapshot = file;
-  CopyText(state.snapshotPath, file->path);
-  SyncCurrentUsers(state);
-}
+constexpr size_t kSnapshotPathCapacity = 260;  // a path buffer, terminator included
 
 std::string Now24() { return TimeText(LocalTime(std::time(nullptr))); }
+
+// Deletes file's picture once nobody uses it, and only while its path still
+// names the file made for it.
+void DeleteWhenUnused(SnapshotFile& file) {
+  if (file.users != 0 || !file.made) return;
+  struct stat now;
+  if (::stat(file.path.c_str(), &now) == 0 && static_cast<uint64_t>(now.st_dev) == file.device &&
+      static_cast<uint64_t>(now.st_ino) == file.inode) {
+    ::unlink(file.path.c_str());
+  }
+  file.made = false;  // deleted (or gone already): never again
+}
 
 std::string TempDirectory() {
   const char* dir = std::getenv("TMPDIR");
@@ -72,29 +43,60 @@ std::string TempDirectory() {
   return path;
 }
 
+}  // namespace
+
+Snapshots::Snapshots(CaptureFn capture, std::shared_ptr<UiSink> ui,
+                     std::shared_ptr<WorkerGroup> workers, Publishers publishers)
+    : capture_(std::move(capture)),
+      ui_(std::move(ui)),
+      workers_(std::move(workers)),
+      publishers_(std::move(publishers)) {}
+
+std::string Snapshots::CurrentPath() const {
+  std::lock_guard guard(lock_);
+  return current_ ? current_->path : std::string();
+}
+
+int Snapshots::CurrentUsers() const {
+  std::lock_guard guard(lock_);
+  return current_ ? current_->users : 0;
+}
+
+// Caller holds the lock: the current snapshot gives back its own use.
+void Snapshots::DropHold() {
+  std::shared_ptr<SnapshotFile> current = current_;  // outlives its forgetting
+  if (!current || !current->heldAsCurrent) return;
+  current->heldAsCurrent = false;
+  --current->users;
+  ReleaseSnapshotFile(*this, *current);  // may forget the current snapshot
+}
+
+// Caller holds the lock: file becomes the current snapshot, with one use counted.
+void Snapshots::MakeCurrent(const std::shared_ptr<SnapshotFile>& file) {
+  DropHold();
+  file->users = 1;
+  current_ = file;
+}
+
 // Captures one frame into file (already current, one use counted) on the UI
 // thread, outside the lock, and records the outcome.
-CaptureResult CaptureInto(AppState& state, SnapshotFile& file) {
-  state.capturing = true;
-  const EncodeOptions options{state.quality, state.caption ? state.captionStyle.get() : nullptr,
-                              state.camera.Burner()};
-  CaptureResult result = CaptureSingleFrame(state.camera, file.path, options);
-  const bool captured = result.ok;
-  state.capturing = false;
-  std::lock_guard guard(state.lock);
-  file.captured = captured;
+CaptureResult Snapshots::CaptureInto(SnapshotFile& file) {
+  capturing_ = true;
+  CaptureResult result = capture_ ? capture_(file.path) : CaptureResult{};
+  capturing_ = false;
+  std::lock_guard guard(lock_);
+  file.captured = result.ok;
   file.capturedAt = std::chrono::steady_clock::now();
-  if (captured && state.snapshot.get() == &file) {
+  if (result.ok && current_.get() == &file) {
     ++file.users;
     file.heldAsCurrent = true;
-    SyncCurrentUsers(state);
   }
   return result;
 }
 
 // A new current snapshot file; when none can be made, null and the "can't open"
 // error the writer would give for it.
-std::shared_ptr<SnapshotFile> NewCurrentSnapshot(AppState& state, CaptureResult& result) {
+std::shared_ptr<SnapshotFile> Snapshots::NewCurrentSnapshot(CaptureResult& result) {
   std::shared_ptr<SnapshotFile> file = MakeSnapshotFile();
   if (!file) {
     result.Add(CaptureStep::kFile, "can't open " + TempDirectory() + "/" +
@@ -102,32 +104,41 @@ std::shared_ptr<SnapshotFile> NewCurrentSnapshot(AppState& state, CaptureResult&
                                        "XXXXXX\n");
     return nullptr;
   }
-  std::lock_guard guard(state.lock);
-  MakeCurrent(state, file);
+  std::lock_guard guard(lock_);
+  MakeCurrent(file);
   return file;
 }
 
-// A use of a record that holds no picture, for a client that cannot have one.
-SnapshotUse FailedUse(AppState& state) {
-  auto file = std::make_shared<SnapshotFile>();
-  file->users = 1;  // counted on its own record: nobody else ever sees it
-  return SnapshotUse(state.shared_from_this(), std::move(file));
+// Starts body on a worker with running set (the use it carries is counted
+// already); one that cannot start clears it again and logs failureLine.
+void Snapshots::StartPublisher(bool& running, std::function<void()> body,
+                               const std::string& failureLine) {
+  std::weak_ptr<Snapshots> weak = weak_from_this();
+  auto run = [self = shared_from_this(), &running, body = std::move(body)] {
+    body();
+    std::lock_guard guard(self->lock_);
+    running = false;
+  };
+  if (StartWorker(workers_, std::move(run))) return;
+  {
+    std::lock_guard guard(lock_);
+    running = false;
+  }
+  if (ui_) ui_->AddLogLine(-1, failureLine);
 }
 
-}  // namespace
-
-SnapshotUse::SnapshotUse(std::shared_ptr<AppState> state, std::shared_ptr<SnapshotFile> file)
-    : state_(std::move(state)), file_(std::move(file)) {}
+SnapshotUse::SnapshotUse(std::shared_ptr<Snapshots> owner, std::shared_ptr<SnapshotFile> file)
+    : owner_(std::move(owner)), file_(std::move(file)) {}
 
 SnapshotUse::SnapshotUse(SnapshotUse&& other) noexcept
-    : state_(std::move(other.state_)),
+    : owner_(std::move(other.owner_)),
       file_(std::move(other.file_)),
       captureResult_(std::exchange(other.captureResult_, {})) {}
 
 SnapshotUse& SnapshotUse::operator=(SnapshotUse&& other) noexcept {
   if (this != &other) {
     Release();
-    state_ = std::move(other.state_);
+    owner_ = std::move(other.owner_);
     file_ = std::move(other.file_);
     captureResult_ = std::exchange(other.captureResult_, {});
   }
@@ -142,48 +153,39 @@ const char* SnapshotUse::path() const { return file_ ? file_->path.c_str() : "";
 
 void SnapshotUse::Release() {
   if (!file_) return;
-  std::shared_ptr<AppState> state = std::move(state_);
+  std::shared_ptr<Snapshots> owner = std::move(owner_);
   std::shared_ptr<SnapshotFile> file = std::move(file_);
-  if (!state) return;
-  {
-    std::lock_guard guard(state->lock);
+  if (!owner) {
+    // A use of a file that no Snapshots keeps (a client that gets no picture).
     if (file->users > 0) --file->users;
-    ReleaseSnapshotFile(*state, *file);
-    SyncCurrentUsers(*state);
+    DeleteWhenUnused(*file);
+    return;
   }
-  // The state (and its lock) may go with this last reference, after the unlock.
+  std::lock_guard guard(owner->lock_);
+  if (file->users > 0) --file->users;
+  ReleaseSnapshotFile(*owner, *file);
+  // The owner (and its lock) may go with this last reference, after the unlock.
 }
 
-void ExpireSnapshotHold(AppState& state, bool always) {
-  std::lock_guard guard(state.lock);
-  const SnapshotFile* current = state.snapshot.get();
+void ExpireSnapshotHold(Snapshots& snapshots, bool always) {
+  std::lock_guard guard(snapshots.lock_);
+  const SnapshotFile* current = snapshots.current_.get();
   if (current && current->heldAsCurrent &&
       (always || std::chrono::steady_clock::now() - current->capturedAt >= kSnapshotFreshFor))
-    DropHold(state);
+    snapshots.DropHold();
 }
 
-void ReleaseSnapshotFile(AppState& state, SnapshotFile& file) {
+void ReleaseSnapshotFile(Snapshots& snapshots, SnapshotFile& file) {
   if (file.users != 0) return;
-  if (file.made) {
-    struct stat now;
-    if (::stat(file.path.c_str(), &now) == 0 && static_cast<uint64_t>(now.st_dev) == file.device &&
-        static_cast<uint64_t>(now.st_ino) == file.inode) {
-      ::unlink(file.path.c_str());
-    }
-    file.made = false;  // deleted (or gone already): never again
-  }
-  if (state.snapshot.get() == &file) {
-    state.snapshot.reset();
-    state.snapshotPath[0] = '\0';
-    state.snapshotUsers = 0;
-  }
+  DeleteWhenUnused(file);
+  if (snapshots.current_.get() == &file) snapshots.current_.reset();
 }
 
 std::shared_ptr<SnapshotFile> MakeSnapshotFile() {
   std::string dir = TempDirectory();
   std::string name = std::string(kSnapshotPrefix, kPrefixLettersKept) + "XXXXXX";
-  // The path must fit AppState::snapshotPath whole.
-  if (dir.size() + 1 + name.size() >= sizeof(AppState::snapshotPath)) dir = kFallbackTempDir;
+  // The path must fit a path buffer whole.
+  if (dir.size() + 1 + name.size() >= kSnapshotPathCapacity) dir = kFallbackTempDir;
   std::string path = dir + "/" + name;
   const int fd = ::mkstemp(path.data());
   if (fd < 0) return nullptr;
@@ -202,137 +204,101 @@ std::shared_ptr<SnapshotFile> MakeSnapshotFile() {
   return file;
 }
 
-PublisherOverrides SetPublisherOverrides(PublisherOverrides overrides) {
-  std::lock_guard guard(OverridesMutex());
-  return std::exchange(Overrides(), std::move(overrides));
-}
-
-CaptureResult TakePicture(AppState& state) {
-  MainWindowPort* window = state.mainWindow;
-  if (window) {
-    state.saveFile = window->IsChecked(kSaveFileCheck);
-    if (state.saveFile) {
-      CopyText(state.fileName, window->GetText(kFileNameEdit));
-      state.saveFile = state.fileName[0] != '\0';
-    }
-    state.ftp = window->IsChecked(kEnableFtpCheck);
-    if (state.ftp && (!state.ftpUser[0] || !state.ftpFile[0] || !state.ftpServer[0])) {
-      state.ftp = 0;
-      window->SetChecked(kEnableFtpCheck, false);
-    }
-  }
+CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order) {
   // Only a capture already under way (a nested message loop) drops this one;
   // older snapshots still being read keep their own files.
-  if (state.capturing) return {};
+  if (snapshots.capturing_) return {};
 
   CaptureResult result;
-  std::shared_ptr<SnapshotFile> file = NewCurrentSnapshot(state, result);
+  std::shared_ptr<SnapshotFile> file = snapshots.NewCurrentSnapshot(result);
   if (!file) return result;
-  SnapshotUse own(state.shared_from_this(), file);
-  result = CaptureInto(state, *file);
+  std::shared_ptr<Snapshots> self = snapshots.shared_from_this();
+  SnapshotUse own(self, file);
+  result = snapshots.CaptureInto(*file);
   const bool captured = result.ok;
 
-  PublisherOverrides overrides;
-  {
-    std::lock_guard guard(OverridesMutex());
-    overrides = Overrides();
-  }
   SnapshotUse saveUse, ftpUse;
   {
-    std::lock_guard guard(state.lock);
+    std::lock_guard guard(snapshots.lock_);
     // Nothing is published after a failed capture; at most one of each publisher
     // runs at a time (a slow one makes the next capture skip it, not wait).
-    if (captured && state.saveFile && !state.localSaveRunning) {
+    if (captured && order.saveFile && !snapshots.localSaveRunning_) {
       ++file->users;
-      state.localSaveRunning = true;
-      saveUse = SnapshotUse(state.shared_from_this(), file);
+      snapshots.localSaveRunning_ = true;
+      saveUse = SnapshotUse(self, file);
     }
-    if (captured && state.ftp && !state.ftpUploadRunning) {
+    if (captured && order.ftp && order.ftpSettings && !snapshots.ftpUploadRunning_) {
       ++file->users;
-      state.ftpUploadRunning = true;
-      ftpUse = SnapshotUse(state.shared_from_this(), file);
+      snapshots.ftpUploadRunning_ = true;
+      ftpUse = SnapshotUse(self, file);
     }
-    SyncCurrentUsers(state);
   }
 
   // Workers start outside the lock: their uses are already counted, and one that
   // cannot start gives its use back on this thread.
-  AppState* st = &state;
+  const Snapshots::Publishers& publishers = snapshots.publishers_;
   if (saveUse.held()) {
     auto use = std::make_shared<SnapshotUse>(std::move(saveUse));
-    std::string fileName = state.fileName;
-    auto run = overrides.localSave;
-    bool started = StartWorker(state.workers, [st, use, fileName, run] {
-      if (run) {
-        run(*st, std::move(*use), fileName);
-      } else {
-        LocalSaveWorker(*st, std::move(*use), fileName);
-      }
-      std::lock_guard guard(st->lock);
-      st->localSaveRunning = false;
-    });
-    if (!started) {
-      {
-        std::lock_guard guard(state.lock);
-        state.localSaveRunning = false;
-      }
-      if (state.ui) {
-        state.ui->AddLogLine(-1, "!!!Local save failed!!! (no worker thread) - " + Now24());
-      }
-    }
+    snapshots.StartPublisher(
+        snapshots.localSaveRunning_,
+        [use, fileName = order.fileName, run = publishers.localSave,
+         ui = snapshots.ui_] {
+          if (run) {
+            run(std::move(*use), fileName);
+          } else {
+            LocalSaveWorker(ui.get(), std::move(*use), fileName);
+          }
+        },
+        "!!!Local save failed!!! (no worker thread) - " + Now24());
   }
   if (ftpUse.held()) {
     auto use = std::make_shared<SnapshotUse>(std::move(ftpUse));
-    FtpSettings settings = CopyFtpSettings(state);
-    auto run = overrides.ftpUpload;
-    std::string server = settings.server;
-    bool started = StartWorker(state.workers, [st, use, settings, run] {
-      if (run) {
-        run(*st, std::move(*use));
-      } else {
-        FtpUploadWorker(*st, std::move(*use), settings);
-      }
-      std::lock_guard guard(st->lock);
-      st->ftpUploadRunning = false;
-    });
-    if (!started) {
-      {
-        std::lock_guard guard(state.lock);
-        state.ftpUploadRunning = false;
-      }
-      if (state.ui) {
-        state.ui->AddLogLine(-1, "!!!failed to FTP image to " + server + "!!! " + Now24());
-      }
-    }
+    snapshots.StartPublisher(
+        snapshots.ftpUploadRunning_,
+        [use, settings = order.ftpSettings, run = publishers.ftpUpload, ui = snapshots.ui_] {
+          if (run) {
+            run(std::move(*use), *settings);
+          } else {
+            FtpUploadWorker(ui.get(), std::move(*use), *settings);
+          }
+        },
+        "!!!failed to FTP image to " + order.ftpSettings->server + "!!! " + Now24());
   }
   // `own` goes last; the file stays for the current snapshot's hold (if the
   // capture succeeded) and the workers started.
   return result;
 }
 
-SnapshotUse AcquireSnapshotForClient(AppState& state) {
+SnapshotUse AcquireSnapshotForClient(Snapshots& snapshots) {
+  std::shared_ptr<Snapshots> self = snapshots.shared_from_this();
   {
-    std::lock_guard guard(state.lock);
-    const std::shared_ptr<SnapshotFile>& current = state.snapshot;
+    std::lock_guard guard(snapshots.lock_);
+    const std::shared_ptr<SnapshotFile>& current = snapshots.current_;
     if (current && current->captured &&
         std::chrono::steady_clock::now() - current->capturedAt < kSnapshotFreshFor) {
       ++current->users;
-      SyncCurrentUsers(state);
-      return SnapshotUse(state.shared_from_this(), current);
+      return SnapshotUse(self, current);
     }
   }
-  // A capture is under way further up this thread (a nested message loop): its
-  // file is not finished and no second capture can start, so no picture for now.
-  if (state.capturing) return FailedUse(state);
+  // A record that holds no picture, for a client that cannot have one: counted
+  // on its own, nobody else ever sees it.
+  auto failedUse = [] {
+    auto file = std::make_shared<SnapshotFile>();
+    file->users = 1;
+    return SnapshotUse(nullptr, std::move(file));
+  };
+  // A capture is under way further up this thread: its file is not finished and
+  // no second capture can start, so no picture for now.
+  if (snapshots.capturing_) return failedUse();
   CaptureResult result;
-  std::shared_ptr<SnapshotFile> file = NewCurrentSnapshot(state, result);
+  std::shared_ptr<SnapshotFile> file = snapshots.NewCurrentSnapshot(result);
   if (!file) {
-    SnapshotUse failed = FailedUse(state);
+    SnapshotUse failed = failedUse();
     failed.SetCaptureResult(std::move(result));
     return failed;
   }
-  SnapshotUse use(state.shared_from_this(), file);
-  use.SetCaptureResult(CaptureInto(state, *file));
+  SnapshotUse use(self, file);
+  use.SetCaptureResult(snapshots.CaptureInto(*file));
   return use;
 }
 

@@ -76,7 +76,7 @@ TEST(HttpLoadTest, IdleCrowdStopsNeitherABrowserNorATimedCapture) {
   // The refused hold no use; one more is the fresh picture's own.
   EXPECT_LE(server.SnapshotUsers(), kMaxHttpConnections + 1);
   const uint64_t framesBefore = server.Frames();
-  server.OnUi([&] { TakePicture(*server.state); });
+  server.OnUi([&] { TakePicture(*server.state->snapshots, {}); });
   EXPECT_EQ(server.Frames(), framesBefore + 1);
   EXPECT_TRUE(IsPicture(Curl(server.port, "-0 --retry 30 --retry-delay 1 --retry-all-errors")));
   idle.clear();

@@ -6,7 +6,6 @@
 
 #include <regex>
 
-#include "app/app_state.h"
 #include "tests/publish/scripted_ftp_server.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
@@ -30,12 +29,11 @@ std::string Picture() {
 class FtpUploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    state_->ui = std::make_shared<test::RecordingUiSink>();
     test::WriteFile(path_, Picture());
   }
   std::string Upload(ScriptedFtpServer& server, const FtpLimits& limits = kPatient) {
     settings_.server = server.server();
-    std::string line = RunFtpUpload(*state_, path_.c_str(), settings_, limits);
+    std::string line = RunFtpUpload(nullptr, path_.c_str(), settings_, limits);
     server.Finish();
     return line;
   }
@@ -55,7 +53,6 @@ class FtpUploadTest : public ::testing::Test {
     return out;
   }
 
-  std::shared_ptr<AppState> state_ = MakeAppState();
   test::Sandbox sandbox_;
   std::string path_ = (sandbox_ / "snvs1.tmp").string();
   FtpSettings settings_{"cam", "secret", "acct", "", "snap.jpg", ""};

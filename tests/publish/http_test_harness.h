@@ -31,7 +31,6 @@
 #include "publish/http_server.h"
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
-#include "tests/support/fake_main_window.h"
 #include "tests/support/install_device.h"
 #include "tests/support/poll_loop.h"
 #include "tests/support/sandbox.h"
@@ -52,13 +51,12 @@ class HttpHarness {
   explicit HttpHarness(HttpHarnessOptions options = {}) {
     if (const char* old = std::getenv("TMPDIR")) oldTmpDir_ = old;
     setenv("TMPDIR", snapshots.path().c_str(), 1);
-    state->mainWindow = &window;
     state->quality = 75;
     state->httpRefresh = options.refresh;
     sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
-    state->ui = sink;
+    AttachUi(*state, sink);
     HttpServer::Hooks hooks;
-    hooks.acquireSnapshot = [this] { return AcquireSnapshotForClient(*state); };
+    hooks.acquireSnapshot = [this] { return AcquireSnapshotForClient(*state->snapshots); };
     state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
     state->httpServer->requestTimeout = options.requestTimeout;
     state->httpServer->reverseLookup = options.reverseLookup;
@@ -84,10 +82,7 @@ class HttpHarness {
     OnUi([&] { n = device.FrameNumber(); });
     return n;
   }
-  int SnapshotUsers() {
-    std::lock_guard guard(state->lock);
-    return state->snapshotUsers;
-  }
+  int SnapshotUsers() { return state->snapshots->CurrentUsers(); }
   int Connections() const { return state->httpServer->connections(); }
   std::vector<std::string> LogLines() const {
     std::vector<std::string> out;
@@ -109,12 +104,11 @@ class HttpHarness {
   }
 
   Sandbox snapshots;
-  FakeMainWindow window;
   std::shared_ptr<AppState> state = MakeAppState();
   TestPatternDevice& device = InstallDevice<TestPatternDevice>(state->camera);
   std::shared_ptr<AppUiSink> sink = std::make_shared<AppUiSink>(state->log, state->transfers);
   // The UI thread's stand-in; the main window expires the fresh snapshot on its timer.
-  PollLoop loop{[this] { ExpireSnapshotHold(*state); }};
+  PollLoop loop{[this] { ExpireSnapshotHold(*state->snapshots); }};
   uint16_t port = 0;
 
  private:

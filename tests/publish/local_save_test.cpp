@@ -12,7 +12,6 @@
 #include <set>
 #include <thread>
 
-#include "app/app_state.h"
 #include "publish/snapshot.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
@@ -25,7 +24,6 @@ using Names = std::set<std::string>;
 
 class LocalSave : public ::testing::Test {
  protected:
-  void SetUp() override { state->ui = sink; }
   // A captured snapshot file holding bytes, with its one use counted.
   std::shared_ptr<SnapshotFile> Snapshot(const std::string& bytes) {
     const std::string path = (sandbox / ("snv" + std::to_string(++made))).string();
@@ -40,7 +38,7 @@ class LocalSave : public ::testing::Test {
                                                        .made = true});
   }
   void Save(const std::shared_ptr<SnapshotFile>& file, const fs::path& dest) {
-    LocalSaveWorker(*state, SnapshotUse(state, file), dest.string());
+    LocalSaveWorker(sink.get(), SnapshotUse(nullptr, file), dest.string());
   }
   // Names in the sandbox: no temporary file, and each save's release deleted its snapshot.
   Names Entries(const fs::path& folder = {}) const {
@@ -52,7 +50,6 @@ class LocalSave : public ::testing::Test {
 
   test::Sandbox sandbox;
   fs::path dest = sandbox / "cam.jpg";
-  std::shared_ptr<AppState> state = MakeAppState();
   std::shared_ptr<test::RecordingUiSink> sink = std::make_shared<test::RecordingUiSink>();
   int made = 0;
 };

@@ -12,11 +12,10 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/main_commands.h"
+#include "publish/ftp_upload.h"
 #include "common/worker_threads.h"
 #include "capture/test_pattern_device.h"
 #include "common/limits.h"
-#include "tests/support/fake_main_window.h"
 #include "tests/support/install_device.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
@@ -38,14 +37,12 @@ class SnapshotTest : public ::testing::Test {
     if (const char* old = std::getenv("TMPDIR")) oldTmp = old;
     fs::create_directory(tmp);
     setenv("TMPDIR", tmp.c_str(), 1);
-    state->mainWindow = &window;
-    state->ui = std::make_shared<test::RecordingUiSink>();
+    AttachUi(*state, sink);
     state->quality = 75;
     ASSERT_TRUE(device.DriverConnect(0) && device.SetFormat({160, 120, 24}));
     ASSERT_TRUE(state->camera.RefreshFormat());
   }
   void TearDown() override {
-    SetPublisherOverrides({});
     EXPECT_TRUE(WaitForWorkers(*state->workers, 10s));
     oldTmp ? setenv("TMPDIR", oldTmp->c_str(), 1) : unsetenv("TMPDIR");
   }
@@ -53,22 +50,23 @@ class SnapshotTest : public ::testing::Test {
   // Switches on the local save and the upload; each is faked by f when given.
   void EnablePublishers(std::function<void(SnapshotUse)> f = {}) {
     if (f)
-      SetPublisherOverrides({[f](AppState&, SnapshotUse u, const std::string&) { f(std::move(u)); },
-                             [f](AppState&, SnapshotUse u) { f(std::move(u)); }});
-    window.checked[main_control::kSaveFile] = true;
-    window.texts[main_control::kFileName] = (box / "cam.jpg").string();
+      AttachUi(*state, sink,
+               {[f](SnapshotUse u, const std::string&) { f(std::move(u)); },
+                [f](SnapshotUse u, const FtpSettings&) { f(std::move(u)); }});
+    order.saveFile = true;
+    order.fileName = (box / "cam.jpg").string();
     if (!f) return;
-    std::snprintf(state->ftpUser, sizeof state->ftpUser, "u");
-    std::snprintf(state->ftpServer, sizeof state->ftpServer, "127.0.0.1");
-    std::snprintf(state->ftpFile, sizeof state->ftpFile, "cam.jpg");
-    window.checked[main_control::kEnableFtp] = true;
+    order.ftp = true;
+    order.ftpSettings = std::make_shared<FtpSettings>(FtpSettings{"u", "", "", "127.0.0.1", "cam.jpg", ""});
   }
+  Snapshots& snapshots() { return *state->snapshots; }
 
   test::Sandbox box;
   fs::path tmp = box / "tmp";
   std::optional<std::string> oldTmp;
-  test::FakeMainWindow window;
+  std::shared_ptr<test::RecordingUiSink> sink = std::make_shared<test::RecordingUiSink>();
   std::shared_ptr<AppState> state = MakeAppState();
+  PublishOrder order;
   TestPatternDevice& device = test::InstallDevice<TestPatternDevice>(state->camera);
 };
 
@@ -81,31 +79,31 @@ TEST_F(SnapshotTest, AtMostOneLocalSaveAndOneUploadRunAtATime) {
     gate.wait();
     EXPECT_TRUE(WholeJpeg(test::ReadFile(u.path())));
   });
-  TakePicture(*state);
-  const std::string firstPath = state->snapshotPath;
+  TakePicture(snapshots(), order);
+  const std::string firstPath = snapshots().CurrentPath();
   ASSERT_TRUE(test::WaitFor([&] { return runs == 2; }));
-  TakePicture(*state);  // both busy: captured, published nowhere
+  TakePicture(snapshots(), order);  // both busy: captured, published nowhere
   EXPECT_EQ(device.FrameNumber(), 2u);
-  ExpireSnapshotHold(*state, /*always=*/true);  // so nobody holds it any more
+  ExpireSnapshotHold(snapshots(), /*always=*/true);  // so nobody holds it any more
   EXPECT_EQ(TempFiles(), Paths{firstPath});
   open.set_value();
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
-  TakePicture(*state);
+  TakePicture(snapshots(), order);
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   EXPECT_EQ(runs, 4);
-  ExpireSnapshotHold(*state, /*always=*/true);
+  ExpireSnapshotHold(snapshots(), /*always=*/true);
   EXPECT_TRUE(TempFiles().empty());
 }
 
 TEST_F(SnapshotTest, ClientsShareAFreshCaptureOnly) {
   std::vector<SnapshotUse> clients;
-  for (int i = 0; i < 20; ++i) clients.push_back(AcquireSnapshotForClient(*state));
+  for (int i = 0; i < 20; ++i) clients.push_back(AcquireSnapshotForClient(snapshots()));
   EXPECT_EQ(device.FrameNumber(), 1u);
   for (const SnapshotUse& c : clients) EXPECT_STREQ(c.path(), clients[0].path());
-  EXPECT_EQ(state->snapshotUsers, 21);  // and the fresh picture's own use
+  EXPECT_EQ(snapshots().CurrentUsers(), 21);  // and the fresh picture's own use
   const std::string shared = clients[0].path(), sharedBytes = test::ReadFile(shared);
   EnablePublishers();   // the real local save
-  TakePicture(*state);  // a timed capture makes its own file and leaves theirs alone
+  TakePicture(snapshots(), order);  // a timed capture makes its own file and leaves theirs alone
   EXPECT_EQ(device.FrameNumber(), 2u);
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   const std::string copy = test::ReadFile(box / "cam.jpg");
@@ -115,20 +113,20 @@ TEST_F(SnapshotTest, ClientsShareAFreshCaptureOnly) {
   EXPECT_FALSE(fs::exists(shared));
 
   // Requests that do not overlap share the current picture for its first second.
-  const std::string current = state->snapshotPath;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(AcquireSnapshotForClient(*state).path(), current);
-  ExpireSnapshotHold(*state);
+  const std::string current = snapshots().CurrentPath();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(AcquireSnapshotForClient(snapshots()).path(), current);
+  ExpireSnapshotHold(snapshots());
   EXPECT_TRUE(fs::exists(current));
   std::this_thread::sleep_for(kSnapshotFreshFor + 50ms);
-  ExpireSnapshotHold(*state);
+  ExpireSnapshotHold(snapshots());
   EXPECT_FALSE(fs::exists(current));
-  EXPECT_EQ(state->snapshotUsers, 0);
-  EXPECT_STREQ(state->snapshotPath, "");
+  EXPECT_EQ(snapshots().CurrentUsers(), 0);
+  EXPECT_EQ(snapshots().CurrentPath(), "");
   EXPECT_EQ(device.FrameNumber(), 2u);
 
-  SnapshotUse first = AcquireSnapshotForClient(*state);
+  SnapshotUse first = AcquireSnapshotForClient(snapshots());
   std::this_thread::sleep_for(kSnapshotFreshFor + 50ms);
-  SnapshotUse second = AcquireSnapshotForClient(*state);
+  SnapshotUse second = AcquireSnapshotForClient(snapshots());
   EXPECT_EQ(device.FrameNumber(), 4u);
   EXPECT_STRNE(first.path(), second.path());
   EXPECT_EQ(TempFiles().size(), 2u);
@@ -141,9 +139,9 @@ TEST_F(SnapshotTest, FailedCapturesPublishNothingAndReturnTheirTexts) {
   EnablePublishers([&](SnapshotUse) { ++published; });
   device.SetStepFails(TestPatternDevice::Step::kClose, true);  // the capture counts as failed
   std::vector<std::string> boxes;
-  for (const CaptureError& e : TakePicture(*state).errors) boxes.push_back(e.text);
+  for (const CaptureError& e : TakePicture(snapshots(), order).errors) boxes.push_back(e.text);
   EXPECT_EQ(device.FrameNumber(), 1u);
-  SnapshotUse client = AcquireSnapshotForClient(*state);  // its own capture fails too
+  SnapshotUse client = AcquireSnapshotForClient(snapshots());  // its own capture fails too
   EXPECT_TRUE(client.held() && !client.captured());
   for (const CaptureError& e : client.TakeCaptureResult().errors) boxes.push_back(e.text);
   EXPECT_TRUE(client.TakeCaptureResult().errors.empty()) << "taken once";
@@ -156,10 +154,10 @@ TEST_F(SnapshotTest, FailedCapturesPublishNothingAndReturnTheirTexts) {
   // No snapshot file can be made: the writer's own text for it.
   device.SetStepFails(TestPatternDevice::Step::kClose, false);
   setenv("TMPDIR", (box / "missing").c_str(), 1);
-  const CaptureResult r = TakePicture(*state);
+  const CaptureResult r = TakePicture(snapshots(), order);
   ASSERT_EQ(r.errors.size(), 1u);
   EXPECT_EQ(r.errors[0].text, "can't open " + (box / "missing").string() + "/snvXXXXXX\n");
-  EXPECT_EQ(AcquireSnapshotForClient(*state).TakeCaptureResult().errors, r.errors);
+  EXPECT_EQ(AcquireSnapshotForClient(snapshots()).TakeCaptureResult().errors, r.errors);
 }
 
 TEST_F(SnapshotTest, ManyReleasesRacingDeleteEachFileOnceAndNeverWhileRead) {
@@ -172,18 +170,18 @@ TEST_F(SnapshotTest, ManyReleasesRacingDeleteEachFileOnceAndNeverWhileRead) {
   EnablePublishers(readAndRelease);
   std::vector<std::thread> clients;
   for (int round = 0; round < 60; ++round) {
-    TakePicture(*state);
+    TakePicture(snapshots(), order);
     for (int c = 0; c < 4; ++c)
-      clients.emplace_back(readAndRelease, AcquireSnapshotForClient(*state));
+      clients.emplace_back(readAndRelease, AcquireSnapshotForClient(snapshots()));
     if (round % 20 == 19) std::this_thread::sleep_for(kSnapshotFreshFor);
   }
   for (std::thread& t : clients) t.join();
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   EXPECT_EQ(badReads, 0);
   EXPECT_GE(reads, 240);
-  ExpireSnapshotHold(*state, /*always=*/true);
+  ExpireSnapshotHold(snapshots(), /*always=*/true);
   EXPECT_TRUE(TempFiles().empty());
-  EXPECT_EQ(state->snapshotUsers, 0);
+  EXPECT_EQ(snapshots().CurrentUsers(), 0);
 }
 
 }  // namespace
