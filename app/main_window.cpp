@@ -57,7 +57,6 @@ inline constexpr std::chrono::milliseconds kWorkerShutdownWait{5000};
 inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
-inline constexpr int kHttpTrayIcon = 111;
 inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 namespace {
@@ -102,10 +101,10 @@ UpDownControl* MainWindow::QualitySpinner() const {
 
 void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   using namespace main_control;
-  const DialogTemplate* dialog = FindDialogTemplate(kMainDialogId);
+  const DialogTemplate* dialog = FindDialogTemplate(kMainDialog);
   if (dialog) built_ = BuildDialog(this, *dialog);
   setAttribute(Qt::WA_AlwaysShowToolTips);
-  setWindowIcon(LoadIconResource(kAppIconId));
+  setWindowIcon(LoadIconResource(kAppIcon));
   logList_ = built_.ControlAs<QListWidget>(kLog);
   progress_ = built_.ControlAs<QProgressBar>(kProgress);
   if (auto* fileName = built_.ControlAs<QLineEdit>(kFileName)) {
@@ -133,7 +132,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
       loop_->Post([this, result] { ShowCaptureResult(result); });
     return use;
   };
-  httpHooks.onAccept = [this] { SetTrayIcon(kHttpTrayIcon, kHttpTrayTip); };
+  httpHooks.onAccept = [this] { SetTrayIcon(kHttpAccessIcon, kHttpTrayTip); };
   state_->httpServer =
       std::make_shared<HttpServer>(*loop_, sink_, state_->workers, std::move(httpHooks));
   FollowModels();
@@ -161,7 +160,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
     if (why == QSystemTrayIcon::DoubleClick) TrayDoubleClicked();
   });
-  SetTrayIcon(kAppIconId, kTrayTip);
+  SetTrayIcon(kAppIcon, kTrayTip);
   if (trayAvailable_) tray_->show();
 
   const std::filesystem::path keptDamaged = LoadSettings(*state_);
@@ -204,7 +203,7 @@ void MainWindow::InstallToolTips() {
   using namespace main_control;
   // Every control in the range gets its own string; the format label keeps its
   // tip but passes the mouse through, so it never shows. The spinner lies outside.
-  for (int id = kFirstTipId; id <= kLastTipId; ++id) {
+  for (int id = kFirstTip; id <= kLastTip; ++id) {
     if (QWidget* control = built_.Control(id)) control->setToolTip(FromText(LoadString(id)));
   }
 }
