@@ -53,7 +53,9 @@
 namespace snapvane {
 
 // How long the shutdown keeps serving the UI while workers finish.
-inline constexpr std::chrono::milliseconds kWorkerShutdownWait{5000};
+// Closing takes well under a second, whatever the peers do: a publisher still
+// running then is abandoned (its snapshot file is deleted all the same).
+inline constexpr std::chrono::milliseconds kWorkerShutdownWait{400};
 inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
@@ -112,6 +114,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   }
 
   // The record, and how workers reach this thread.
+  RemoveStaleSnapshotFiles();  // what a killed earlier run left in the temporary folder
   state_ = MakeAppState();
   loop_ = std::make_shared<QtEventLoop>();
   sink_ = std::make_shared<AppUiSink>(state_->log, state_->transfers);
@@ -384,6 +387,7 @@ void MainWindow::Shutdown() {
   }
 
   // From here on workers only free what they send.
+  state_->snapshots->DeleteAll();
   loop_->End();
   sink_->Detach();
   state_->log->SetChangedCallback(nullptr);
