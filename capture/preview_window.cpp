@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/window_hints.h"
 #include "resources/dialog_builder.h"
 #include "resources/dialog_ids.h"
 #include "capture/capture_control.h"
@@ -135,7 +136,10 @@ PreviewWindow* CreatePreviewWindow(QWidget* owner, Camera& camera) {
   QPointer<PreviewWindow> shown(window);
   QTimer::singleShot(0, window, [shown] {
     // Unless the owner has shown or hidden it meanwhile.
-    if (shown && !shown->testAttribute(Qt::WA_WState_ExplicitShowHide)) shown->show();
+    if (shown && !shown->testAttribute(Qt::WA_WState_ExplicitShowHide)) {
+      KeepOffTaskBar(*shown);
+      shown->show();
+    }
   });
   return window;
 }
