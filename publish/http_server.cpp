@@ -290,7 +290,8 @@ class HttpServer::PictureCache {
     if (!file || fstat(file.get(), &st) != 0) return Empty();
     if (bytes_ && path_ == path && st.st_dev == stat_.st_dev && st.st_ino == stat_.st_ino &&
         st.st_size == stat_.st_size && st.st_mtim.tv_sec == stat_.st_mtim.tv_sec &&
-        st.st_mtim.tv_nsec == stat_.st_mtim.tv_nsec && st.st_ctim.tv_nsec == stat_.st_ctim.tv_nsec)
+        st.st_mtim.tv_nsec == stat_.st_mtim.tv_nsec && st.st_ctim.tv_sec == stat_.st_ctim.tv_sec &&
+        st.st_ctim.tv_nsec == stat_.st_ctim.tv_nsec)
       return bytes_;
     std::string bytes(static_cast<size_t>(std::max<off_t>(st.st_size, 0)), '\0');
     size_t have = 0;
@@ -522,7 +523,10 @@ void HttpServer::Network::AcceptWaiting() {
       break;  // nothing more waiting
     }
   }
-  for (int i = 0; i < count; ++i) Admit(accepted[i].fd, accepted[i].peer, answers, true);
+  for (int i = 0; i < count; ++i) {
+    // Most requests are there by now.
+    if (Connection* c = Admit(accepted[i].fd, accepted[i].peer, answers, true)) ReadRequest(*c);
+  }
 }
 
 // Caller holds listenMutex. No descriptor is left: the spare one makes room to
@@ -555,12 +559,15 @@ void HttpServer::Network::AnswerShortage(int listenFd,
 
 // At most one line a second, counting the connections turned away since the last.
 void HttpServer::Network::ReportShortage(Clock::time_point now, bool force) {
-  if (shortageUnreported == 0 || (!force && now < shortageReportAt)) return;
+  if (shortageReportAt == kNever || (!force && now < shortageReportAt)) return;
+  if (shortageUnreported == 0) {
+    shortageReportAt = kNever;  // a quiet second: the next shortage is told at once
+    return;
+  }
   std::fprintf(stderr, "HTTP: no descriptor left, %ld connection(s) answered 503 - %.24s\n",
                shortageUnreported, Now24());
   shortageUnreported = 0;
   shortageReportAt = now + kShortageReportEvery;
-  // The next shortage waits for the second to pass, then is reported.
 }
 
 HttpServer::Connection* HttpServer::Network::Admit(int fd, const sockaddr_in& peer,
@@ -593,8 +600,6 @@ HttpServer::Connection* HttpServer::Network::Admit(int fd, const sockaddr_in& pe
     if (server.ui_) server.ui_->AddVisitLine(connection.visitKey, line);
     connection.deadline = Clock::now() + requestTimeout;
     Arm(connection);
-    // Most requests are there by now.
-    ReadRequest(connection);
   }
   return &connection;
 }

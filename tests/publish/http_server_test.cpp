@@ -10,9 +10,11 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "app/transfer_progress.h"
 #include "tests/publish/http_test_harness.h"
 
 namespace snapvane {
@@ -225,6 +227,17 @@ TEST(HttpServerTest, NoDescriptorLeftAnswers503) {
   EXPECT_NE(errors.find("no descriptor left, 1 connection(s) answered 503"), std::string::npos)
       << errors;
   EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));  // and back to normal
+  // Once the second of the report has passed, the server rests again.
+  std::this_thread::sleep_for(kShortageReportEvery + 100ms);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(300ms);
+  getrusage(RUSAGE_SELF, &after);
+  auto cpu = [](const rusage& u) {
+    return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+  };
+  EXPECT_LT(cpu(after) - cpu(before), 100ms);
 }
 
 TEST(HttpServerTest, ManyClientsAtOnceLoseNoResponseAndLeaveNoFile) {
@@ -239,6 +252,7 @@ TEST(HttpServerTest, ManyClientsAtOnceLoseNoResponseAndLeaveNoFile) {
     EXPECT_EQ(pictures, 200) << "round " << round;
   }
   EXPECT_TRUE(server.AllReleased());
+  EXPECT_EQ(server.state->transfers->Current().range, 0);  // every transfer has ended
 }
 
 }  // namespace
