@@ -227,8 +227,8 @@ TEST(HttpServerTest, NoDescriptorLeftAnswers503) {
   EXPECT_NE(errors.find("no descriptor left, 1 connection(s) answered 503"), std::string::npos)
       << errors;
   EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));  // and back to normal
-  // Once the second of the report has passed, the server rests again.
-  std::this_thread::sleep_for(kShortageReportEvery + 100ms);
+  // Once the seconds of the reports have passed, the server rests again.
+  std::this_thread::sleep_for(2 * kShortageReportEvery + 200ms);
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   std::this_thread::sleep_for(300ms);
