@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <unordered_map>
 
 #include "app/about_dialog.h"
 #include "app/activity_log.h"
@@ -83,6 +84,42 @@ std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop,
   };
 }
 
+// Widths of log lines in the list's font. Visit lines differ mostly in their
+// digits (address, time); when every digit has the same advance, as in most
+// fonts, lines that differ only in digits share one measurement.
+class LineWidths {
+ public:
+  explicit LineWidths(const QFont& font) : metrics_(font) {
+    const int zero = metrics_.horizontalAdvance(QLatin1Char('0'));
+    sameDigits_ = true;
+    for (char d = '1'; d <= '9'; ++d)
+      sameDigits_ = sameDigits_ && metrics_.horizontalAdvance(QLatin1Char(d)) == zero &&
+                    metrics_.horizontalAdvance(QString(QLatin1Char(d)) + QLatin1Char(d)) == 2 * zero;
+  }
+  int Of(const std::string& line) {
+    std::string key = line;
+    if (sameDigits_)
+      for (char& c : key)
+        if (c >= '1' && c <= '9') c = '0';
+    {
+      std::lock_guard guard(mutex_);
+      if (auto known = widths_.find(key); known != widths_.end()) return known->second;
+    }
+    const int width = metrics_.horizontalAdvance(FromText(key));
+    std::lock_guard guard(mutex_);
+    if (widths_.size() >= kKept) widths_.clear();
+    widths_.emplace(std::move(key), width);
+    return width;
+  }
+
+ private:
+  static constexpr size_t kKept = 256;
+  const QFontMetrics metrics_;
+  bool sameDigits_ = false;
+  std::mutex mutex_;
+  std::unordered_map<std::string, int> widths_;
+};
+
 // Like CoalescedPoster, and fn runs at most once per period: a change soon after
 // the last run waits (on context's thread) for the period to end.
 std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject* context,
@@ -103,7 +140,8 @@ std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject
     loop->Post([shared, guard, period, run] {
       const auto due = shared->lastRun + period;
       const auto now = std::chrono::steady_clock::now();
-      if (now >= due || !guard) return run();
+      if (!guard) return;  // the window is gone
+      if (now >= due) return run();
       QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(due - now), guard.data(),
                          run);
     });
@@ -248,10 +286,9 @@ void MainWindow::FollowModels() {
   if (logList_) {
     logList_->setUniformItemSizes(true);  // the extent alone sets the scroll width
     const QFont font = logList_->font();
-    const QFontMetrics metrics(font);
-    state_->log->SetMeasure(
-        [metrics](const std::string& line) { return metrics.horizontalAdvance(FromText(line)); },
-        metrics.maxWidth());
+    auto widths = std::make_shared<LineWidths>(font);
+    state_->log->SetMeasure([widths](const std::string& line) { return widths->Of(line); },
+                            QFontMetrics(font).maxWidth());
   }
   state_->log->SetEcho(true);
   // However fast visits come, the list is redrawn at most ten times a second.
