@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-
+#include <utility>
 
 namespace snapvane {
 
@@ -14,9 +14,44 @@ constexpr size_t kCompletedLineChars = 255;  // completed line, read and written
 
 }  // namespace
 
-void ActivityLog::SetMeasure(std::function<int(const std::string&)> measure) {
+void ActivityLog::SetMeasure(std::function<int(const std::string&)> measure, int widestChar) {
   std::lock_guard guard(mutex_);
   measure_ = std::move(measure);
+  widestChar_ = widestChar;
+}
+
+int ActivityLog::WidthIfWider(const std::string& text) {
+  std::function<int(const std::string&)> measure;
+  {
+    std::lock_guard guard(mutex_);
+    if (!measure_) return 0;
+    // Each byte is at most one character, none wider than the widest.
+    if (widestChar_ > 0 &&
+        static_cast<int64_t>(text.size()) * widestChar_ <= static_cast<int64_t>(logExtent_))
+      return 0;
+    measure = measure_;
+  }
+  // Measured outside the lock: the window's font code never runs under it.
+  return measure(text);
+}
+
+void ActivityLog::RecordLocked(Change::Kind kind, int index, const std::string& text) {
+  if (changes_.reset) return;
+  if (changes_.edits.size() >= static_cast<size_t>(kCapacity)) {
+    // Nobody has followed for a long time: redrawing all is cheaper than the list.
+    changes_.edits.clear();
+    changes_.reset = true;
+    return;
+  }
+  changes_.edits.push_back(Change{kind, index, text});
+}
+
+ActivityLog::Changes ActivityLog::TakeChanges() {
+  std::lock_guard guard(mutex_);
+  Changes taken = std::exchange(changes_, {});
+  if (taken.reset)
+    for (const Line& line : lines_) taken.all.push_back(line.text);
+  return taken;
 }
 
 void ActivityLog::SetChangedCallback(std::function<void()> changed) {
@@ -34,12 +69,12 @@ int ActivityLog::InsertLocked(int index, Line line) {
     // Full: the oldest lines make room and the requested place is given up.
     lines_.erase(lines_.begin(), lines_.begin() + kDropOnFull);
     topIndex_ = std::max(0, topIndex_ - kDropOnFull);
+    RecordLocked(Change::Kind::kDropOldest, kDropOnFull);
     index = -1;
   }
-  if (index < 0 || index >= static_cast<int>(lines_.size())) {
-    lines_.push_back(std::move(line));
-    return static_cast<int>(lines_.size()) - 1;
-  }
+  if (index < 0 || index >= static_cast<int>(lines_.size()))
+    index = static_cast<int>(lines_.size());
+  RecordLocked(Change::Kind::kInsert, index, line.text);
   lines_.insert(lines_.begin() + index, std::move(line));
   return index;
 }
@@ -54,13 +89,7 @@ void ActivityLog::Notify() {
 }
 
 int ActivityLog::AddLogLine(int index, const std::string& text) {
-  std::function<int(const std::string&)> measure;
-  {
-    std::lock_guard guard(mutex_);
-    measure = measure_;
-  }
-  // Measured outside the lock: the window's font code never runs under it.
-  const int width = measure ? measure(text) : 0;
+  const int width = WidthIfWider(text);
   int at;
   bool echo;
   {
@@ -141,16 +170,14 @@ void ActivityLog::CompleteVisitLine(int socket, std::string_view hostName) {
   };
 
   std::string format;
-  std::function<int(const std::string&)> measure;
   {
     std::lock_guard guard(mutex_);
     const int i = findWaiting();
     if (i < 0) return;  // never logged, or among the deleted oldest lines
     format = lines_[i].text.substr(0, kCompletedLineChars);
-    measure = measure_;
   }
   const std::string completed = FormatWithOneText(format, hostName, kCompletedLineChars);
-  const int width = measure ? measure(completed) : 0;
+  const int width = WidthIfWider(completed);
 
   bool echo;
   {
@@ -160,6 +187,7 @@ void ActivityLog::CompleteVisitLine(int socket, std::string_view hostName) {
     const int i = findWaiting();
     if (i < 0) return;
     lines_[i] = Line{completed, 0, false};  // delete, then insert at i
+    RecordLocked(Change::Kind::kReplace, i, completed);
     logExtent_ = std::max(logExtent_, static_cast<int32_t>(width));
     topIndex_ = i;
     echo = echo_;

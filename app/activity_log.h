@@ -12,8 +12,9 @@
 
 namespace snapvane {
 
-// Thread-safe model of the log list. The window shows Lines() and follows
-// TopIndex(); it is told of changes through the changed callback.
+// Thread-safe model of the log list. The window follows it through
+// TakeChanges() (what to do to its list since the last call) and TopIndex(); it
+// is told of changes through the changed callback.
 class ActivityLog {
  public:
   static constexpr int kCapacity = 32767;  // lines, as the list box it stands for
@@ -28,10 +29,24 @@ class ActivityLog {
     bool waiting = false;
   };
 
+  // One edit of the list, in the order they happened.
+  struct Change {
+    enum class Kind { kInsert, kReplace, kDropOldest };
+    Kind kind;
+    int index = 0;  // kInsert, kReplace: the line's index then; kDropOldest: how many
+    std::string text;
+  };
+  struct Changes {
+    bool reset = false;            // too many to list: show `all` instead
+    std::vector<std::string> all;  // with reset: every line's text
+    std::vector<Change> edits;
+  };
+
   ActivityLog() = default;
   // Width of a line in pixels in the list's font (any thread, no log lock held).
-  // Default: 0.
-  void SetMeasure(std::function<int(const std::string&)> measure);
+  // Default: 0. With widestChar (the font's widest character) a line that
+  // cannot be wider than the extent so far is not measured.
+  void SetMeasure(std::function<int(const std::string&)> measure, int widestChar = 0);
   // Called after every change, on the changing thread, with no lock held.
   void SetChangedCallback(std::function<void()> changed);
   // Also write every added line to standard error.
@@ -50,6 +65,8 @@ class ActivityLog {
   void CompleteVisitLine(int socket, std::string_view hostName);
 
   std::vector<Line> Lines() const;
+  // The edits since the last call.
+  Changes TakeChanges();
   int Count() const;
   int TopIndex() const;
   int32_t LogExtent() const;  // widest line so far; never shrinks
@@ -57,6 +74,9 @@ class ActivityLog {
  private:
   // Caller holds mutex_. Makes room when full; returns the index used.
   int InsertLocked(int index, Line line);
+  void RecordLocked(Change::Kind kind, int index, const std::string& text = {});
+  // The width of text, or 0 when it cannot widen the extent.
+  int WidthIfWider(const std::string& text);
   void Notify();
 
   mutable std::mutex mutex_;
@@ -65,6 +85,8 @@ class ActivityLog {
   int32_t logExtent_ = 0;
   bool echo_ = false;
   std::function<int(const std::string&)> measure_;
+  int widestChar_ = 0;
+  Changes changes_;
   std::function<void()> changed_;
 };
 

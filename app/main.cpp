@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "app/main_window.h"
+#include "publish/socket_util.h"
 
 namespace {
 
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
   }
   // A peer that goes away mid-send must not end the program.
   signal(SIGPIPE, SIG_IGN);
+  // Every waiting browser holds a descriptor; the hard limit is the real bound.
+  snapvane::RaiseDescriptorLimit();
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Snapvane"));

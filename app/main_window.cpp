@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <unordered_map>
 
 #include "app/about_dialog.h"
 #include "app/activity_log.h"
@@ -59,6 +60,9 @@ inline constexpr std::chrono::milliseconds kWorkerShutdownWait{400};
 inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
+
+// Between redraws of the log list.
+inline constexpr std::chrono::milliseconds kLogRefreshPeriod{100};
 inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 namespace {
@@ -78,6 +82,70 @@ std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop,
     loop->Post([queued, fn] {
       queued->store(false);
       fn();
+    });
+  };
+}
+
+// Widths of log lines in the list's font. Visit lines differ mostly in their
+// digits (address, time); when every digit has the same advance, as in most
+// fonts, lines that differ only in digits share one measurement.
+class LineWidths {
+ public:
+  explicit LineWidths(const QFont& font) : metrics_(font) {
+    const int zero = metrics_.horizontalAdvance(QLatin1Char('0'));
+    sameDigits_ = true;
+    for (char d = '1'; d <= '9'; ++d)
+      sameDigits_ = sameDigits_ && metrics_.horizontalAdvance(QLatin1Char(d)) == zero &&
+                    metrics_.horizontalAdvance(QString(QLatin1Char(d)) + QLatin1Char(d)) == 2 * zero;
+  }
+  int Of(const std::string& line) {
+    std::string key = line;
+    if (sameDigits_)
+      for (char& c : key)
+        if (c >= '1' && c <= '9') c = '0';
+    {
+      std::lock_guard guard(mutex_);
+      if (auto known = widths_.find(key); known != widths_.end()) return known->second;
+    }
+    const int width = metrics_.horizontalAdvance(FromText(key));
+    std::lock_guard guard(mutex_);
+    if (widths_.size() >= kKept) widths_.clear();
+    widths_.emplace(std::move(key), width);
+    return width;
+  }
+
+ private:
+  static constexpr size_t kKept = 256;
+  const QFontMetrics metrics_;
+  bool sameDigits_ = false;
+  std::mutex mutex_;
+  std::unordered_map<std::string, int> widths_;
+};
+
+// Like CoalescedPoster, and fn runs at most once per period: a change soon after
+// the last run waits (on context's thread) for the period to end.
+std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject* context,
+                                      std::chrono::milliseconds period, std::function<void()> fn) {
+  struct Shared {
+    std::atomic<bool> queued{false};
+    std::chrono::steady_clock::time_point lastRun{};
+  };
+  auto shared = std::make_shared<Shared>();
+  QPointer<QObject> guard(context);
+  auto run = [shared, fn] {
+    shared->queued.store(false);
+    shared->lastRun = std::chrono::steady_clock::now();
+    fn();
+  };
+  return [loop = std::move(loop), shared, guard, period, run] {
+    if (shared->queued.exchange(true)) return;
+    loop->Post([shared, guard, period, run] {
+      const auto due = shared->lastRun + period;
+      const auto now = std::chrono::steady_clock::now();
+      if (!guard) return;  // the window is gone
+      if (now >= due) return run();
+      QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(due - now), guard.data(),
+                         run);
     });
   };
 }
@@ -215,33 +283,60 @@ void MainWindow::FollowModels() {
   if (logList_) {
     logList_->setUniformItemSizes(true);  // the extent alone sets the scroll width
     const QFont font = logList_->font();
-    state_->log->SetMeasure([font](const std::string& line) {
-      return QFontMetrics(font).horizontalAdvance(FromText(line));
-    });
+    auto widths = std::make_shared<LineWidths>(font);
+    state_->log->SetMeasure([widths](const std::string& line) { return widths->Of(line); },
+                            QFontMetrics(font).maxWidth());
   }
   state_->log->SetEcho(true);
-  state_->log->SetChangedCallback(CoalescedPoster(loop_, [this] { RefreshLog(); }));
+  // However fast visits come, the list is redrawn at most ten times a second.
+  state_->log->SetChangedCallback(
+      ThrottledPoster(loop_, this, kLogRefreshPeriod, [this] { RefreshLog(); }));
   state_->transfers->SetChangedCallback(CoalescedPoster(loop_, [this] { RefreshProgress(); }));
 }
 
 void MainWindow::RefreshLog() {
   if (!logList_ || !state_) return;
-  const std::vector<ActivityLog::Line> lines = state_->log->Lines();
-  const int count = static_cast<int>(lines.size());
-  while (logList_->count() > count) delete logList_->takeItem(logList_->count() - 1);
-  shownLines_.resize(std::min(shownLines_.size(), lines.size()));
+  ActivityLog::Changes changes = state_->log->TakeChanges();
   bool firstChanged = false;
-  for (int i = 0; i < count; ++i) {
-    if (i < static_cast<int>(shownLines_.size())) {
-      if (shownLines_[i] == lines[i].text) continue;
-      logList_->item(i)->setText(FromText(lines[i].text));
-      shownLines_[i] = lines[i].text;
-    } else {
-      logList_->addItem(FromText(lines[i].text));
-      shownLines_.push_back(lines[i].text);
-    }
-    if (i == 0) firstChanged = true;
+  // Appends come in runs; a run goes into the list in one call.
+  QStringList appended;
+  auto flush = [&] {
+    if (appended.isEmpty()) return;
+    if (logList_->count() == 0) firstChanged = true;
+    logList_->addItems(appended);
+    appended.clear();
+  };
+  if (changes.reset) {
+    logList_->clear();
+    for (const std::string& text : changes.all) appended.push_back(FromText(text));
+    flush();
   }
+  for (const ActivityLog::Change& change : changes.edits) {
+    using Kind = ActivityLog::Change::Kind;
+    const int pending = logList_->count() + static_cast<int>(appended.size());
+    if (change.kind == Kind::kInsert && change.index == pending) {
+      appended.push_back(FromText(change.text));
+      continue;
+    }
+    flush();
+    switch (change.kind) {
+      case Kind::kInsert:
+        logList_->insertItem(change.index, FromText(change.text));
+        firstChanged = firstChanged || change.index == 0;
+        break;
+      case Kind::kReplace:
+        if (QListWidgetItem* item = logList_->item(change.index))
+          item->setText(FromText(change.text));
+        firstChanged = firstChanged || change.index == 0;
+        break;
+      case Kind::kDropOldest:
+        logList_->model()->removeRows(0, std::min(change.index, logList_->count()));
+        firstChanged = true;
+        break;
+    }
+  }
+  flush();
+  const int count = logList_->count();
   const int extent = state_->log->LogExtent();
   if (count > 0 && (firstChanged || extent != shownExtent_)) {
     // With uniform sizes the first item's width is every item's width.
@@ -531,11 +626,13 @@ void MainWindow::SetSelection(int id, int index) {
 
 bool MainWindow::SetTrayIcon(int iconId, std::string_view tip) {
   if (!tray_) return false;
+  if (iconId == trayIconId_ && tip == trayTip_) return true;  // already showing
   const QIcon icon = LoadIconResource(iconId);
   if (icon.isNull()) return false;
   tray_->setIcon(icon);
   tray_->setToolTip(FromText(tip).left(kTrayTipMaxChars));
   trayIconId_ = iconId;
+  trayTip_ = tip;
   return true;
 }
 

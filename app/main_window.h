@@ -118,8 +118,8 @@ class MainWindow : public QWidget {
   QTimer* timer_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   int trayIconId_ = 0;
+  std::string trayTip_;
   QPointer<PreviewWindow> preview_;
-  std::vector<std::string> shownLines_;  // what the log list shows, to update in place
   int shownTopIndex_ = -1;
   int shownExtent_ = -1;
   bool trayAvailable_ = false;

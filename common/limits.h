@@ -8,9 +8,12 @@ using std::chrono::seconds;
 
 inline constexpr seconds kHttpRequestTimeout{10};   // wait for a browser's request
 inline constexpr seconds kSendStallTimeout{30};     // a send that makes no progress
-inline constexpr int kMaxHttpConnections = 256;     // connections served at once
 inline constexpr seconds kHttpLingerTimeout{2};     // client's close after our answer
-inline constexpr int kMaxAcceptsPerWake = 64;       // connections taken per notification
+inline constexpr int kMaxAcceptsPerWake = 256;      // connections taken per wake
+inline constexpr int kHostLookupThreads = 2;        // reverse lookups running at once
+inline constexpr int kHostLookupsQueued = 256;      // waiting lookups; more get an error text
+inline constexpr seconds kShortageReportEvery{1};   // "no descriptor left" on standard error
+inline constexpr std::chrono::milliseconds kAcceptPauseOnShortage{100};  // and no spare left
 inline constexpr seconds kHostNameKeptFor{60};      // a visitor's looked-up name is reused
 inline constexpr int kHostNamesKept = 64;           // visitors whose names are kept
 inline constexpr seconds kFtpConnectTimeout{15};

@@ -1,39 +1,48 @@
 #include "publish/http_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <queue>
+#include <system_error>
+#include <thread>
 
 #include "common/time_text.h"
 
 namespace snapvane {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
 constexpr size_t kRequestPatternBytes = sizeof kHttpRequestPattern - 1;  // 16
-constexpr size_t kRequestBufferBytes = 512;  // at most 511 received, then a NUL
-constexpr size_t kVersionMinorIndex = 13;    // the x of HTTP/1.x
-
-template <size_t N>
-void SendText(int socket, const char (&text)[N], std::chrono::milliseconds stall) {
-  SendAll(socket, text, static_cast<int>(N - 1), stall);
-}
-
+constexpr size_t kRequestBufferBytes = 512;                              // at most 511 received
+constexpr size_t kVersionMinorIndex = 13;                                // the x of HTTP/1.x
 constexpr size_t kHttpLineChars = 255;  // the visit line's 256-character buffer
 constexpr size_t kHostNameBytes = 1024;
-constexpr char kNoRecordHostName[] = "(Internal Error 03)";
 constexpr char kServerBusyHostName[] = "(Server Busy)";
-
-std::string Now24() { return TimeText(LocalTime(std::time(nullptr))); }
+constexpr int kEventsPerWait = 256;
+constexpr int kDiscardReadsPerWake = 64;  // a fast sender cannot hold the thread
+constexpr uint64_t kListenerTag = UINT64_MAX;
+constexpr uint64_t kWakeTag = UINT64_MAX - 1;
+constexpr Clock::time_point kNever = Clock::time_point::max();
 
 // The 503 answer, with the client-pull line when there is one, so a page that
 // reloads itself keeps asking until the camera is back.
@@ -46,59 +55,21 @@ std::string UnavailableAnswer(int32_t refresh) {
   return answer;
 }
 
-// Ends the answer gracefully: unread request bytes at close would make the
-// system answer with a reset, which can destroy the end of the response at the
-// client. So say we are done, then, unless the client sent a whole request head
-// and nothing after it, wait (bounded) for the client to close its side.
-void LingeringClose(int socket, bool requestComplete) {
-  shutdown(socket, SHUT_WR);
-  int pending = 0;
-  if (requestComplete && ioctl(socket, FIONREAD, &pending) == 0 && pending == 0) return;
-  const auto deadline = std::chrono::steady_clock::now() + kHttpLingerTimeout;
-  char discard[512];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || WaitReadable(socket, left) != WaitResult::kReady) return;
-    ssize_t n = recv(socket, discard, sizeof discard, 0);
-    if (n == 0) return;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
-  }
+std::string PictureHeader(int32_t refresh) {
+  if (refresh == 0) return kHttpPictureHeader;
+  char header[sizeof kHttpPictureHeaderRefresh + 16];
+  std::snprintf(header, sizeof header, kHttpPictureHeaderRefresh, refresh);
+  return header;
+}
+
+int MillisecondsUntil(Clock::time_point at, Clock::time_point now) {
+  if (at == kNever) return -1;
+  if (at <= now) return 0;
+  const auto left = std::chrono::ceil<milliseconds>(at - now).count();
+  return static_cast<int>(std::min<int64_t>(left, INT_MAX));
 }
 
 }  // namespace
-
-// One connection place, given back when the job ends.
-class HttpServer::Slot {
- public:
-  explicit Slot(std::shared_ptr<HttpServer> server) : server_(std::move(server)) {
-    server_->connections_.fetch_add(1);
-  }
-  Slot(Slot&& other) noexcept : server_(std::move(other.server_)) {}
-  Slot(const Slot&) = delete;
-  Slot& operator=(const Slot&) = delete;
-  ~Slot() {
-    if (server_) server_->connections_.fetch_sub(1);
-  }
-
- private:
-  std::shared_ptr<HttpServer> server_;
-};
-
-// What one client worker is given; the worker owns it.
-struct HttpServer::Job {
-  std::shared_ptr<HttpServer> server;
-  Slot slot;
-  UniqueFd socket;
-  SnapshotUse use;      // the client's use of the snapshot file
-  int32_t refresh = 0;  // as when the listener started
-};
-
-HttpServer::HttpServer(EventLoop& loop, std::shared_ptr<UiSink> ui,
-                       std::shared_ptr<WorkerGroup> workers, Hooks hooks)
-    : loop_(loop), ui_(std::move(ui)), workers_(std::move(workers)), hooks_(std::move(hooks)) {}
-
-HttpServer::~HttpServer() { Stop(); }
 
 std::optional<std::string> HostNameCache::Find(in_addr_t address) {
   std::lock_guard guard(mutex_);
@@ -188,14 +159,693 @@ void ApplyHttpSettingsForm(const HttpSettingsForm& form, uint16_t& port, int32_t
   refresh = static_cast<int32_t>(std::min<uint32_t>(interval, INT32_MAX));
 }
 
+// The answers of one listener's setting of client pull.
+struct AnswerTexts {
+  std::string pictureHeader;
+  std::string unavailable;
+};
+
+// One connection, on the network thread only.
+struct HttpServer::Connection {
+  enum class Phase { kReading, kWaiting, kSending, kLingering };
+  int fd = -1;
+  uint32_t serial = 0;  // tells a reused descriptor from the one an event was for
+  int visitKey = 0;     // names the visit line; 0: none
+  sockaddr_in peer{};
+  Phase phase = Phase::kReading;
+  bool requestComplete = false;  // the head's empty line arrived, nothing is cut off
+  bool reportsProgress = false;
+  uint32_t events = 0;  // what epoll watches for
+  std::shared_ptr<const AnswerTexts> texts;
+  std::string_view head;  // the header, or a whole text answer
+  std::shared_ptr<const std::string> picture;
+  size_t sent = 0;  // of head and picture together
+  Clock::time_point deadline = kNever;
+  Clock::time_point armedAt = kNever;  // the timer entry that counts
+};
+
+// Host names for the visit lines, looked up on a few threads of their own, so a
+// slow name server never delays a picture. The threads keep this alive: a
+// lookup that is slow at exit is left to end on its own.
+class HttpServer::LookupPool {
+ public:
+  LookupPool(std::shared_ptr<UiSink> ui, ReverseLookupFn lookup)
+      : shared_(std::make_shared<Shared>()) {
+    shared_->ui = std::move(ui);
+    shared_->lookup = lookup;
+  }
+  ~LookupPool() {
+    {
+      std::lock_guard guard(shared_->mutex);
+      shared_->stop = true;
+    }
+    shared_->wake.notify_all();
+    for (std::thread& t : threads_) t.detach();
+  }
+
+  void Start() {
+    for (int i = 0; i < kHostLookupThreads; ++i)
+      threads_.emplace_back([shared = shared_] { Run(*shared); });
+  }
+
+  // Completes the visit line key with the name of peer: at once when the name is
+  // known, else from a lookup thread; with an error text when too many wait.
+  void Complete(int key, const sockaddr_in& peer) {
+    Shared& s = *shared_;
+    if (std::optional<std::string> known = s.cache.Find(peer.sin_addr.s_addr)) {
+      if (s.ui) s.ui->PostHostName(key, std::move(*known));
+      return;
+    }
+    {
+      std::lock_guard guard(s.mutex);
+      if (s.jobs.size() < static_cast<size_t>(kHostLookupsQueued)) {
+        s.jobs.push_back({key, peer});
+        s.wake.notify_one();
+        return;
+      }
+    }
+    if (s.ui) s.ui->PostHostName(key, kServerBusyHostName);
+  }
+
+ private:
+  struct Job {
+    int key;
+    sockaddr_in peer;
+  };
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Job> jobs;
+    bool stop = false;
+    HostNameCache cache;
+    std::shared_ptr<UiSink> ui;
+    ReverseLookupFn lookup = nullptr;
+  };
+
+  static void Run(Shared& s) {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock lock(s.mutex);
+        s.wake.wait(lock, [&] { return s.stop || !s.jobs.empty(); });
+        if (s.stop) return;
+        job = s.jobs.front();
+        s.jobs.pop_front();
+      }
+      std::string name = HostNameOf(s, job.peer);
+      if (s.ui) s.ui->PostHostName(job.key, std::move(name));
+    }
+  }
+
+  // The visitor's name, or the text for a failed lookup. Names and definite "no
+  // such name" answers are kept for a while; passing failures are asked again.
+  static std::string HostNameOf(Shared& s, const sockaddr_in& peer) {
+    const in_addr_t address = peer.sin_addr.s_addr;
+    if (std::optional<std::string> known = s.cache.Find(address)) return *known;
+    char host[kHostNameBytes] = {};
+    const int rc = s.lookup ? s.lookup(peer, host, sizeof host)
+                            : getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
+                                          host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    const int systemError = errno;
+    if (rc != 0 && rc != EAI_NONAME) return HostNameErrorText(rc, systemError);
+    std::string text = rc == 0 ? std::string(host, strnlen(host, sizeof host))
+                               : HostNameErrorText(rc, systemError);
+    s.cache.Store(address, text);
+    return text;
+  }
+
+  std::shared_ptr<Shared> shared_;
+  std::vector<std::thread> threads_;
+};
+
+// The bytes of the snapshot files browsers were given, read once per file: the
+// next client of the same snapshot is answered from memory. Loop thread only.
+class HttpServer::PictureCache {
+ public:
+  // The picture at path (empty when it cannot be read: the browser then gets
+  // the header and nothing, as for a file that went missing).
+  std::shared_ptr<const std::string> Read(const char* path) {
+    UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!file || fstat(file.get(), &st) != 0) return Empty();
+    if (bytes_ && path_ == path && st.st_dev == stat_.st_dev && st.st_ino == stat_.st_ino &&
+        st.st_size == stat_.st_size && st.st_mtim.tv_sec == stat_.st_mtim.tv_sec &&
+        st.st_mtim.tv_nsec == stat_.st_mtim.tv_nsec && st.st_ctim.tv_sec == stat_.st_ctim.tv_sec &&
+        st.st_ctim.tv_nsec == stat_.st_ctim.tv_nsec)
+      return bytes_;
+    std::string bytes(static_cast<size_t>(std::max<off_t>(st.st_size, 0)), '\0');
+    size_t have = 0;
+    while (have < bytes.size()) {
+      ssize_t n = read(file.get(), bytes.data() + have, bytes.size() - have);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      have += static_cast<size_t>(n);
+    }
+    bytes.resize(have);
+    path_ = path;
+    stat_ = st;
+    bytes_ = std::make_shared<const std::string>(std::move(bytes));
+    return bytes_;
+  }
+
+ private:
+  static std::shared_ptr<const std::string> Empty() {
+    static const auto empty = std::make_shared<const std::string>();
+    return empty;
+  }
+  std::string path_;
+  struct stat stat_ {};
+  std::shared_ptr<const std::string> bytes_;
+};
+
+// The network thread and everything it alone touches, apart from the listening
+// socket (shared with the loop thread under listenMutex) and the results of
+// acquisitions (handed over under resultMutex, announced on the wake descriptor).
+struct HttpServer::Network {
+  explicit Network(HttpServer& owner)
+      : server(owner),
+        requestTimeout(owner.requestTimeout),
+        sendStallTimeout(owner.sendStallTimeout),
+        lookups(owner.ui_, owner.reverseLookup) {}
+
+  // errno when the thread or its descriptors could not be made.
+  int Start() {
+    epoll.Reset(epoll_create1(EPOLL_CLOEXEC));
+    wake.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!epoll || !wake) return errno;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kWakeTag;
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0) return errno;
+    spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    try {
+      lookups.Start();
+      thread = std::thread([this] { Run(); });
+    } catch (const std::system_error& e) {
+      return e.code().value();
+    }
+    return 0;
+  }
+
+  void Shutdown() {
+    stop.store(true);
+    Wake();
+    if (thread.joinable()) thread.join();
+  }
+
+  void Wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wake.get(), &one, sizeof one);
+  }
+
+  // Loop thread: an acquisition's picture (null: no picture could be captured).
+  void Deliver(std::shared_ptr<const std::string> picture) {
+    {
+      std::lock_guard guard(resultMutex);
+      results.push_back(std::move(picture));
+    }
+    Wake();
+  }
+
+  void Run();
+  void AcceptWaiting();
+  void AnswerShortage(int listenFd, const std::shared_ptr<const AnswerTexts>& texts);
+  void ReportShortage(Clock::time_point now, bool force);
+  Connection* Admit(int fd, const sockaddr_in& peer, std::shared_ptr<const AnswerTexts> texts,
+                    bool logged);
+  void HandleEvent(uint64_t tag, uint32_t events);
+  void ReadRequest(Connection& c);
+  void TakeResults();
+  void Answer(Connection& c, std::string_view head, std::shared_ptr<const std::string> picture,
+              bool reportProgress);
+  void ContinueSending(Connection& c);
+  void FinishAnswer(Connection& c);
+  void Discard(Connection& c);
+  void Close(Connection& c);
+  void Watch(Connection& c, uint32_t events);
+  void Arm(Connection& c);
+  void ExpireTimers(Clock::time_point now);
+  Connection* Find(int fd, uint32_t serial);
+  const char* Now24();
+
+  HttpServer& server;
+  const milliseconds requestTimeout;
+  const milliseconds sendStallTimeout;
+  UniqueFd epoll, wake;
+  std::thread thread;
+  std::atomic<bool> stop{false};
+
+  std::mutex listenMutex;  // the listening socket, its answers and its pause
+  int listenFd = -1;
+  std::shared_ptr<const AnswerTexts> texts;
+  Clock::time_point listenPausedUntil = kNever;
+
+  std::mutex resultMutex;
+  std::vector<std::shared_ptr<const std::string>> results;
+
+  // Network thread only from here on.
+  LookupPool lookups;
+  std::vector<std::unique_ptr<Connection>> byFd;
+  struct Timer {
+    Clock::time_point at;
+    int fd;
+    uint32_t serial;
+    bool operator>(const Timer& other) const { return at > other.at; }
+  };
+  std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers;
+  std::vector<std::pair<int, uint32_t>> waiting;  // for the acquisition under way or next
+  bool acquiring = false;
+  uint32_t nextSerial = 1;
+  int nextVisitKey = 1;
+  UniqueFd spare;  // given up to accept and answer when no descriptor is left
+  long shortageUnreported = 0;
+  Clock::time_point shortageReportAt = kNever;
+  std::time_t timeTextOf = -1;
+  std::string timeText;
+};
+
+const char* HttpServer::Network::Now24() {
+  const std::time_t now = std::time(nullptr);
+  if (now != timeTextOf) {
+    timeText = TimeText(LocalTime(now));
+    timeTextOf = now;
+  }
+  return timeText.c_str();
+}
+
+void HttpServer::Network::Run() {
+  epoll_event events[kEventsPerWait];
+  while (!stop.load()) {
+    Clock::time_point next = timers.empty() ? kNever : timers.top().at;
+    next = std::min(next, shortageReportAt);
+    {
+      std::lock_guard guard(listenMutex);
+      next = std::min(next, listenPausedUntil);
+    }
+    const int n =
+        epoll_wait(epoll.get(), events, kEventsPerWait, MillisecondsUntil(next, Clock::now()));
+    bool accepted = false;
+    for (int i = 0; i < n; ++i) {
+      const uint64_t tag = events[i].data.u64;
+      if (tag == kWakeTag) {
+        uint64_t count;
+        [[maybe_unused]] ssize_t r = read(wake.get(), &count, sizeof count);
+        TakeResults();
+      } else if (tag == kListenerTag) {
+        const int before = server.connections_.load();
+        AcceptWaiting();
+        accepted = accepted || server.connections_.load() != before;
+      } else {
+        HandleEvent(tag, events[i].events);
+      }
+    }
+    // The tray icon once per wake, and only when the last notice has been shown.
+    if (accepted && server.hooks_.onAccept && !server.acceptNoticePending_.exchange(true)) {
+      server.loop_.Post([weak = server.weak_from_this()] {
+        if (auto s = weak.lock()) {
+          s->acceptNoticePending_.store(false);
+          s->hooks_.onAccept();
+        }
+      });
+    }
+    const Clock::time_point now = Clock::now();
+    ExpireTimers(now);
+    ReportShortage(now, false);
+    {
+      std::lock_guard guard(listenMutex);
+      if (listenPausedUntil <= now) {
+        listenPausedUntil = kNever;
+        if (!spare) spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = kListenerTag;
+        if (listenFd >= 0) epoll_ctl(epoll.get(), EPOLL_CTL_MOD, listenFd, &event);
+      }
+    }
+  }
+  ReportShortage(Clock::now(), true);
+  // Exit: what is still open is closed unanswered; bars in progress end.
+  for (auto& c : byFd) {
+    if (!c) continue;
+    if (c->phase == Connection::Phase::kSending && c->reportsProgress && server.ui_)
+      server.ui_->ReportTransferProgress(c->fd, 0);
+    server.connections_.fetch_sub(1);
+    close(c->fd);
+    c.reset();
+  }
+}
+
+void HttpServer::Network::AcceptWaiting() {
+  struct Accepted {
+    int fd;
+    sockaddr_in peer;
+  };
+  Accepted accepted[kMaxAcceptsPerWake];
+  int count = 0;
+  std::shared_ptr<const AnswerTexts> answers;
+  {
+    std::lock_guard guard(listenMutex);
+    if (listenFd < 0) return;
+    answers = texts;
+    while (count < kMaxAcceptsPerWake) {
+      Accepted& a = accepted[count];
+      a.peer = {};
+      socklen_t length = sizeof a.peer;
+      a.fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&a.peer), &length,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (a.fd >= 0) {
+        ++count;
+        continue;
+      }
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        AnswerShortage(listenFd, answers);
+      break;  // nothing more waiting
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    // Most requests are there by now.
+    if (Connection* c = Admit(accepted[i].fd, accepted[i].peer, answers, true)) ReadRequest(*c);
+  }
+}
+
+// Caller holds listenMutex. No descriptor is left: the spare one makes room to
+// accept one waiting connection and tell it so; without a spare the listener
+// rests a moment instead of waking this thread again at once.
+void HttpServer::Network::AnswerShortage(int listenFd,
+                                         const std::shared_ptr<const AnswerTexts>& answers) {
+  ++shortageUnreported;
+  if (shortageReportAt == kNever) shortageReportAt = Clock::now();
+  if (spare) {
+    spare.Reset();
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      server.refused_.fetch_add(1);
+      // Answered and closed like any other, without a visit line; the spare
+      // comes back when a descriptor is free again.
+      if (Connection* c = Admit(fd, sockaddr_in{}, answers, false))
+        Answer(*c, c->texts->unavailable, nullptr, false);
+      return;
+    }
+    spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    return;
+  }
+  epoll_event event{};
+  event.events = 0;
+  event.data.u64 = kListenerTag;
+  epoll_ctl(epoll.get(), EPOLL_CTL_MOD, listenFd, &event);
+  listenPausedUntil = Clock::now() + kAcceptPauseOnShortage;
+}
+
+// At most one line a second, counting the connections turned away since the last.
+void HttpServer::Network::ReportShortage(Clock::time_point now, bool force) {
+  if (shortageReportAt == kNever || (!force && now < shortageReportAt)) return;
+  if (shortageUnreported == 0) {
+    shortageReportAt = kNever;  // a quiet second: the next shortage is told at once
+    return;
+  }
+  std::fprintf(stderr, "HTTP: no descriptor left, %ld connection(s) answered 503 - %.24s\n",
+               shortageUnreported, Now24());
+  shortageUnreported = 0;
+  shortageReportAt = now + kShortageReportEvery;
+}
+
+HttpServer::Connection* HttpServer::Network::Admit(int fd, const sockaddr_in& peer,
+                                                   std::shared_ptr<const AnswerTexts> answers,
+                                                   bool logged) {
+  auto c = std::make_unique<Connection>();
+  c->fd = fd;
+  c->serial = nextSerial++;
+  if (nextSerial == 0) nextSerial = 1;
+  c->peer = peer;
+  c->texts = std::move(answers);
+  c->events = EPOLLIN;
+  epoll_event event{};
+  event.events = c->events;
+  event.data.u64 = (static_cast<uint64_t>(c->serial) << 32) | static_cast<uint32_t>(fd);
+  if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  if (byFd.size() <= static_cast<size_t>(fd)) byFd.resize(static_cast<size_t>(fd) + 1);
+  Connection& connection = *(byFd[static_cast<size_t>(fd)] = std::move(c));
+  server.connections_.fetch_add(1);
+  if (logged) {
+    connection.visitKey = nextVisitKey;
+    nextVisitKey = nextVisitKey == INT_MAX ? 1 : nextVisitKey + 1;
+    char address[INET_ADDRSTRLEN] = "0.0.0.0";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    char line[kHttpLineChars + 1];
+    std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", address, Now24());
+    if (server.ui_) server.ui_->AddVisitLine(connection.visitKey, line);
+    connection.deadline = Clock::now() + requestTimeout;
+    Arm(connection);
+  }
+  return &connection;
+}
+
+HttpServer::Connection* HttpServer::Network::Find(int fd, uint32_t serial) {
+  if (fd < 0 || static_cast<size_t>(fd) >= byFd.size()) return nullptr;
+  Connection* c = byFd[static_cast<size_t>(fd)].get();
+  return c && c->serial == serial ? c : nullptr;
+}
+
+void HttpServer::Network::HandleEvent(uint64_t tag, uint32_t events) {
+  Connection* c = Find(static_cast<int>(tag & 0xffffffffu), static_cast<uint32_t>(tag >> 32));
+  if (!c) return;  // closed earlier in this wake
+  switch (c->phase) {
+    case Connection::Phase::kReading:
+      ReadRequest(*c);
+      break;
+    case Connection::Phase::kWaiting:
+      // Gone while its picture is coming: nobody to answer.
+      if (events & (EPOLLERR | EPOLLHUP)) Close(*c);
+      break;
+    case Connection::Phase::kSending:
+      ContinueSending(*c);
+      break;
+    case Connection::Phase::kLingering:
+      Discard(*c);
+      break;
+  }
+}
+
+// One receive decides, as much as has arrived: a request line cut short is no
+// picture request. A closed or failed connection reads as an empty request.
+void HttpServer::Network::ReadRequest(Connection& c) {
+  char request[kRequestBufferBytes];
+  const ssize_t n = recv(c.fd, request, kRequestBufferBytes - 1, 0);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  const size_t received = n > 0 ? static_cast<size_t>(n) : 0;
+  c.requestComplete =
+      received < kRequestBufferBytes - 1 && memmem(request, received, "\r\n\r\n", 4) != nullptr;
+  if (!MatchesHttpRequest(request, received)) {
+    Answer(c, kHttpNotFound, nullptr, false);
+    return;
+  }
+  if (received == kRequestBufferBytes - 1) {
+    char drain[kRequestBufferBytes - 1];
+    (void)recv(c.fd, drain, sizeof drain, 0);  // takes only what already arrived
+  }
+  c.phase = Connection::Phase::kWaiting;
+  c.deadline = kNever;
+  Watch(c, 0);
+  waiting.emplace_back(c.fd, c.serial);
+  if (acquiring) return;
+  // Captures belong to the loop's thread; the clients waiting when the answer
+  // comes back share it.
+  acquiring = true;
+  server.loop_.Post([weak = server.weak_from_this()] {
+    if (auto s = weak.lock()) s->AcquireOnLoop();
+  });
+}
+
+void HttpServer::Network::TakeResults() {
+  std::vector<std::shared_ptr<const std::string>> taken;
+  {
+    std::lock_guard guard(resultMutex);
+    taken.swap(results);
+  }
+  for (auto& picture : taken) {
+    acquiring = false;
+    std::vector<std::pair<int, uint32_t>> clients;
+    clients.swap(waiting);
+    for (auto [fd, serial] : clients) {
+      Connection* c = Find(fd, serial);
+      if (!c || c->phase != Connection::Phase::kWaiting) continue;
+      if (picture)
+        Answer(*c, c->texts->pictureHeader, picture, true);
+      else
+        Answer(*c, c->texts->unavailable, nullptr, false);
+    }
+  }
+}
+
+void HttpServer::Network::Answer(Connection& c, std::string_view head,
+                                 std::shared_ptr<const std::string> picture, bool reportProgress) {
+  c.phase = Connection::Phase::kSending;
+  c.head = head;
+  c.picture = std::move(picture);
+  c.sent = 0;
+  c.reportsProgress = reportProgress && server.ui_;
+  if (c.reportsProgress)
+    server.ui_->ReportTransferProgress(
+        c.fd, static_cast<int32_t>(static_cast<uint32_t>(c.picture ? c.picture->size() : 0)));
+  c.deadline = Clock::now() + sendStallTimeout;
+  ContinueSending(c);
+}
+
+// Header and picture in one send, continued when the socket can take more. The
+// progress bar hears of the picture's bytes after every send.
+void HttpServer::Network::ContinueSending(Connection& c) {
+  const size_t headSize = c.head.size();
+  const size_t pictureSize = c.picture ? c.picture->size() : 0;
+  const size_t total = headSize + pictureSize;
+  auto pictureLeft = [&] {
+    return static_cast<int32_t>(pictureSize - (c.sent > headSize ? c.sent - headSize : 0));
+  };
+  while (c.sent < total) {
+    iovec parts[2];
+    int count = 0;
+    if (c.sent < headSize)
+      parts[count++] = {const_cast<char*>(c.head.data()) + c.sent, headSize - c.sent};
+    const size_t pictureSent = c.sent > headSize ? c.sent - headSize : 0;
+    if (pictureSent < pictureSize)
+      parts[count++] = {const_cast<char*>(c.picture->data()) + pictureSent,
+                        pictureSize - pictureSent};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(count);
+    const int32_t leftBefore = pictureLeft();
+    const ssize_t n = sendmsg(c.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      c.sent += static_cast<size_t>(n);
+      if (c.reportsProgress && pictureLeft() != leftBefore)
+        server.ui_->ReportTransferProgress(c.fd, pictureLeft());
+      c.deadline = Clock::now() + sendStallTimeout;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      Watch(c, EPOLLOUT);
+      Arm(c);
+      return;
+    }
+    Close(c);  // the connection is gone
+    return;
+  }
+  FinishAnswer(c);
+}
+
+// Ends the answer gracefully: unread request bytes at close would make the
+// system answer with a reset, which can destroy the end of the response at the
+// client. So say we are done, then, unless the client sent a whole request head
+// and nothing after it, read and drop what comes (bounded) until it closes too.
+void HttpServer::Network::FinishAnswer(Connection& c) {
+  shutdown(c.fd, SHUT_WR);
+  int pending = 0;
+  if (c.requestComplete && ioctl(c.fd, FIONREAD, &pending) == 0 && pending == 0) {
+    Close(c);
+    return;
+  }
+  c.phase = Connection::Phase::kLingering;
+  c.picture.reset();
+  c.deadline = Clock::now() + kHttpLingerTimeout;
+  Watch(c, EPOLLIN);
+  Arm(c);
+  Discard(c);
+}
+
+void HttpServer::Network::Discard(Connection& c) {
+  char discard[4096];
+  for (int i = 0; i < kDiscardReadsPerWake; ++i) {
+    const ssize_t n = recv(c.fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    break;  // the client closed, or the connection is gone
+  }
+  if (c.phase == Connection::Phase::kLingering) Close(c);
+}
+
+void HttpServer::Network::Close(Connection& c) {
+  if (c.phase == Connection::Phase::kSending && c.reportsProgress &&
+      c.sent < c.head.size() + (c.picture ? c.picture->size() : 0))
+    server.ui_->ReportTransferProgress(c.fd, 0);  // stopped: the transfer ends here
+  const int key = c.visitKey;
+  const sockaddr_in peer = c.peer;
+  const int fd = c.fd;
+  byFd[static_cast<size_t>(fd)].reset();  // c is gone
+  server.connections_.fetch_sub(1);       // counted out before the client can see the end
+  close(fd);
+  if (!spare) spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (key != 0) lookups.Complete(key, peer);
+}
+
+void HttpServer::Network::Watch(Connection& c, uint32_t events) {
+  if (c.events == events) return;
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = (static_cast<uint64_t>(c.serial) << 32) | static_cast<uint32_t>(c.fd);
+  epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd, &event);
+  c.events = events;
+}
+
+// One timer entry per connection counts; a later deadline is noticed when the
+// earlier entry comes due.
+void HttpServer::Network::Arm(Connection& c) {
+  if (c.deadline == kNever || c.deadline >= c.armedAt) return;
+  timers.push({c.deadline, c.fd, c.serial});
+  c.armedAt = c.deadline;
+}
+
+void HttpServer::Network::ExpireTimers(Clock::time_point now) {
+  while (!timers.empty() && timers.top().at <= now) {
+    const Timer due = timers.top();
+    timers.pop();
+    Connection* c = Find(due.fd, due.serial);
+    if (!c || c->armedAt != due.at) continue;  // superseded
+    c->armedAt = kNever;
+    if (c->deadline > now) {
+      Arm(*c);
+      continue;
+    }
+    // The request did not come, the client takes nothing, or it never closes:
+    // closed without (more of) an answer.
+    Close(*c);
+  }
+}
+
+HttpServer::HttpServer(EventLoop& loop, std::shared_ptr<UiSink> ui,
+                       std::shared_ptr<WorkerGroup> /*workers*/, Hooks hooks)
+    : loop_(loop),
+      ui_(std::move(ui)),
+      hooks_(std::move(hooks)),
+      pictures_(std::make_unique<PictureCache>()) {}
+
+HttpServer::~HttpServer() {
+  Stop();
+  if (net_) net_->Shutdown();
+}
+
+void HttpServer::AcquireOnLoop() {
+  if (!net_) return;
+  SnapshotUse use = hooks_.acquireSnapshot ? hooks_.acquireSnapshot() : SnapshotUse();
+  std::shared_ptr<const std::string> picture;
+  if (use.captured()) picture = pictures_->Read(use.path());
+  // Read: the file is free for the next capture.
+  use.Release();
+  net_->Deliver(std::move(picture));
+}
+
 int HttpServer::StartHttpListener(uint16_t port, int32_t refresh) {
   Stop();  // a restart replaces the listener; never two
   auto fail = [&](int error) {
     if (ui_) {
       char line[512];
-      std::snprintf(line, sizeof line,
-                    "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
-                    static_cast<unsigned>(port), std::strerror(error), Now24().c_str());
+      std::snprintf(line, sizeof line, "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
+                    static_cast<unsigned>(port), std::strerror(error),
+                    TimeText(LocalTime(std::time(nullptr))).c_str());
       ui_->AddLogLine(-1, line);
     }
     return error;
@@ -220,153 +870,44 @@ int HttpServer::StartHttpListener(uint16_t port, int32_t refresh) {
   if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) == 0)
     port_ = ntohs(bound.sin_port);
 
-  refresh_ = refresh;
-  listenSocket_ = listener.Release();
-  std::weak_ptr<HttpServer> weak = weak_from_this();
-  loop_.Watch(listenSocket_, [weak] {
-    if (auto server = weak.lock()) server->HandleHttpAccept();
-  });
+  if (!net_) {
+    auto net = std::make_unique<Network>(*this);
+    if (const int error = net->Start()) {
+      net->Shutdown();
+      return fail(error);
+    }
+    net_ = std::move(net);
+  }
+  auto answers = std::make_shared<AnswerTexts>();
+  answers->pictureHeader = PictureHeader(refresh);
+  answers->unavailable = UnavailableAnswer(refresh);
+  std::lock_guard guard(net_->listenMutex);
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kListenerTag;
+  if (epoll_ctl(net_->epoll.get(), EPOLL_CTL_ADD, listener.get(), &event) != 0) return fail(errno);
+  net_->texts = std::move(answers);
+  net_->listenFd = listener.Release();
+  net_->listenPausedUntil = kNever;
   return 0;
 }
 
 void HttpServer::Stop() {
-  if (listenSocket_ < 0) return;
-  // The notifications stop before the descriptor goes.
-  loop_.Unwatch(listenSocket_);
-  close(listenSocket_);
-  listenSocket_ = -1;
+  if (!net_) return;
+  std::lock_guard guard(net_->listenMutex);
+  if (net_->listenFd < 0) return;
+  // Out of the thread's watch before the descriptor goes; it accepts only
+  // under the same lock.
+  epoll_ctl(net_->epoll.get(), EPOLL_CTL_DEL, net_->listenFd, nullptr);
+  close(net_->listenFd);
+  net_->listenFd = -1;
+  net_->listenPausedUntil = kNever;
 }
 
-void HttpServer::HandleHttpAccept() {
-  if (hooks_.onAccept) hooks_.onAccept();
-  // Takes what has queued up since the last notification, a bounded number at a
-  // time so the window stays responsive under a flood.
-  for (int i = 0; i < kMaxAcceptsPerWake && listenSocket_ >= 0; ++i) {
-    UniqueFd client(accept4(listenSocket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!client) return;  // nothing more waiting (or the peer gave up already)
-    ServeAcceptedClient(std::move(client));
-  }
-}
-
-// Over the bound a connection is closed at once (no worker, no use, no log
-// line); otherwise it is logged, given its use and handed to a worker.
-void HttpServer::ServeAcceptedClient(UniqueFd client) {
-  if (connections_.load() >= maxConnections) {
-    refused_.fetch_add(1);
-    return;
-  }
-  const int fd = client.get();
-  Job job{shared_from_this(), Slot(shared_from_this()), std::move(client), {}, refresh_};
-  LogHttpConnection(fd);
-  if (hooks_.acquireSnapshot) job.use = hooks_.acquireSnapshot();
-
-  auto held = std::make_shared<Job>(std::move(job));
-  if (!StartWorker(workers_, [held] { HttpClientWorker(std::move(*held)); })) {
-    // The job was destroyed unrun: its use and slot are back, its socket closed.
-    RemovePendingHttpClient(fd);
-    if (ui_) ui_->PostHostName(fd, kServerBusyHostName);
-  }
-}
-
-void HttpServer::LogHttpConnection(int socket) {
-  auto record = std::make_unique<PendingHttpClient>();
-  record->socket = socket;
-  socklen_t peerLength = sizeof record->peer;
-  // Zeroed if it fails.
-  getpeername(socket, reinterpret_cast<sockaddr*>(&record->peer), &peerLength);
-
-  char address[INET_ADDRSTRLEN] = "0.0.0.0";
-  inet_ntop(AF_INET, &record->peer.sin_addr, address, sizeof address);
-  char line[kHttpLineChars + 1];
-  std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", address, Now24().c_str());
-  {
-    // Listed before the client's worker starts, so the worker finds it.
-    std::lock_guard guard(pendingMutex_);
-    pending_.push_back(std::move(record));
-  }
-  if (ui_) ui_->AddVisitLine(socket, line);
-}
-
-std::unique_ptr<PendingHttpClient> HttpServer::RemovePendingHttpClient(int socket) {
-  std::lock_guard guard(pendingMutex_);
-  for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
-    if (*it && (*it)->socket == socket) {
-      std::unique_ptr<PendingHttpClient> record = std::move(*it);
-      pending_.erase(std::next(it).base());
-      return record;
-    }
-  }
-  return nullptr;
-}
-
-// The visitor's name, or the text for a failed lookup. Names and definite "no
-// such name" answers are kept for a while; passing failures are asked again.
-std::string HttpServer::HostNameOf(const sockaddr_in& peer) {
-  const in_addr_t address = peer.sin_addr.s_addr;
-  if (std::optional<std::string> known = hostNames_.Find(address)) return *known;
-  char host[kHostNameBytes] = {};
-  const int rc = reverseLookup ? reverseLookup(peer, host, sizeof host)
-                               : getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
-                                             host, sizeof host, nullptr, 0, NI_NAMEREQD);
-  const int systemError = errno;
-  if (rc != 0 && rc != EAI_NONAME) return HostNameErrorText(rc, systemError);
-  std::string text = rc == 0 ? std::string(host, strnlen(host, sizeof host))
-                             : HostNameErrorText(rc, systemError);
-  hostNames_.Store(address, text);
-  return text;
-}
-
-void HttpClientWorker(HttpServer::Job job) {
-  HttpServer& server = *job.server;
-  const int fd = job.socket.get();
-  const auto stall = server.sendStallTimeout;
-
-  char request[kRequestBufferBytes];
-  // Most requests are there by the time the worker runs; wait only if not.
-  ssize_t received = recv(fd, request, kRequestBufferBytes - 1, MSG_DONTWAIT);
-  bool answered = true;
-  bool requestComplete = false;  // the head's empty line arrived, nothing is cut off
-  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    answered = WaitReadable(fd, server.requestTimeout) == WaitResult::kReady;
-    if (answered) received = recv(fd, request, kRequestBufferBytes - 1, MSG_DONTWAIT);
-  }
-  if (answered) {
-    if (received < 0) received = 0;
-    request[received] = '\0';
-    requestComplete = received < static_cast<ssize_t>(kRequestBufferBytes - 1) &&
-                      memmem(request, static_cast<size_t>(received), "\r\n\r\n", 4) != nullptr;
-    if (!MatchesHttpRequest(request, static_cast<size_t>(received))) {
-      SendText(fd, kHttpNotFound, stall);
-    } else {
-      if (received == static_cast<ssize_t>(kRequestBufferBytes - 1)) {
-        char drain[kRequestBufferBytes - 1];
-        (void)recv(fd, drain, sizeof drain, 0);  // takes only what already arrived
-      }
-      if (!job.use.captured()) {
-        const std::string answer = UnavailableAnswer(job.refresh);
-        SendAll(fd, answer.data(), static_cast<int>(answer.size()), stall);
-      } else {
-        char header[sizeof kHttpPictureHeaderRefresh + 16];
-        int length;
-        if (job.refresh != 0)
-          length = std::snprintf(header, sizeof header, kHttpPictureHeaderRefresh, job.refresh);
-        else
-          length = std::snprintf(header, sizeof header, "%s", kHttpPictureHeader);
-        SendAll(fd, header, length, stall, /*moreFollows=*/true);
-        SendFileToSocket(server.ui_.get(), fd, job.use.path(), stall);
-      }
-    }
-  }
-  // The use goes back before the lookup: a slow name server must delay only the
-  // log line, never the next capture.
-  job.use.Release();
-  if (answered) LingeringClose(fd, requestComplete);
-
-  std::unique_ptr<PendingHttpClient> record = server.RemovePendingHttpClient(fd);
-  std::string hostName = record ? server.HostNameOf(record->peer) : kNoRecordHostName;
-  // Posted while the socket is still open, so its number cannot name another
-  // connection yet.
-  if (server.ui_) server.ui_->PostHostName(fd, std::move(hostName));
+bool HttpServer::listening() const {
+  if (!net_) return false;
+  std::lock_guard guard(net_->listenMutex);
+  return net_->listenFd >= 0;
 }
 
 }  // namespace snapvane

@@ -1,15 +1,14 @@
 #pragma once
 // The built-in HTTP/1.0 server: one resource (the snapshot picture, optionally
 // with a client-pull "Refresh:" header), a fixed 404 page for everything else.
-// Accepting runs on the loop's (UI) thread; every connection is served by a
-// worker of its own.
+// Connections are served on one network thread; captures stay on the UI thread.
 #include <netinet/in.h>
 
 #include <atomic>
-#include <functional>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,12 +39,11 @@ inline constexpr char kHttpUnavailable[] =
     "<html><head><title>Error 503</title></head><body><h1>Error 503 No picture could be "
     "captured</h1></body></html>";
 
-
 // Reverse lookup of a peer: 0 and the name in host, or a getnameinfo error code.
 using ReverseLookupFn = int (*)(const sockaddr_in& peer, char* host, size_t hostSize);
 
 // Names of recent visitors, so a browser that asks again every second costs one
-// reverse lookup a minute, not one a second. Workers share it.
+// reverse lookup a minute, not one a second. The lookup threads share it.
 class HostNameCache {
  public:
   // The text stored for address less than kHostNameKeptFor ago.
@@ -63,23 +61,19 @@ class HostNameCache {
   std::vector<Entry> entries_;
 };
 
-// An accepted connection whose visit line waits for the client's host name.
-struct PendingHttpClient {
-  int socket = -1;
-  sockaddr_in peer{};
-};
-
-// The server: its listening socket, connection count, visitors' names and the
-// visits waiting for them. Made by the program with the loop that announces
-// connections, the sink that takes its log lines and the workers' group; its
-// bounds are public so tests can shorten the waits or replace the lookup.
+// The server. Made by the program with the loop of its UI thread (captures run
+// there), the sink that takes its log lines, and the workers' group. One network
+// thread of its own accepts, reads the requests and sends the answers from
+// memory; idle connections cost a descriptor and a small record, never a thread.
+// Reverse lookups run on a small pool of their own. Its bounds are public so
+// tests can shorten the waits or replace the lookup (set before the first start).
 class HttpServer : public std::enable_shared_from_this<HttpServer> {
  public:
   // What the server asks of the rest of the program, on the loop's thread.
   struct Hooks {
-    // A use of the snapshot for a new client (shared or freshly captured).
+    // A use of the snapshot for new clients (shared or freshly captured).
     std::function<SnapshotUse()> acquireSnapshot;
-    // A connection arrived (the window shows the "HTTP access" tray icon).
+    // Connections arrived (the window shows the "HTTP access" tray icon).
     std::function<void()> onAccept;
   };
 
@@ -93,42 +87,35 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
   // pull every refresh seconds (0: none); else the errno of the step that
   // failed, with one log line. A running listener is replaced.
   int StartHttpListener(uint16_t port, int32_t refresh);
-  // Closes the listening socket. Running workers finish.
+  // Closes the listening socket. Connections already accepted are served to the end.
   void Stop();
-  bool listening() const { return listenSocket_ >= 0; }
+  bool listening() const;
   uint16_t port() const { return port_; }
+  // Connections open on the network thread.
   int connections() const { return connections_.load(); }
+  // Connections answered with the 503 text because no descriptor was left.
   long refused() const { return refused_.load(); }
-
-  // Loop thread: connections wait on the listening socket.
-  void HandleHttpAccept();
 
   std::chrono::milliseconds requestTimeout = kHttpRequestTimeout;
   std::chrono::milliseconds sendStallTimeout = kSendStallTimeout;
-  int maxConnections = kMaxHttpConnections;
   ReverseLookupFn reverseLookup = nullptr;  // null: getnameinfo with NI_NAMEREQD
 
  private:
-  struct Job;
-  class Slot;
-  void ServeAcceptedClient(UniqueFd client);
-  void LogHttpConnection(int socket);
-  std::unique_ptr<PendingHttpClient> RemovePendingHttpClient(int socket);
-  std::string HostNameOf(const sockaddr_in& peer);
-  friend void HttpClientWorker(Job job);
+  struct Connection;
+  struct Network;
+  class LookupPool;
+  class PictureCache;
+  void AcquireOnLoop();
 
   EventLoop& loop_;
   std::shared_ptr<UiSink> ui_;
-  std::shared_ptr<WorkerGroup> workers_;
   Hooks hooks_;
-  int listenSocket_ = -1;
   uint16_t port_ = 0;
-  int32_t refresh_ = 0;
-  std::atomic<int> connections_{0};  // connections being served
-  std::atomic<long> refused_{0};     // closed at once over the bound
-  HostNameCache hostNames_;
-  std::mutex pendingMutex_;
-  std::vector<std::unique_ptr<PendingHttpClient>> pending_;  // newest last
+  std::atomic<int> connections_{0};
+  std::atomic<long> refused_{0};
+  std::atomic<bool> acceptNoticePending_{false};
+  std::unique_ptr<PictureCache> pictures_;  // loop thread only
+  std::unique_ptr<Network> net_;            // made at the first start
 };
 
 // What the HTTP settings dialog shows and reads back (its rules live here).

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,6 +107,17 @@ void Report(UiSink* ui, int socket, int32_t remaining) {
 WaitResult WaitReadable(int fd, milliseconds timeout) { return WaitFor(fd, POLLIN, timeout); }
 
 WaitResult WaitWritable(int fd, milliseconds timeout) { return WaitFor(fd, POLLOUT, timeout); }
+
+long RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? LONG_MAX : static_cast<long>(limit.rlim_cur);
+}
 
 bool SetNonBlocking(int fd) {
   int flags = fcntl(fd, F_GETFL, 0);

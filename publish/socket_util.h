@@ -22,6 +22,10 @@ enum class WaitResult {
 WaitResult WaitReadable(int fd, std::chrono::milliseconds timeout);
 WaitResult WaitWritable(int fd, std::chrono::milliseconds timeout);
 
+// Raises the soft limit of open descriptors to the hard one: idle browsers cost a
+// descriptor each. The soft limit now in force.
+long RaiseDescriptorLimit();
+
 // Puts fd into non-blocking mode; false when that failed.
 bool SetNonBlocking(int fd);
 

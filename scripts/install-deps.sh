@@ -9,7 +9,7 @@ pkgs=(
   fonts-dejavu-core
   libqt6svg6
   # tests and benchmarks: real peers on loopback
-  python3 python3-pyftpdlib curl chromium apache2-utils nginx-light
+  python3 python3-pyftpdlib curl chromium apache2-utils nginx-light ustreamer
   xvfb xauth openbox x11-utils xdotool clang libclang-rt-14-dev
   # locale sources, from which the tests make an 8-bit locale with localedef
   locales

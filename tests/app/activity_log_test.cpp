@@ -1,13 +1,11 @@
 #include "app/activity_log.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
 #include <thread>
 #include <vector>
-
 
 namespace snapvane {
 namespace {
@@ -43,6 +41,53 @@ TEST(ActivityLog, ConcurrentWritersKeepEveryLineAndTheExactMaximum) {
   for (auto& w : writers) w.join();
   EXPECT_EQ(log.Count(), 8 * 2000);
   EXPECT_EQ(log.LogExtent(), 10 + 7 + 1999);
+}
+
+// The list a follower keeps by applying the edits in order.
+void Apply(const ActivityLog::Changes& changes, std::vector<std::string>& list) {
+  using Kind = ActivityLog::Change::Kind;
+  if (changes.reset) list = changes.all;
+  for (const ActivityLog::Change& c : changes.edits) {
+    if (c.kind == Kind::kInsert) list.insert(list.begin() + c.index, c.text);
+    if (c.kind == Kind::kReplace) list.at(static_cast<size_t>(c.index)) = c.text;
+    if (c.kind == Kind::kDropOldest) list.erase(list.begin(), list.begin() + c.index);
+  }
+}
+
+std::vector<std::string> Texts(const ActivityLog& log) {
+  std::vector<std::string> texts;
+  for (const auto& line : log.Lines()) texts.push_back(line.text);
+  return texts;
+}
+
+// Appends, inserts, the hundred oldest dropped, visits completed in place: a
+// follower that applies the edits (taken now and then, or once after very many)
+// shows exactly the log. Lines that cannot be wider than the extent are not measured.
+TEST(ActivityLog, FollowersSeeEveryEditAndOnlyPossiblyWiderLinesAreMeasured) {
+  ActivityLog log;
+  int measured = 0;
+  log.SetMeasure([&](const std::string& s) { return ++measured, Width(s); }, 1);
+  std::vector<std::string> shown;
+  log.AddLogLine(-1, "a fairly long first line");
+  log.AddLogLine(0, "inserted");
+  for (int i = 0; i < ActivityLog::kCapacity + 150; ++i) {
+    log.AddVisitLine(i, "HTTP %s");
+    if (i % 3 == 0) log.CompleteVisitLine(i - 1, "x");
+    if (i % 5000 == 0) Apply(log.TakeChanges(), shown);
+  }
+  Apply(log.TakeChanges(), shown);
+  EXPECT_EQ(shown, Texts(log));
+  EXPECT_EQ(measured, 1);  // the later lines are all shorter than the first
+  log.AddLogLine(-1, std::string(30, 'w'));
+  EXPECT_EQ(log.LogExtent(), 30);
+
+  for (int i = 0; i < 2 * ActivityLog::kCapacity; ++i) log.AddLogLine(-1, std::to_string(i));
+  const ActivityLog::Changes many = log.TakeChanges();
+  EXPECT_TRUE(many.reset);  // nobody followed: the whole list instead of the edits
+  Apply(many, shown);
+  log.AddLogLine(2, "after");
+  Apply(log.TakeChanges(), shown);
+  EXPECT_EQ(shown, Texts(log));
 }
 
 constexpr int kSocket = 1000;

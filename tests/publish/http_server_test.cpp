@@ -1,16 +1,20 @@
 #include "publish/http_server.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "app/transfer_progress.h"
 #include "tests/publish/http_test_harness.h"
 
 namespace snapvane {
@@ -98,8 +102,9 @@ TEST(HttpServerTest, FailedCaptureAnswers503WithTheClientPullLine) {
   EXPECT_EQ(Exchange(server.port, kGet), expected);
   server.OnUi([&] { server.device.SetStepFails(TestPatternDevice::Step::kFrame, false); });
   EXPECT_TRUE(WaitFor([&] {
-    return IsPicture(Exchange(server.port, kGet), "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\n"
-                                                  "Content-Type: image/jpeg\r\nRefresh: 5\r\n\r\n");
+    return IsPicture(Exchange(server.port, kGet),
+                     "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\n"
+                     "Content-Type: image/jpeg\r\nRefresh: 5\r\n\r\n");
   }));
 }
 
@@ -119,6 +124,122 @@ TEST(HttpServerTest, BusyPortIsLoggedButKeepsTheSwitchOn) {
                                  ")"));
 }
 
+// A client that sends its request and then takes its time reading.
+int SendRequest(uint16_t port, const std::string& request = kGet) {
+  int fd = ConnectLoopback(port);
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+void CloseWithReset(int fd) {
+  linger abort{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(fd);
+}
+
+// Slow readers, resets mid-answer, a huge request and half-closed clients while
+// ordinary browsers keep asking: every ordinary one is served, the slow ones get
+// their whole picture in the end, and no descriptor or thread stays behind.
+TEST(HttpServerTest, HostileClientsNeitherStopOthersNorLeak) {
+  HttpHarness server({.requestTimeout = 1s});
+  ASSERT_TRUE(IsPicture(Exchange(server.port, kGet)));  // the lookup threads are warm
+  ASSERT_TRUE(server.AllReleased());
+  const int descriptors = OpenDescriptors(), threads = Threads();
+
+  std::vector<int> slow;
+  for (int i = 0; i < 20; ++i) {
+    int fd = ConnectLoopback(server.port);
+    int small = 1024;  // the picture cannot fit at once
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    send(fd, kGet.data(), kGet.size(), MSG_NOSIGNAL);
+    slow.push_back(fd);
+  }
+  for (int i = 0; i < 20; ++i) {
+    int fd = SendRequest(server.port);
+    char first[64];
+    recv(fd, first, sizeof first, 0);  // part of the answer, then gone
+    CloseWithReset(fd);
+    CloseWithReset(SendRequest(server.port));  // gone before the answer
+  }
+  auto huge = std::async(std::launch::async, [&] {
+    return Exchange(server.port, "GET / HTTP/1.0\r\n" + std::string(1 << 20, 'x'));
+  });
+  int halfClosed = SendRequest(server.port);
+  shutdown(halfClosed, SHUT_WR);
+  int cutShort = SendRequest(server.port, "GET / HT");  // then nothing, ever
+
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(IsPicture(Exchange(server.port, kGet))) << i;
+  EXPECT_TRUE(IsPicture(huge.get()));
+  EXPECT_TRUE(IsPicture(ReadToEnd(halfClosed)));
+  EXPECT_EQ(ReadToEnd(cutShort), kHttpNotFound);
+  for (int fd : slow) {
+    std::string answer;
+    char byte;
+    while (recv(fd, &byte, 1, 0) == 1) answer += byte;
+    EXPECT_TRUE(IsPicture(answer));
+  }
+  for (int fd : {halfClosed, cutShort}) close(fd);
+  for (int fd : slow) close(fd);
+
+  EXPECT_TRUE(server.AllReleased());
+  EXPECT_TRUE(WaitFor([&] { return server.Connections() == 0; }));
+  EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == descriptors && Threads() == threads; }))
+      << OpenDescriptors() << " descriptors, " << Threads() << " threads";
+}
+
+// With no descriptor left the server still says why, instead of closing silently,
+// and tells standard error once with a count.
+TEST(HttpServerTest, NoDescriptorLeftAnswers503) {
+  HttpHarness server;
+  std::vector<UniqueFd> clients;
+  int highest = 0;
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    timeval limit{20, 0};
+    setsockopt(clients.back().get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    highest = std::max(highest, clients.back().get());
+  }
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  testing::internal::CaptureStderr();
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(highest + 1);  // no descriptor above the clients'
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  // Every free number below the limit taken, and each one a client frees taken again.
+  std::vector<UniqueFd> fillers;
+  auto fill = [&] {
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.emplace_back(fd);
+  };
+  fill();
+  std::vector<std::string> answers;
+  for (auto& fd : clients) {
+    sockaddr_in to{AF_INET, htons(server.port), {htonl(INADDR_LOOPBACK)}, {}};
+    connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+    answers.push_back(ReadToEnd(fd.get()));
+    fd.Reset();
+    fill();
+  }
+  fillers.clear();
+  setrlimit(RLIMIT_NOFILE, &old);
+  const std::string errors = testing::internal::GetCapturedStderr();
+  for (const std::string& answer : answers) EXPECT_EQ(answer, kHttpUnavailable);
+  EXPECT_EQ(server.state->httpServer->refused(), 3);
+  EXPECT_NE(errors.find("no descriptor left, 1 connection(s) answered 503"), std::string::npos)
+      << errors;
+  EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));  // and back to normal
+  // Once the seconds of the reports have passed, the server rests again.
+  std::this_thread::sleep_for(2 * kShortageReportEvery + 200ms);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(300ms);
+  getrusage(RUSAGE_SELF, &after);
+  auto cpu = [](const rusage& u) {
+    return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+  };
+  EXPECT_LT(cpu(after) - cpu(before), 100ms);
+}
+
 TEST(HttpServerTest, ManyClientsAtOnceLoseNoResponseAndLeaveNoFile) {
   HttpHarness server;
   for (int round = 0; round < 4; ++round) {
@@ -131,6 +252,7 @@ TEST(HttpServerTest, ManyClientsAtOnceLoseNoResponseAndLeaveNoFile) {
     EXPECT_EQ(pictures, 200) << "round " << round;
   }
   EXPECT_TRUE(server.AllReleased());
+  EXPECT_EQ(server.state->transfers->Current().range, 0);  // every transfer has ended
 }
 
 }  // namespace

@@ -26,8 +26,8 @@
 #include "app/app_ui_sink.h"
 #include "app/main_commands.h"
 #include "capture/capture_control.h"
-#include "common/worker_threads.h"
 #include "capture/test_pattern_device.h"
+#include "common/worker_threads.h"
 #include "publish/http_server.h"
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
@@ -114,6 +114,16 @@ class HttpHarness {
  private:
   std::string oldTmpDir_;
 };
+
+// Entries of a /proc/self folder: open descriptors ("fd") or threads ("task").
+inline int CountOwn(const char* folder) {
+  int n = 0;
+  for (auto& entry : std::filesystem::directory_iterator(std::string("/proc/self/") + folder))
+    n += entry.path().filename() != "." ? 1 : 0;
+  return n;
+}
+inline int OpenDescriptors() { return CountOwn("fd") - 1; }  // less the listing's own
+inline int Threads() { return CountOwn("task"); }
 
 // A blocking loopback connection with a receive time limit; -1 if refused.
 inline int ConnectLoopback(uint16_t port) {
