@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ using std::chrono::milliseconds;
 
 constexpr size_t kTlsFileChunk = 16 * 1024;  // one TLS record's worth of the picture
 constexpr size_t kSha256Bytes = 32;
+constexpr size_t kDrainPiece = 4096;
 
 // One context for the process: the system's trust store is read once, and data
 // connections can resume the control connection's session.
@@ -196,9 +198,21 @@ void TlsStream::Shutdown(Deadline deadline) {
   for (;;) {
     ERR_clear_error();
     const int result = SSL_shutdown(ssl_);
-    if (result >= 0) return;  // our alert is out; the peer's is not waited for
+    if (result >= 0) break;  // our alert is out
     bool timedOut = false;
-    if (!WaitAfter(result, deadline, timedOut)) return;
+    if (!WaitAfter(result, deadline, timedOut)) break;
+  }
+  // Unread bytes from the server (such as session tickets) would make the close
+  // a reset, and the server would take the file for cut short: end our side,
+  // then drain until the server closes.
+  ::shutdown(fd_, SHUT_WR);
+  char sink[kDrainPiece];
+  for (;;) {
+    const ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || WaitReadable(fd_, left) != WaitResult::kReady) return;
   }
 }
 
