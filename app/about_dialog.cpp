@@ -4,10 +4,10 @@
 #include <QCloseEvent>
 
 #include "resources/dialog_templates.h"
+#include "resources/dialog_ids.h"
 
 namespace snapvane {
 namespace {
-constexpr int kAboutDialog = 118;
 constexpr int kCloseButton = 1;
 }  // namespace
 

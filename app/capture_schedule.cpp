@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "resources/dialog_ids.h"
 
 namespace snapvane {
 namespace {
@@ -19,13 +20,11 @@ constexpr size_t kTimeTextBuffer = 256;
 constexpr double kUnitFactors[] = {1, 60, 60, 24, 7};  // seconds .. weeks
 constexpr int kUnitCount = sizeof kUnitFactors / sizeof kUnitFactors[0];
 
-constexpr int kIdleIcon = 101;
-constexpr int kLastSecondIcon = 102;  // all red; 103..106 count back to all yellow
 constexpr int kCountdownSeconds = 5;
 
 int TrayIconFor(int32_t k) {
-  if (k >= 1 && k <= kCountdownSeconds) return kLastSecondIcon + (k - 1);
-  return kIdleIcon;
+  if (k >= 1 && k <= kCountdownSeconds) return kCountdownIcon + (k - 1);
+  return kAppIcon;
 }
 
 // Rounds down and clamps to a signed 32-bit count (no wrap); not-a-number is 0.

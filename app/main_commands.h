@@ -6,46 +6,14 @@
 #include <string_view>
 
 #include "publish/snapshot.h"
+#include "resources/dialog_ids.h"
 
 namespace snapvane {
 
 struct AppState;
 struct Settings;
 
-// Control ids of the main window (dialog 101).
-namespace main_control {
-inline constexpr int kSource = 1000;
-inline constexpr int kFormat = 1001;
-inline constexpr int kDisplay = 1002;
-inline constexpr int kPreviewVideo = 1003;
-inline constexpr int kFormatLine = 1004;
-inline constexpr int kSaveFile = 1005;
-inline constexpr int kFileName = 1006;
-inline constexpr int kChooseFile = 1007;
-inline constexpr int kInterval = 1008;
-inline constexpr int kIntervalUnit = 1009;
-inline constexpr int kEnableHttp = 1010;
-inline constexpr int kLog = 1012;
-inline constexpr int kTimeRemaining = 1013;
-inline constexpr int kEnableFtp = 1017;
-inline constexpr int kProgress = 1024;
-inline constexpr int kHttpSettings = 1025;
-inline constexpr int kFtpSettings = 1026;
-inline constexpr int kTakePicture = 1027;
-inline constexpr int kCaptionImage = 1028;
-inline constexpr int kCaptionSettings = 1029;
-inline constexpr int kQuality = 1030;
-inline constexpr int kAbout = 1031;
-inline constexpr int kClose = 1032;
-inline constexpr int kQualitySpin = 1041;
-// Tool tips: every control from the first to the last id carries the string of
-// its own number.
-inline constexpr int kFirstTipId = 1000;
-inline constexpr int kLastTipId = 1032;
-}  // namespace main_control
 
-inline constexpr int kMainDialogId = 101;
-inline constexpr int kAppIconId = 101;
 inline constexpr const char* kTrayTip = "Snapvane";
 inline constexpr int kTimerPeriodMs = 1000;
 inline constexpr int32_t kMaxQuality = 100;

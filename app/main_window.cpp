@@ -53,11 +53,12 @@
 namespace snapvane {
 
 // How long the shutdown keeps serving the UI while workers finish.
-inline constexpr std::chrono::milliseconds kWorkerShutdownWait{5000};
+// Closing takes well under a second, whatever the peers do: a publisher still
+// running then is abandoned (its snapshot file is deleted all the same).
+inline constexpr std::chrono::milliseconds kWorkerShutdownWait{400};
 inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
-inline constexpr int kHttpTrayIcon = 111;
 inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 namespace {
@@ -102,10 +103,10 @@ UpDownControl* MainWindow::QualitySpinner() const {
 
 void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   using namespace main_control;
-  const DialogTemplate* dialog = FindDialogTemplate(kMainDialogId);
+  const DialogTemplate* dialog = FindDialogTemplate(kMainDialog);
   if (dialog) built_ = BuildDialog(this, *dialog);
   setAttribute(Qt::WA_AlwaysShowToolTips);
-  setWindowIcon(LoadIconResource(kAppIconId));
+  setWindowIcon(LoadIconResource(kAppIcon));
   logList_ = built_.ControlAs<QListWidget>(kLog);
   progress_ = built_.ControlAs<QProgressBar>(kProgress);
   if (auto* fileName = built_.ControlAs<QLineEdit>(kFileName)) {
@@ -113,6 +114,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   }
 
   // The record, and how workers reach this thread.
+  RemoveStaleSnapshotFiles();  // what a killed earlier run left in the temporary folder
   state_ = MakeAppState();
   loop_ = std::make_shared<QtEventLoop>();
   sink_ = std::make_shared<AppUiSink>(state_->log, state_->transfers);
@@ -133,7 +135,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
       loop_->Post([this, result] { ShowCaptureResult(result); });
     return use;
   };
-  httpHooks.onAccept = [this] { SetTrayIcon(kHttpTrayIcon, kHttpTrayTip); };
+  httpHooks.onAccept = [this] { SetTrayIcon(kHttpAccessIcon, kHttpTrayTip); };
   state_->httpServer =
       std::make_shared<HttpServer>(*loop_, sink_, state_->workers, std::move(httpHooks));
   FollowModels();
@@ -161,7 +163,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
     if (why == QSystemTrayIcon::DoubleClick) TrayDoubleClicked();
   });
-  SetTrayIcon(kAppIconId, kTrayTip);
+  SetTrayIcon(kAppIcon, kTrayTip);
   if (trayAvailable_) tray_->show();
 
   const std::filesystem::path keptDamaged = LoadSettings(*state_);
@@ -204,7 +206,7 @@ void MainWindow::InstallToolTips() {
   using namespace main_control;
   // Every control in the range gets its own string; the format label keeps its
   // tip but passes the mouse through, so it never shows. The spinner lies outside.
-  for (int id = kFirstTipId; id <= kLastTipId; ++id) {
+  for (int id = kFirstTip; id <= kLastTip; ++id) {
     if (QWidget* control = built_.Control(id)) control->setToolTip(FromText(LoadString(id)));
   }
 }
@@ -385,6 +387,7 @@ void MainWindow::Shutdown() {
   }
 
   // From here on workers only free what they send.
+  state_->snapshots->DeleteAll();
   loop_->End();
   sink_->Detach();
   state_->log->SetChangedCallback(nullptr);

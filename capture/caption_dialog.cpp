@@ -15,24 +15,13 @@
 
 #include "capture/caption_overlay.h"
 #include "common/locale_text.h"
+#include "resources/dialog_ids.h"
 #include "resources/dialog_templates.h"
 
 namespace snapvane {
 namespace {
 
-constexpr int kDialogId = 115;
-constexpr int kOk = 1;
-constexpr int kCancel = 2;
-constexpr int kTextEdit = 1028;
-constexpr int kHorizontalList = 1032;
-constexpr int kVerticalList = 1033;
-constexpr int kFontButton = 1034;
-constexpr int kForegroundButton = 1035;
-constexpr int kBackgroundButton = 1036;
-constexpr int kTransparentBox = 1037;
-constexpr int kPreview = 1003;
-constexpr int kFontIcon = 116;
-constexpr int kColourIcon = 1003;
+using namespace caption_control;
 constexpr int kPreviewEdge = 2;  // the sunken client edge around the preview
 
 QString EditText(QWidget* edit) {
@@ -54,19 +43,19 @@ void SelectIndex(QComboBox* list, int32_t value) {
 
 CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, std::unique_ptr<CaptionStyle>& style)
     : QDialog(parent), style_(style) {
-  if (const DialogTemplate* t = FindDialogTemplate(kDialogId)) built_ = BuildDialog(this, *t);
+  if (const DialogTemplate* t = FindDialogTemplate(kCaptionDialog)) built_ = BuildDialog(this, *t);
   setModal(true);
 
-  auto* vertical = built_.ControlAs<QComboBox>(kVerticalList);
-  auto* horizontal = built_.ControlAs<QComboBox>(kHorizontalList);
+  auto* vertical = built_.ControlAs<QComboBox>(kVertical);
+  auto* horizontal = built_.ControlAs<QComboBox>(kHorizontal);
   // Entry index = field value.
   if (vertical)
     vertical->addItems({QStringLiteral("Top"), QStringLiteral("Centre"), QStringLiteral("Bottom")});
   if (horizontal)
     horizontal->addItems(
         {QStringLiteral("Left"), QStringLiteral("Centre"), QStringLiteral("Right")});
-  if (auto* b = built_.ControlAs<QPushButton>(kFontButton)) b->setIcon(LoadIconResource(kFontIcon));
-  for (int id : {kForegroundButton, kBackgroundButton})
+  if (auto* b = built_.ControlAs<QPushButton>(kFont)) b->setIcon(LoadIconResource(kFontIcon));
+  for (int id : {kForeground, kBackground})
     if (auto* b = built_.ControlAs<QPushButton>(id)) b->setIcon(LoadIconResource(kColourIcon));
 
   copy_ = BeginCaptionEdit(style_);
@@ -78,7 +67,7 @@ CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, std::unique_ptr<Ca
   if (auto* cancel = built_.ControlAs<QPushButton>(kCancel))
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-  edit_ = built_.Control(kTextEdit);
+  edit_ = built_.Control(kText);
   if (auto* line = qobject_cast<QLineEdit*>(edit_))
     connect(line, &QLineEdit::textChanged, this, [this] { Changed(); });
   if (edit_) edit_->installEventFilter(this);
@@ -93,22 +82,22 @@ CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, std::unique_ptr<Ca
       if (Linked() && index >= 0) copy_->halign = index;
       Changed();
     });
-  if (auto* box = built_.ControlAs<QCheckBox>(kTransparentBox))
+  if (auto* box = built_.ControlAs<QCheckBox>(kTransparent))
     connect(box, &QCheckBox::toggled, this, [this](bool on) {
       if (Linked()) copy_->transparent = on ? 1 : 0;
       Changed();
     });
-  if (auto* b = built_.ControlAs<QPushButton>(kFontButton))
+  if (auto* b = built_.ControlAs<QPushButton>(kFont))
     connect(b, &QPushButton::clicked, this, [this] {
       ChooseFont();
       Changed();
     });
-  if (auto* b = built_.ControlAs<QPushButton>(kForegroundButton))
+  if (auto* b = built_.ControlAs<QPushButton>(kForeground))
     connect(b, &QPushButton::clicked, this, [this] {
       ChooseColour(&CaptionStyle::foreground);
       Changed();
     });
-  if (auto* b = built_.ControlAs<QPushButton>(kBackgroundButton))
+  if (auto* b = built_.ControlAs<QPushButton>(kBackground))
     connect(b, &QPushButton::clicked, this, [this] {
       ChooseColour(&CaptionStyle::background);
       Changed();
@@ -131,11 +120,11 @@ bool CaptionSettingsDialog::Linked() const {
 
 void CaptionSettingsDialog::ShowWorkingCopy() {
   const CaptionStyle& s = *copy_;
-  SetEditText(built_.Control(kTextEdit), QString::fromStdString(LocaleToUtf8(std::string_view(
+  SetEditText(built_.Control(kText), QString::fromStdString(LocaleToUtf8(std::string_view(
                                              s.text, strnlen(s.text, sizeof s.text)))));
-  if (auto* list = built_.ControlAs<QComboBox>(kVerticalList)) SelectIndex(list, s.valign);
-  if (auto* list = built_.ControlAs<QComboBox>(kHorizontalList)) SelectIndex(list, s.halign);
-  if (auto* box = built_.ControlAs<QCheckBox>(kTransparentBox)) box->setChecked(s.transparent != 0);
+  if (auto* list = built_.ControlAs<QComboBox>(kVertical)) SelectIndex(list, s.valign);
+  if (auto* list = built_.ControlAs<QComboBox>(kHorizontal)) SelectIndex(list, s.halign);
+  if (auto* box = built_.ControlAs<QCheckBox>(kTransparent)) box->setChecked(s.transparent != 0);
 }
 
 void CaptionSettingsDialog::done(int result) {

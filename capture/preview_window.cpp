@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "resources/dialog_builder.h"
+#include "resources/dialog_ids.h"
 #include "capture/capture_control.h"
 #include "capture/frame_image.h"
 #include "resources/dialog_templates.h"
@@ -58,7 +59,7 @@ PreviewWindow::PreviewWindow(QWidget* owner, Camera& camera) : QWidget(owner), c
   // Placed (frame included) beside the owner; the window system reports the real
   // frame only once the window is shown.
   if (const DialogTemplate* t = FindDialogTemplate(kPreviewDialog)) BuildDialog(this, *t);
-  setWindowIcon(LoadIconResource(kPreviewIconId));
+  setWindowIcon(LoadIconResource(kAppIcon));
   view_ = new CaptureView(this);
   view_->setGeometry(0, 0, kInitialViewWidth, kInitialViewHeight);
   timer_.setInterval(kPreviewRateMs);

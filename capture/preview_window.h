@@ -12,9 +12,6 @@ namespace snapvane {
 
 class Camera;
 
-inline constexpr int kPreviewDialog = 112;
-inline constexpr int kCaptureViewId = 1003;
-inline constexpr int kPreviewIconId = 101;  // the program's own icon
 inline constexpr int kInitialViewWidth = 320;
 inline constexpr int kInitialViewHeight = 240;
 

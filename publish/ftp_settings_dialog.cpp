@@ -6,20 +6,13 @@
 
 #include "common/locale_text.h"
 #include "publish/ftp_upload.h"
+#include "resources/dialog_ids.h"
 #include "settings/settings.h"
 
 namespace snapvane {
 namespace {
 
-constexpr int kDialogId = 114;
-constexpr int kOkId = 1;
-constexpr int kCancelId = 2;
-constexpr int kUserId = 1018;
-constexpr int kPassId = 1019;
-constexpr int kAccountId = 1020;
-constexpr int kDirId = 1021;
-constexpr int kFileId = 1022;
-constexpr int kServerId = 1023;
+using namespace ftp_control;
 
 QString Text(const char* field, size_t capacity) {
   return QString::fromStdString(LocaleToUtf8(std::string_view(field, strnlen(field, capacity))));
@@ -30,28 +23,28 @@ QString Text(const char* field, size_t capacity) {
 FtpSettingsDialog::FtpSettingsDialog(QWidget* parent, Settings& settings)
     : QDialog(parent), settings_(settings) {
   const Settings& s = settings;
-  if (const DialogTemplate* t = FindDialogTemplate(kDialogId)) built_ = BuildDialog(this, *t);
+  if (const DialogTemplate* t = FindDialogTemplate(kFtpSettingsDialog)) built_ = BuildDialog(this, *t);
   struct Row {
     int id;
     const char* field;
     size_t capacity;
   };
-  const Row rows[] = {{kUserId, s.ftpUser, sizeof s.ftpUser},
-                      {kPassId, s.ftpPass, sizeof s.ftpPass},
-                      {kAccountId, s.ftpAccount, sizeof s.ftpAccount},
-                      {kServerId, s.ftpServer, sizeof s.ftpServer},
-                      {kDirId, s.ftpDir, sizeof s.ftpDir},
-                      {kFileId, s.ftpFile, sizeof s.ftpFile}};
+  const Row rows[] = {{kUser, s.ftpUser, sizeof s.ftpUser},
+                      {kPass, s.ftpPass, sizeof s.ftpPass},
+                      {kAccount, s.ftpAccount, sizeof s.ftpAccount},
+                      {kServer, s.ftpServer, sizeof s.ftpServer},
+                      {kDirectory, s.ftpDir, sizeof s.ftpDir},
+                      {kFile, s.ftpFile, sizeof s.ftpFile}};
   for (const Row& row : rows) {
     if (QLineEdit* edit = Edit(row.id)) {
       edit->setMaxLength(static_cast<int>(row.capacity - 1));
       edit->setText(Text(row.field, row.capacity));
     }
   }
-  if (QLineEdit* pass = Edit(kPassId)) pass->setEchoMode(QLineEdit::Password);
-  if (auto* ok = built_.ControlAs<QPushButton>(kOkId))
+  if (QLineEdit* pass = Edit(kPass)) pass->setEchoMode(QLineEdit::Password);
+  if (auto* ok = built_.ControlAs<QPushButton>(kOk))
     connect(ok, &QPushButton::clicked, this, [this] { Accept(); });
-  if (auto* cancel = built_.ControlAs<QPushButton>(kCancelId))
+  if (auto* cancel = built_.ControlAs<QPushButton>(kCancel))
     connect(cancel, &QPushButton::clicked, this, [this] { done(1); });
 }
 
@@ -62,8 +55,8 @@ void FtpSettingsDialog::Accept() {
     QLineEdit* edit = Edit(id);
     return edit ? Utf8ToLocale(edit->text().toStdString()) : std::string();
   };
-  FtpSettings settings{text(kUserId),   text(kPassId), text(kAccountId),
-                       text(kServerId), text(kFileId), text(kDirId)};
+  FtpSettings settings{text(kUser),   text(kPass), text(kAccount),
+                       text(kServer), text(kFile), text(kDirectory)};
   std::string problem = FtpSettingsProblem(settings);
   if (!problem.empty()) {
     QMessageBox box(this);

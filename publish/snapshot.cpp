@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <utility>
 
 #include "common/limits.h"
@@ -105,8 +107,23 @@ std::shared_ptr<SnapshotFile> Snapshots::NewCurrentSnapshot(CaptureResult& resul
     return nullptr;
   }
   std::lock_guard guard(lock_);
+  std::erase_if(made_, [](const std::weak_ptr<SnapshotFile>& f) { return f.expired(); });
+  made_.push_back(file);
   MakeCurrent(file);
   return file;
+}
+
+void Snapshots::DeleteAll() {
+  std::lock_guard guard(lock_);
+  for (const std::weak_ptr<SnapshotFile>& weak : made_) {
+    if (std::shared_ptr<SnapshotFile> file = weak.lock()) {
+      const int users = std::exchange(file->users, 0);
+      DeleteWhenUnused(*file);
+      file->users = users;
+    }
+  }
+  made_.clear();
+  current_.reset();
 }
 
 // Starts body on a worker with running set (the use it carries is counted
@@ -202,6 +219,41 @@ std::shared_ptr<SnapshotFile> MakeSnapshotFile() {
   file->inode = static_cast<uint64_t>(made.st_ino);
   file->made = true;
   return file;
+}
+
+int RemoveStaleSnapshotFiles(std::chrono::seconds olderThan) {
+  namespace fs = std::filesystem;
+  const std::string prefix(kSnapshotPrefix, kPrefixLettersKept);
+  constexpr size_t kUniqueChars = 6;  // what mkstemp puts in place of XXXXXX
+  std::error_code error;
+  std::vector<fs::path> candidates;
+  const auto now = fs::file_time_type::clock::now();
+  for (const fs::directory_entry& entry : fs::directory_iterator(TempDirectory(), error)) {
+    const std::string name = entry.path().filename().string();
+    struct stat st;
+    if (name.size() != prefix.size() + kUniqueChars || !name.starts_with(prefix) ||
+        ::lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid())
+      continue;
+    if (now - entry.last_write_time(error) < olderThan) continue;  // maybe another run's
+    candidates.push_back(fs::weakly_canonical(entry.path(), error));
+  }
+  if (candidates.empty()) return 0;
+  // Files some process still holds open are in use, whoever made them.
+  std::vector<fs::path> open;
+  for (const fs::directory_entry& process : fs::directory_iterator("/proc", error)) {
+    std::error_code fdError;
+    for (const fs::directory_entry& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
+      std::error_code linkError;
+      const fs::path target = fs::read_symlink(fd.path(), linkError);
+      if (!linkError) open.push_back(target);
+    }
+  }
+  int removed = 0;
+  for (const fs::path& path : candidates) {
+    if (std::find(open.begin(), open.end(), path) != open.end()) continue;
+    removed += ::unlink(path.c_str()) == 0;
+  }
+  return removed;
 }
 
 CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order) {

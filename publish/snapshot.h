@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "capture/capture_error.h"
 
@@ -91,6 +92,9 @@ class Snapshots : public std::enable_shared_from_this<Snapshots> {
   // The current snapshot's path (empty: none) and its count of uses.
   std::string CurrentPath() const;
   int CurrentUsers() const;
+  // At exit: deletes every snapshot file still made, whoever still uses it (a
+  // publisher that outlives the exit finds it gone), so none is left behind.
+  void DeleteAll();
 
  private:
   friend class SnapshotUse;
@@ -111,6 +115,7 @@ class Snapshots : public std::enable_shared_from_this<Snapshots> {
   Publishers publishers_;
   mutable std::mutex lock_;  // counts, the current snapshot, the running publishers
   std::shared_ptr<SnapshotFile> current_;
+  std::vector<std::weak_ptr<SnapshotFile>> made_;  // every file made, while it lives
   bool capturing_ = false;         // UI thread
   bool localSaveRunning_ = false;  // under lock_
   bool ftpUploadRunning_ = false;  // under lock_
@@ -138,5 +143,10 @@ void ReleaseSnapshotFile(Snapshots& snapshots, SnapshotFile& file);
 // A new empty snapshot file from mkstemp in $TMPDIR (else /tmp), named from the
 // first three letters of the prefix "snvs". Null when none could be made.
 std::shared_ptr<SnapshotFile> MakeSnapshotFile();
+
+// At start: removes the snapshot files an earlier run left behind (killed, or
+// crashed): our prefix and name shape, ours, older than olderThan and open in no
+// process. Returns how many went.
+int RemoveStaleSnapshotFiles(std::chrono::seconds olderThan = std::chrono::minutes(2));
 
 }  // namespace snapvane

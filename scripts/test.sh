@@ -6,6 +6,12 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 "$here/scripts/install-deps.sh"
+# Dependencies point one way: nothing below the window layer includes it.
+if up=$(cd "$here" && grep -rlE '#include "app/' capture publish settings common resources); then
+  echo "these files outside app/ include app/:" >&2
+  echo "$up" >&2
+  exit 1
+fi
 jobs="$(nproc)"
 build() {  # dir, extra cmake args...
   local dir="$1"; shift

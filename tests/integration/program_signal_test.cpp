@@ -1,7 +1,9 @@
 // The program itself: with no display it starts on the offscreen platform, echoes
-// its log to standard error, and SIGTERM or SIGINT end it as "Close" does.
+// its log to standard error, and SIGTERM or SIGINT end it as "Close" does: at
+// once, whatever the connections do, leaving no snapshot file behind.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 
 #include <future>
@@ -35,6 +37,15 @@ TEST_P(ProgramSignalTest, EndsCleanlyAndSavesSettings) {
                 "\"http\"=dword:00000001\n\"httpPort\"=dword:%08x\n",
                 port);
   test::WriteFile(box / "tolmar" / "Snapvane.reg", reg);
+  // What a killed earlier run left behind, and a file of that name some process
+  // still holds open.
+  const std::filesystem::path stale = box / "snvAb12Cd", held = box / "snvEf34Gh";
+  test::WriteFile(stale, "old");
+  test::WriteFile(held, "old");
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  std::filesystem::last_write_time(stale, old);
+  std::filesystem::last_write_time(held, old);
+  UniqueFd holder(open(held.c_str(), O_RDONLY | O_CLOEXEC));
   // No display at all; settings, snapshots and the test pattern in the sandbox.
   // The shell writes its pid and then becomes the program.
   const std::string dir = box.path().string();
@@ -55,12 +66,22 @@ TEST_P(ProgramSignalTest, EndsCleanlyAndSavesSettings) {
       up && test::WaitFor([&] {
         return test::ReadFile(errPath).find("HTTP 127.0.0.1 - localhost") != std::string::npos;
       });
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(held));
+  holder.Reset();
+  std::filesystem::remove(held);
+  UniqueFd idle(test::ConnectLoopback(port));  // a browser that never asks
+  const auto killed = std::chrono::steady_clock::now();
   kill(pid, GetParam());
   if (run.wait_for(30s) != std::future_status::ready) kill(pid, SIGKILL);
+  const auto took = std::chrono::steady_clock::now() - killed;
   const int status = run.get();
   ASSERT_TRUE(up) << test::ReadFile(errPath);
   EXPECT_TRUE(logged) << test::ReadFile(errPath);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_LT(took, 1500ms) << "closing waited for the idle connection";
+  for (const auto& entry : std::filesystem::directory_iterator(box.path()))
+    EXPECT_FALSE(entry.path().filename().string().starts_with("snv")) << entry.path();
   const std::string saved = test::ReadFile(box / "tolmar" / "Snapvane.reg");
   EXPECT_NE(saved.find("\"http\"=dword:00000001"), std::string::npos) << saved;
   EXPECT_NE(saved.find("\"quality\"="), std::string::npos) << saved;  // written at exit

@@ -160,6 +160,28 @@ TEST_F(SnapshotTest, FailedCapturesPublishNothingAndReturnTheirTexts) {
   EXPECT_EQ(AcquireSnapshotForClient(snapshots()).TakeCaptureResult().errors, r.errors);
 }
 
+// At exit no file stays, even one a hung upload still holds; its late release
+// then deletes nothing.
+TEST_F(SnapshotTest, DeleteAllLeavesNoFileBehind) {
+  std::promise<void> open;
+  std::shared_future<void> gate = open.get_future().share();
+  std::atomic<int> held = 0;
+  EnablePublishers([&](SnapshotUse u) {
+    ++held;
+    gate.wait();
+  });
+  TakePicture(snapshots(), order);
+  SnapshotUse client = AcquireSnapshotForClient(snapshots());
+  ASSERT_TRUE(test::WaitFor([&] { return held == 2; }));
+  snapshots().DeleteAll();
+  EXPECT_TRUE(TempFiles().empty());
+  test::WriteFile(client.path(), "another program's file of the same name");
+  open.set_value();
+  client.Release();
+  ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
+  EXPECT_EQ(TempFiles().size(), 1u);
+}
+
 TEST_F(SnapshotTest, ManyReleasesRacingDeleteEachFileOnceAndNeverWhileRead) {
   std::atomic<int> reads = 0, badReads = 0;
   auto readAndRelease = [&](SnapshotUse use) {

@@ -1,6 +1,7 @@
 // The caption settings dialog: the working copy, OK and Cancel, the choosers and
 // the live preview.
 #include "capture/caption_dialog.h"
+#include "resources/dialog_ids.h"
 
 #include <gtest/gtest.h>
 
@@ -61,17 +62,17 @@ void LoseFocus(QWidget* widget) {
 // taken when the edit loses the focus, cut to 255 bytes.
 void ChangeEverything(CaptionSettingsDialog& dialog) {
   const BuiltDialog& c = dialog.Built();
-  c.ControlAs<QLineEdit>(1028)->setText(QString(300, QLatin1Char('x')));
-  LoseFocus(c.ControlAs<QLineEdit>(1028));
-  c.ControlAs<QComboBox>(1033)->setCurrentIndex(2);
-  c.ControlAs<QComboBox>(1032)->setCurrentIndex(2);
-  c.ControlAs<QCheckBox>(1037)->click();
+  c.ControlAs<QLineEdit>(caption_control::kText)->setText(QString(300, QLatin1Char('x')));
+  LoseFocus(c.ControlAs<QLineEdit>(caption_control::kText));
+  c.ControlAs<QComboBox>(caption_control::kVertical)->setCurrentIndex(2);
+  c.ControlAs<QComboBox>(caption_control::kHorizontal)->setCurrentIndex(2);
+  c.ControlAs<QCheckBox>(caption_control::kTransparent)->click();
   OnNextModal<QFontDialog>([](QFontDialog* d) {
     d->setCurrentFont(QFont(QStringLiteral("DejaVu Serif"), 20));
     d->accept();
   });
-  c.ControlAs<QPushButton>(1034)->click();
-  for (int id : {1035, 1036}) {
+  c.ControlAs<QPushButton>(caption_control::kFont)->click();
+  for (int id : {caption_control::kForeground, caption_control::kBackground}) {
     OnNextModal<QColorDialog>([id](QColorDialog* d) {
       d->setCurrentColor(QColor(id - 1000, 20, 30));
       d->accept();
@@ -118,7 +119,7 @@ TEST(CaptionDialog, EnterInTheTextEditIsOkAndKeepsTheTypedText) {
   auto state = StateWithCaption("Old caption");
   CaptionSettingsDialog dialog(nullptr, state->captionStyle);
   dialog.show();
-  auto* edit = dialog.Built().ControlAs<QLineEdit>(1028);
+  auto* edit = dialog.Built().ControlAs<QLineEdit>(caption_control::kText);
   ASSERT_NE(edit, nullptr);
   edit->setFocus();
   edit->selectAll();

@@ -1,4 +1,4 @@
-// The FTP settings dialog (114): kept lengths, refusals, OK/Cancel.
+// The FTP settings dialog: kept lengths, refusals, OK/Cancel.
 #include "publish/ftp_settings_dialog.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +10,12 @@
 
 #include "app/app_state.h"
 #include "publish/ftp_upload.h"
+#include "resources/dialog_ids.h"
 
 namespace snapvane {
 namespace {
+
+using namespace ftp_control;
 
 // Records and closes every box the dialog opens (each runs its own loop).
 struct BoxRecorder {
@@ -39,11 +42,11 @@ TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) 
   // one), a password with characters above 127.
   std::vector<std::tuple<int, QString, std::string>> cases{
       {1019, QString::fromUtf8("p\xc3\xa4ss"), "password"}};
-  for (int id : {1018, 1019, 1020, 1021, 1022, 1023})
+  for (int id : {kUser, kPass, kAccount, kDirectory, kFile, kServer})
     cases.push_back({id, "x\r\nDELE y", "line break"});
   for (const auto& [id, text, refusal] : cases) {
     FtpSettingsDialog dialog(nullptr, *state);
-    EXPECT_EQ(dialog.Edit(id)->maxLength(), id <= 1020 ? 63 : 259) << id;
+    EXPECT_EQ(dialog.Edit(id)->maxLength(), id <= kAccount ? 63 : 259) << id;
     dialog.Edit(id)->setText(text);
     boxes.texts.clear(), boxes.titles.clear();
     dialog.show();
@@ -57,7 +60,7 @@ TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) 
   EXPECT_STREQ(state->ftpFile, "cam.jpg");
   FtpSettingsDialog dialog(nullptr, *state);
   boxes.texts.clear();
-  dialog.Edit(1022)->setText(QString::fromUtf8("caf\xc3\xa9.jpg"));
+  dialog.Edit(kFile)->setText(QString::fromUtf8("caf\xc3\xa9.jpg"));
   dialog.Accept();
   EXPECT_STREQ(state->ftpFile, "caf\xc3\xa9.jpg");
   EXPECT_TRUE(boxes.texts.empty());

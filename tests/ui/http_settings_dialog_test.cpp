@@ -1,5 +1,6 @@
 // Dialog 113: what it shows, and what OK and Cancel leave in the settings.
 #include "publish/http_settings_dialog.h"
+#include "resources/dialog_ids.h"
 
 #include <gtest/gtest.h>
 
@@ -26,11 +27,11 @@ TEST(HttpSettingsDialog, OkStoresLowSixteenBitsAndRefreshOnlyWhenTickedCancelNot
   for (const auto& c : cases) {
     HttpSettingsDialog dialog(nullptr, state->httpPort, state->httpRefresh);
     const BuiltDialog& b = dialog.Built();
-    EXPECT_EQ(b.ControlAs<QLineEdit>(1011)->text(), QString::number(state->httpPort));
-    EXPECT_TRUE(b.ControlAs<QLineEdit>(1015)->isEnabled());  // whatever the box shows
-    b.ControlAs<QLineEdit>(1011)->setText(c.port);
-    b.ControlAs<QCheckBox>(1014)->setChecked(c.tick);
-    b.ControlAs<QLineEdit>(1015)->setText("9");
+    EXPECT_EQ(b.ControlAs<QLineEdit>(http_control::kPort)->text(), QString::number(state->httpPort));
+    EXPECT_TRUE(b.ControlAs<QLineEdit>(http_control::kRefreshInterval)->isEnabled());  // whatever the box shows
+    b.ControlAs<QLineEdit>(http_control::kPort)->setText(c.port);
+    b.ControlAs<QCheckBox>(http_control::kRefresh)->setChecked(c.tick);
+    b.ControlAs<QLineEdit>(http_control::kRefreshInterval)->setText("9");
     b.ControlAs<QPushButton>(c.button)->click();
     EXPECT_EQ(dialog.result(), 1);
     EXPECT_EQ(state->httpPort, c.storedPort) << c.port;

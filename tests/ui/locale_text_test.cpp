@@ -17,6 +17,7 @@
 #include "app/main_commands.h"
 #include "app/main_window.h"
 #include "capture/caption_dialog.h"
+#include "resources/dialog_ids.h"
 #include "capture/caption_overlay.h"
 #include "capture/caption_style.h"
 #include "tests/support/sandbox.h"
@@ -90,7 +91,7 @@ TEST_F(Latin1Locale, CaptionIsDrawnFromLocaleText) {
   state->captionStyle = std::move(style);
   CaptionSettingsDialog dialog(nullptr, state->captionStyle);
   dialog.show();
-  auto* edit = dialog.Built().ControlAs<QLineEdit>(1028);
+  auto* edit = dialog.Built().ControlAs<QLineEdit>(caption_control::kText);
   ASSERT_NE(edit, nullptr);
   EXPECT_EQ(edit->text(), QStringLiteral("Café %B"));
   edit->setFocus();

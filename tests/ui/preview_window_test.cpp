@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "resources/dialog_builder.h"
+#include "resources/dialog_ids.h"
 #include "capture/capture_control.h"
 #include "capture/driver_dialogs.h"
 #include "tests/capture/recording_device.h"
@@ -137,7 +138,7 @@ TEST(PreviewWindow, FrameStaysOnScreenToolWindowWithTheProgramIcon) {
 
   EXPECT_EQ(preview->windowType(), Qt::Tool);
   EXPECT_EQ(preview->parentWidget(), &owner);
-  EXPECT_EQ(preview->windowIcon().pixmap(32).toImage(), LoadIconResource(101).pixmap(32).toImage());
+  EXPECT_EQ(preview->windowIcon().pixmap(32).toImage(), LoadIconResource(kAppIcon).pixmap(32).toImage());
   delete preview;  // it uses the camera's device
 }
 
