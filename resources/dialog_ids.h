@@ -63,6 +63,12 @@ enum : int {
   kDirectory = 1021,
   kFile = 1022,
   kServer = 1023,
+  kPort = 1050,
+  kMode = 1051,
+  kTls = 1052,
+  kFingerprint = 1053,
+  kTest = 1054,
+  kTestResult = 1055,
 };
 }  // namespace ftp_control
 

@@ -86,7 +86,7 @@ DialogTemplate AboutDialog() {
 DialogTemplate FtpDialog() {
   constexpr uint32_t kEditStyle = kTabStop | kAutoHScroll | kBorder;
   return {kFtpSettingsDialog,
-          "FTP Settings", 0, 0, 186, 140, kDialogCentred | kDialogSystemMenu,
+          "FTP Settings", 0, 0, 186, 216, kDialogCentred | kDialogSystemMenu,
           "MS Sans Serif", 8,
           {
               {kNoId, K::kLabel, "Username ", 7, 10, 40, 8},
@@ -101,8 +101,17 @@ DialogTemplate FtpDialog() {
               {fc::kDirectory, K::kEdit, "", 52, 79, 127, 14, kEditStyle},
               {kNoId, K::kLabel, "Filename", 7, 100, 40, 8},
               {fc::kFile, K::kEdit, "", 52, 97, 127, 14, kEditStyle},
-              {kOk, K::kDefPushButton, "OK", 38, 119, 50, 14, kTabStop},
-              {kCancel, K::kPushButton, "Cancel", 98, 119, 50, 14, kTabStop},
+              {kNoId, K::kLabel, "Port", 7, 118, 40, 8},
+              {fc::kPort, K::kEdit, "", 52, 115, 30, 14, kEditStyle},
+              {kNoId, K::kLabel, "Mode", 90, 118, 22, 8},
+              {fc::kMode, K::kDropDownList, "", 114, 115, 65, 50, kTabStop},
+              {fc::kTls, K::kCheckBox, "Use TLS (explicit FTPS)", 7, 134, 172, 10, kTabStop},
+              {kNoId, K::kLabel, "Certificate", 7, 150, 40, 8},
+              {fc::kFingerprint, K::kEdit, "", 52, 147, 127, 14, kEditStyle},
+              {fc::kTest, K::kPushButton, "Test", 7, 166, 40, 14, kTabStop},
+              {fc::kTestResult, K::kLabel, "", 52, 166, 127, 26},
+              {kOk, K::kDefPushButton, "OK", 38, 195, 50, 14, kTabStop},
+              {kCancel, K::kPushButton, "Cancel", 98, 195, 50, 14, kTabStop},
           }};
 }
 

@@ -5,11 +5,13 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 pkgs=(
   build-essential cmake ninja-build ccache pkg-config
-  qt6-base-dev libgl-dev libxcb1-dev libv4l-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev
+  qt6-base-dev libgl-dev libxcb1-dev libv4l-dev libjpeg62-turbo-dev libssl-dev
+  libgtest-dev libgmock-dev
   fonts-dejavu-core
   libqt6svg6
   # tests and benchmarks: real peers on loopback
   python3 python3-pyftpdlib curl chromium apache2-utils nginx-light ustreamer
+  vsftpd python3-openssl openssl
   xvfb xauth openbox x11-utils xdotool clang libclang-rt-14-dev
   # locale sources, from which the tests make an 8-bit locale with localedef
   locales

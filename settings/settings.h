@@ -23,6 +23,10 @@ struct Settings {
   char ftpServer[260] = {};
   char ftpFile[260] = {};
   char ftpDir[260] = {};
+  int32_t ftpMode = 0;           // 0 active, 1 passive, 2 automatic
+  int32_t ftpTls = 0;            // explicit TLS (AUTH TLS) on control and data
+  uint16_t ftpPort = 0;          // used when the server names no port
+  char ftpFingerprint[96] = {};  // pinned SHA-256 of the server's certificate, AA:BB:...
   int32_t caption = 0;
   std::unique_ptr<CaptionStyle> captionStyle;
   int32_t quality = 0;

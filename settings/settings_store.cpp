@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::string_view kDefaultFileName = "cam.jpg";
 constexpr uint32_t kDefaultHttpPort = 80;
+constexpr uint32_t kDefaultFtpPort = 21;
 constexpr uint32_t kDefaultQuality = 50;
 constexpr uint32_t kDefaultValign = 2;             // bottom
 constexpr uint32_t kDefaultHalign = 1;             // centre
@@ -92,6 +93,10 @@ constexpr SettingEntry kSettingsTable[] = {
     {"ftpServer", K::kText, &S::ftp, 0, "", &Own<&S::ftpServer>},
     {"ftpFile", K::kText, &S::ftp, 0, kDefaultFileName, &Own<&S::ftpFile>},
     {"ftpDir", K::kText, &S::ftp, 0, "", &Own<&S::ftpDir>},
+    {"ftpMode", K::kNumber, &S::ftp, 0, {}, &Own<&S::ftpMode>},
+    {"ftpTls", K::kNumber, &S::ftp, 0, {}, &Own<&S::ftpTls>},
+    {"ftpPort", K::kPort, &S::ftp, kDefaultFtpPort, {}, &Own<&S::ftpPort>},
+    {"ftpFingerprint", K::kText, &S::ftp, 0, "", &Own<&S::ftpFingerprint>},
     {"caption", K::kNumber, nullptr, 0, {}, &Own<&S::caption>},
     {"captionText", K::kText, &S::caption, 0, "%c", &InCaption<&C::text>},
     {"captionValign", K::kNumber, &S::caption, kDefaultValign, {}, &InCaption<&C::valign>},
@@ -107,7 +112,7 @@ constexpr SettingEntry kSettingsTable[] = {
     {"captionBackground", K::kNumber, &S::caption, 0, {}, &InCaption<&C::background>},
     {"quality", K::kNumber, nullptr, kDefaultQuality, {}, &Own<&S::quality>},
 };
-static_assert(std::size(kSettingsTable) == 22);
+static_assert(std::size(kSettingsTable) == 26);
 
 std::string_view TextOf(const FieldRef& f) {
   const char* text = static_cast<const char*>(f.data);

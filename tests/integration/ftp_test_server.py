@@ -1,7 +1,10 @@
 """A pyftpdlib server on a free loopback port for the upload tests and benchmark.
 
-Usage: ftp_test_server.py ROOT USER PASSWORD
-Prints the port on its first line once it listens; serves until terminated.
+Usage: ftp_test_server.py ROOT USER PASSWORD [ADDRESS [CERTFILE]]
+ADDRESS defaults to 127.0.0.1 (::1 for IPv6). With CERTFILE (certificate and key
+in one PEM file) the server requires TLS on control and data connections.
+Prints the port on its first line once it listens;
+serves until terminated.
 """
 import logging
 import sys
@@ -11,10 +14,19 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 root, user, password = sys.argv[1:4]
+address = sys.argv[4] if len(sys.argv) > 4 else "127.0.0.1"
+certfile = sys.argv[5] if len(sys.argv) > 5 else None
 logging.basicConfig(level=logging.WARNING)
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmw")
-handler = type("Handler", (FTPHandler,), {"authorizer": authorizer})
-server = FTPServer(("127.0.0.1", 0), handler)
+base = FTPHandler
+fields = {"authorizer": authorizer}
+if certfile:
+    from pyftpdlib.handlers import TLS_FTPHandler
+
+    base = TLS_FTPHandler
+    fields.update(certfile=certfile, tls_control_required=True, tls_data_required=True)
+handler = type("Handler", (base,), fields)
+server = FTPServer((address, 0), handler)
 print(server.socket.getsockname()[1], flush=True)
 server.serve_forever()

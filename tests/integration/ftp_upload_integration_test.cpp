@@ -1,18 +1,14 @@
 // Uploads to a real FTP server (pyftpdlib, with a user and a password) started
 // on loopback by the test: whole pictures, replaced and renamed into place, and
 // failures that leave nothing behind.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 
 #include "app/app_state.h"
 #include "publish/ftp_upload.h"
 #include "publish/snapshot.h"
+#include "tests/integration/ftp_test_peers.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
 
@@ -20,29 +16,7 @@ namespace snapvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A server child process with its standard output in a file; terminated and
-// reaped when the object goes.
-class ServerProcess {
- public:
-  ServerProcess(std::vector<std::string> argv, const fs::path& out) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    if ((pid_ = ::fork()) == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using test::ServerProcess;
 
 // Bytes of every value, so a transfer in text mode would change them.
 std::string Picture(char seed, size_t size) {

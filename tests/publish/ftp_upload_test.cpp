@@ -28,9 +28,7 @@ std::string Picture() {
 
 class FtpUploadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::WriteFile(path_, Picture());
-  }
+  void SetUp() override { test::WriteFile(path_, Picture()); }
   std::string Upload(ScriptedFtpServer& server, const FtpLimits& limits = kPatient) {
     settings_.server = server.server();
     std::string line = RunFtpUpload(nullptr, path_.c_str(), settings_, limits);
@@ -115,6 +113,86 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
     if (!c.ok) continue;
     EXPECT_EQ(server.received, Picture());
     EXPECT_EQ(server.announced, server.controlPeer);  // the address the server sees the client at
+  }
+}
+
+// Passive: EPSV, else PASV, to the control connection's peer whatever address
+// PASV names; automatic: passive, else active, remembering what worked.
+TEST_F(FtpUploadTest, PassiveAndAutomaticModes) {
+  const std::string in = "USER cam|PASS secret|TYPE I|",
+                    mv = "NOOP|RNFR snap.jpg.svtemp|RNTO snap.jpg|QUIT",
+                    st = "STOR snap.jpg.svtemp|", no = "550 Permission denied.\r\n";
+  const struct {
+    FtpMode mode;
+    Script script;
+    bool ok;
+    std::string transcript;
+  } cases[] = {
+      {FtpMode::kPassive, {}, true, in + "EPSV|" + st + mv},
+      {FtpMode::kPassive,
+       {.replies = {{"EPSV", {"500 unknown command\r\n"}}}},
+       true,
+       in + "EPSV|PASV|" + st + mv},
+      // Another address in PASV (loopback, so a faulty client would find nobody there).
+      {FtpMode::kPassive,
+       {.replies = {{"EPSV", {no}}}, .pasvAddress = "127.1.2.3"},
+       true,
+       in + "EPSV|PASV|" + st + mv},
+      {FtpMode::kPassive,
+       {.replies = {{"EPSV", {no}}, {"PASV", {no}}}},
+       false,
+       in + "EPSV|PASV|QUIT"},
+      {FtpMode::kPassive, {.replies = {{"EPSV", {"229 garbled\r\n"}}}}, false, in + "EPSV|QUIT"},
+      {FtpMode::kActive,
+       {.replies = {{"PORT", {"500 Illegal PORT command.\r\n"}}}},
+       false,
+       in + "PORT|QUIT"},
+      {FtpMode::kAutomatic,
+       {.replies = {{"EPSV", {no}}, {"PASV", {no}}}},
+       true,
+       in + "EPSV|PASV|PORT|" + st + mv},
+  };
+  for (const auto& c : cases) {
+    settings_.mode = c.mode;
+    ScriptedFtpServer server(c.script);
+    std::string line = Upload(server);
+    EXPECT_TRUE(Logged(line, c.ok)) << line;
+    EXPECT_EQ(Transcript(server), c.transcript);
+    if (c.ok) {
+      EXPECT_EQ(server.received, Picture());
+    }
+  }
+
+  // The mode that worked is tried first next time, until it is refused.
+  settings_.mode = FtpMode::kAutomatic;
+  ScriptedFtpServer server(
+      {.replies = {
+           {"EPSV", {no, no}}, {"PASV", {no}}, {"PORT", {"200 ok\r\n", "200 ok\r\n", no}}}});
+  settings_.server = server.server();
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(Logged(RunFtpUpload(nullptr, path_.c_str(), settings_, kPatient), true)) << i;
+  server.Finish();
+  std::string all = Transcript(server), starts;
+  for (size_t at = 0; (at = all.find("TYPE I|", at)) != all.npos; at += 7)
+    starts += all.substr(at + 7, 4) + " ";
+  EXPECT_EQ(starts, "EPSV PORT PORT EPSV ");  // active remembered, refused, passive again
+  EXPECT_EQ(server.connections, 4);
+}
+
+// With TLS on, nothing but AUTH TLS goes out in clear: a server that refuses it,
+// or that accepts it but speaks no TLS, never sees the user name or password.
+TEST_F(FtpUploadTest, TlsNeverFallsBackToClearText) {
+  settings_.tls = true;
+  for (const char* auth : {"502 not implemented\r\n", "234 go ahead\r\n"}) {
+    ScriptedFtpServer server({.replies = {{"AUTH", {auth}}}});
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(Logged(Upload(server, kImpatient), false));
+    const std::string why = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(server.raw.rfind("AUTH TLS\r\n", 0), 0u);
+    EXPECT_EQ(server.raw.find("cam"), std::string::npos) << auth;
+    EXPECT_EQ(server.raw.find("secret"), std::string::npos) << auth;
+    EXPECT_NE(why.find(auth[0] == '5' ? "does not offer TLS" : "TLS handshake"), std::string::npos)
+        << why;
   }
 }
 

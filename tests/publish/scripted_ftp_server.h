@@ -1,7 +1,8 @@
 #pragma once
-// A small FTP server for one control connection on loopback, driven by a script:
-// canned replies per verb (defaults make a well-behaved server), records every
-// command line, and for STOR connects back to the address and port of PORT.
+// A small FTP server on loopback, driven by a script: canned replies per verb
+// (defaults make a well-behaved server), records every command line, and for
+// STOR connects back to the address and port of PORT, or takes the connection
+// to the port it gave for EPSV/PASV. Serves one control connection after another.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +25,8 @@ class ScriptedFtpServer {
     // Replies by verb ("STOR-DONE": the store's completion), used in order; then
     // defaults. An empty reply is never sent (a silent QUIT keeps the line open).
     std::map<std::string, std::deque<std::string>> replies = {};
+    // The address a PASV reply names; empty: the server's own.
+    std::string pasvAddress = "";
   };
 
   explicit ScriptedFtpServer(Script script) : script_(std::move(script)) {
@@ -49,6 +52,8 @@ class ScriptedFtpServer {
   // Call after Finish.
   std::vector<std::string> commands;
   std::string received, controlPeer, announced;  // client's address; address from PORT
+  std::string raw;  // every byte the clients sent on their control connections
+  int connections = 0;
 
  private:
   static sockaddr_in Address(const std::string& address, int port) {
@@ -65,11 +70,49 @@ class ScriptedFtpServer {
     }
     static const std::map<std::string, std::string> defaults = {
         // a well-behaved server
-        {"USER", "331"}, {"PASS", "230"}, {"ACCT", "230"},      {"CWD", "250"},  {"TYPE", "200"},
-        {"PORT", "200"}, {"STOR", "150"}, {"STOR-DONE", "226"}, {"NOOP", "200"}, {"RNFR", "350"},
-        {"RNTO", "250"}, {"DELE", "250"}, {"QUIT", "221"}};
+        {"USER", "331"},
+        {"PASS", "230"},
+        {"ACCT", "230"},
+        {"CWD", "250"},
+        {"TYPE", "200"},
+        {"PORT", "200"},
+        {"STOR", "150"},
+        {"STOR-DONE", "226"},
+        {"NOOP", "200"},
+        {"RNFR", "350"},
+        {"RNTO", "250"},
+        {"DELE", "250"},
+        {"QUIT", "221"},
+        {"EPSV", "229 (|||{port}|)"},
+        {"PASV", "227 Entering Passive Mode ({pasv})"}};
     auto it = defaults.find(verb);
     return (it == defaults.end() ? "500" : it->second) + " ok\r\n";
+  }
+
+  // A passive data port for an EPSV or PASV reply; fills in its place holders.
+  void OpenPassive(std::string& reply) {
+    if (passive_ >= 0) ::close(passive_);
+    passive_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at = Address(script_.address, 0);
+    socklen_t length = sizeof at;
+    ::bind(passive_, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    ::listen(passive_, 1);
+    ::getsockname(passive_, reinterpret_cast<sockaddr*>(&at), &length);
+    const int port = ntohs(at.sin_port);
+    std::string pasv = script_.pasvAddress.empty() ? script_.address : script_.pasvAddress;
+    for (char& c : pasv)
+      if (c == '.') c = ',';
+    pasv += "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+    for (auto [key, value] :
+         {std::pair<std::string, std::string>{"{port}", std::to_string(port)}, {"{pasv}", pasv}})
+      if (size_t at = reply.find(key); at != std::string::npos)
+        reply.replace(at, key.size(), value);
+  }
+
+  void Receive(int data) {
+    char piece[4096];
+    for (ssize_t n; (n = ::recv(data, piece, sizeof piece, 0)) > 0;) received.append(piece, n);
+    ::close(data);
   }
 
   void Store(const std::string& portArgs, const std::string& from) {
@@ -80,16 +123,18 @@ class ScriptedFtpServer {
     sockaddr_in local = Address(from, 0), to = Address(announced, hi * 256 + lo);
     int data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (::bind(data, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-        ::connect(data, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-      char piece[4096];
-      for (ssize_t n; (n = ::recv(data, piece, sizeof piece, 0)) > 0;) received.append(piece, n);
-    }
+        ::connect(data, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+      return Receive(data);
     ::close(data);
   }
 
   void Run() {
-    int control = ::accept(listener_, nullptr, nullptr);
-    if (control < 0) return;
+    for (int control; (control = ::accept(listener_, nullptr, nullptr)) >= 0;) Serve(control);
+    if (passive_ >= 0) ::close(passive_);
+  }
+
+  void Serve(int control) {
+    ++connections;
     sockaddr_in peer{}, local{};
     socklen_t length = sizeof peer;
     ::getpeername(control, reinterpret_cast<sockaddr*>(&peer), &length);
@@ -100,14 +145,21 @@ class ScriptedFtpServer {
     char piece[256];
     for (ssize_t n; (n = ::recv(control, piece, sizeof piece, 0)) > 0;) {
       pending.append(piece, static_cast<size_t>(n));
+      raw.append(piece, static_cast<size_t>(n));
       for (size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
         std::string line = pending.substr(0, end);
         pending.erase(0, end + 2);
         commands.push_back(line);
         std::string verb = line.substr(0, line.find(' ')), reply = Reply(verb);
         if (verb == "PORT") portArgs = line.size() > 5 ? line.substr(5) : "";
+        if ((verb == "EPSV" || verb == "PASV") && reply[0] == '2') OpenPassive(reply);
+        if (verb == "PORT" && passive_ >= 0) ::close(passive_), passive_ = -1;
         Send(control, reply);
-        if (verb == "STOR" && script_.connectBack && (reply[0] == '1' || reply[0] == '2')) {
+        if (verb == "STOR" && passive_ >= 0 && (reply[0] == '1' || reply[0] == '2')) {
+          Receive(::accept(passive_, nullptr, nullptr));
+          ::close(passive_), passive_ = -1;
+          if (reply[0] == '1') Send(control, Reply("STOR-DONE"));
+        } else if (verb == "STOR" && script_.connectBack && (reply[0] == '1' || reply[0] == '2')) {
           Store(portArgs, Text(local));  // from the address the client reached
           if (reply[0] == '1') Send(control, Reply("STOR-DONE"));
         }
@@ -118,7 +170,7 @@ class ScriptedFtpServer {
   }
 
   Script script_;
-  int listener_ = -1, port_ = 0;
+  int listener_ = -1, port_ = 0, passive_ = -1;
   std::thread thread_;
 };
 

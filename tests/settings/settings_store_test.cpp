@@ -58,10 +58,12 @@ TEST_F(SettingsStore, EveryValueRoundTrips) {
   auto s = std::make_unique<Settings>();
   s->interval = -5, s->saveFile = s->http = s->ftp = s->caption = 1;
   s->httpPort = 40000, s->httpRefresh = 15, s->quality = 500;
+  s->ftpMode = 2, s->ftpTls = 1, s->ftpPort = 2121;
   s->captionStyle = MakeLoadedDefaultCaptionStyle();
   auto texts = [](Settings& a) {
-    return std::vector<char*>{a.fileName,  a.ftpUser, a.ftpPass, a.ftpAccount,
-                              a.ftpServer, a.ftpFile, a.ftpDir,  a.captionStyle->text};
+    return std::vector<char*>{a.fileName,      a.ftpUser, a.ftpPass, a.ftpAccount,
+                              a.ftpServer,     a.ftpFile, a.ftpDir,  a.captionStyle->text,
+                              a.ftpFingerprint};
   };
   const std::vector<std::string> values = {"/srv/www/caf\xC3\xA9 \"cam\" \\ 1.jpg",
                                            "webcam",
@@ -70,7 +72,8 @@ TEST_F(SettingsStore, EveryValueRoundTrips) {
                                            "ftp.example.org",
                                            "snap.jpg",
                                            "/pub/cam",
-                                           "%A %d %B %Y, %H:%M"};
+                                           "%A %d %B %Y, %H:%M",
+                                           "AB:CD:EF"};
   for (size_t i = 0; i < values.size(); ++i) std::strcpy(texts(*s)[i], values[i].c_str());
   CaptionStyle& c = *s->captionStyle;
   c.valign = 0, c.halign = 2, c.transparent = 1, c.font.lfHeight = -20;
@@ -78,14 +81,15 @@ TEST_F(SettingsStore, EveryValueRoundTrips) {
   c.foreground = 0x0000FF, c.background = 0x123456;
   SaveSettings(*s);
   EXPECT_STREQ(s->ftpPass, "s3cr=t \"pw\"");  // the live password stays clear
-  EXPECT_EQ(RegStore::Load(file_).values().size(), 22u);
+  EXPECT_EQ(RegStore::Load(file_).values().size(), 26u);
   // A negative interval is stored as its 32-bit pattern, the port sign-extended from 16 bits.
   const std::string saved = ReadFile(file_);
   for (const char* line : {"\"interval\"=dword:fffffffb\n", "\"httpPort\"=dword:ffff9c40\n"})
     EXPECT_NE(saved.find(line), std::string::npos) << line;
 
-  // What is loaded saves back unchanged, every one of the 22 values.
+  // What is loaded saves back unchanged, every one of the 26 values.
   auto t = Loaded();
+  EXPECT_EQ(std::tuple(t->ftpMode, t->ftpTls, t->ftpPort), std::tuple(2, 1, uint16_t{2121}));
   for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(texts(*t)[i], values[i]);
   SaveSettings(*t);
   EXPECT_EQ(ReadFile(file_), saved);
@@ -121,6 +125,9 @@ TEST_F(SettingsStore, UnusableValuesFallBackToTheirDefaults) {
 TEST_F(SettingsStore, SwitchedOffGroupsStoreOnlyTheirSwitchAndKeepWhatTheFileHeld) {
   auto s = Loaded();  // the first start: no file, no folder
   EXPECT_EQ(std::pair(s->httpPort, s->quality), std::pair(uint16_t{80}, 50));
+  // Files from before the transfer settings load as active, clear text, port 21.
+  EXPECT_EQ(std::tuple(s->ftpMode, s->ftpTls, s->ftpPort, std::string(s->ftpFingerprint)),
+            std::tuple(0, 0, uint16_t{21}, std::string()));
   SaveSettings(*s);  // creates the folder and stores only the switches
   EXPECT_EQ(RegStore::Load(file_).values().size(), 6u);
 

@@ -4,13 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 #include "app/app_state.h"
 #include "publish/ftp_upload.h"
 #include "resources/dialog_ids.h"
+#include "tests/publish/scripted_ftp_server.h"
+#include "tests/support/sandbox.h"
 
 namespace snapvane {
 namespace {
@@ -64,6 +70,73 @@ TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) 
   dialog.Accept();
   EXPECT_STREQ(state->ftpFile, "caf\xc3\xa9.jpg");
   EXPECT_TRUE(boxes.texts.empty());
+}
+
+// Port, mode, TLS and the trusted certificate: shown, stored, refused when bad.
+TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
+  auto state = MakeAppState();
+  ApplyFtpSettings(*state, {"cam", "pw", "", "", "cam.jpg", ""});
+  state->ftpPort = 0;  // as a settings file from before the port setting loads... then 21
+  BoxRecorder boxes;
+  FtpSettingsDialog dialog(nullptr, *state);
+  auto* mode = dialog.findChild<QComboBox*>();
+  auto* tls = dialog.findChild<QCheckBox*>();
+  ASSERT_TRUE(mode && tls);
+  EXPECT_EQ(dialog.Edit(1050)->text(), "21");
+  EXPECT_EQ(mode->currentText(), "Active");
+  EXPECT_FALSE(tls->isChecked());
+  for (const char* bad : {"0", "70000"}) {
+    dialog.Edit(1050)->setText(bad);
+    boxes.texts.clear();
+    dialog.Accept();
+    ASSERT_EQ(boxes.texts.size(), 1u) << bad;
+    EXPECT_NE(boxes.texts[0].find("port"), std::string::npos);
+  }
+  dialog.Edit(1053)->setText("not a fingerprint");
+  dialog.Edit(1050)->setText("2121");
+  boxes.texts.clear();
+  dialog.Accept();
+  ASSERT_EQ(boxes.texts.size(), 1u);
+  EXPECT_NE(boxes.texts[0].find("fingerprint"), std::string::npos);
+  const std::string pin(64, 'a');
+  dialog.Edit(1053)->setText(QString::fromStdString(pin));
+  mode->setCurrentIndex(2), tls->setChecked(true);
+  dialog.Accept();
+  EXPECT_EQ(std::tuple(state->ftpPort, state->ftpMode, state->ftpTls), std::tuple(2121, 2, 1));
+  EXPECT_EQ(std::string(state->ftpFingerprint), NormaliseFingerprint(pin));
+
+  // The test logs in on a worker and answers in words; the dialog stays live.
+  test::ScriptedFtpServer server({});
+  FtpSettingsDialog tester(nullptr, *state);
+  tester.findChild<QCheckBox*>()->setChecked(false);
+  tester.findChild<QComboBox*>()->setCurrentIndex(0);
+  tester.Edit(1023)->setText(QString::fromStdString(server.server()));
+  tester.Edit(1021)->setText("pics");
+  auto* answer = qobject_cast<QLabel*>(
+      tester.findChild<QPushButton*>()->parentWidget()->findChildren<QLabel*>().last());
+  tester.Test();
+  ASSERT_TRUE(test::WaitFor([&] {
+    QApplication::processEvents();
+    return tester.findChildren<QLabel*>().size() > 0 &&
+           QString(answer->text()).startsWith("Logged in");
+  }));
+  EXPECT_EQ(answer->text().toStdString(), "Logged in and changed to the directory pics.");
+  server.Finish();
+  EXPECT_EQ(server.commands, (std::vector<std::string>{"USER cam", "PASS pw", "CWD pics", "QUIT"}));
+
+  // A refused certificate is offered for pinning; yes puts it in the field.
+  QTimer yes;
+  yes.setInterval(1);
+  QObject::connect(&yes, &QTimer::timeout, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+      box->button(QMessageBox::Yes)->click();
+  });
+  boxes.timer.stop();
+  yes.start();
+  const std::string fingerprint = NormaliseFingerprint(std::string(64, 'b'));
+  tester.ShowCheck({false, "the server's certificate is not trusted", fingerprint});
+  EXPECT_EQ(tester.Edit(1053)->text().toStdString(), fingerprint);
+  EXPECT_EQ(answer->text().toStdString(), "the server's certificate is not trusted");
 }
 
 }  // namespace
