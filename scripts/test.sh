@@ -5,7 +5,7 @@
 # ThreadSanitizer.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-"$here/scripts/install-deps.sh"
+"$here/scripts/install-deps.sh" --test
 jobs="$(nproc)"
 build() {  # dir, extra cmake args...
   local dir="$1"; shift
