@@ -21,6 +21,25 @@ constexpr double kUnitFactors[] = {1, 60, 60, 24, 7};  // seconds .. weeks
 constexpr int kUnitCount = sizeof kUnitFactors / sizeof kUnitFactors[0];
 
 constexpr int kCountdownSeconds = 5;
+constexpr size_t kTimeTextChars = 24;
+
+const char* StepName(CaptureStep step) {
+  switch (step) {
+    case CaptureStep::kOpen:
+      return "open";
+    case CaptureStep::kFrame:
+      return "frame";
+    case CaptureStep::kClose:
+      return "close";
+    case CaptureStep::kFormat:
+      return "format";
+    case CaptureStep::kFile:
+      return "file";
+    case CaptureStep::kJpeg:
+      return "JPEG";
+  }
+  return "capture";
+}
 
 int TrayIconFor(int32_t k) {
   if (k >= 1 && k <= kCountdownSeconds) return kCountdownIcon + (k - 1);
@@ -74,6 +93,41 @@ Tick CountdownTick(AppState& state) {
   state.secondsRemaining = k == std::numeric_limits<int32_t>::min() ? k : k - 1;
   if (state.secondsRemaining <= 0) state.secondsRemaining = state.interval;
   return tick;
+}
+
+CaptureHealth::Change CaptureHealth::Observe(const CaptureResult& result) {
+  if (result.ok) {
+    if (failedSteps_.empty()) return Change::kNone;
+    failedSteps_.clear();
+    return Change::kRecovered;
+  }
+  if (result.errors.empty()) return Change::kNone;
+  // Texts may name a fresh file each time; the steps tell one failure from another.
+  std::vector<CaptureStep> steps;
+  for (const CaptureError& error : result.errors) steps.push_back(error.step);
+  if (steps == failedSteps_) return Change::kNone;
+  failedSteps_ = std::move(steps);
+  return Change::kFailing;
+}
+
+std::string CaptureFailedLine(const CaptureResult& result, std::string_view timeText) {
+  std::string line = "!!!Capture failed!!! (";
+  for (size_t i = 0; i < result.errors.size(); ++i) {
+    const CaptureError& error = result.errors[i];
+    std::string_view text = error.text;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    if (i > 0) line += "; ";
+    line += StepName(error.step);
+    line += ": ";
+    line += text;
+  }
+  line += ") - ";
+  line += timeText.substr(0, kTimeTextChars);
+  return line;
+}
+
+std::string CaptureRecoveredLine(std::string_view timeText) {
+  return "Capture works again - " + std::string(timeText.substr(0, kTimeTextChars));
 }
 
 }  // namespace snapvane

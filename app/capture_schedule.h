@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "capture/capture_error.h"
 
 namespace snapvane {
 
@@ -24,5 +27,23 @@ struct Tick {
 };
 // Counts down and reloads the count from the interval when it runs out.
 Tick CountdownTick(AppState& state);
+
+// Whether captures fail, so that the same failure repeated at every interval is
+// reported once, and its end once more.
+class CaptureHealth {
+ public:
+  enum class Change { kNone, kFailing, kRecovered };
+  // What one capture's result changes. A result without errors that is not ok
+  // (a capture dropped while another ran) tells nothing.
+  Change Observe(const CaptureResult& result);
+  bool Failing() const { return !failedSteps_.empty(); }
+
+ private:
+  std::vector<CaptureStep> failedSteps_;  // of the failure being reported
+};
+
+// The log lines for a failure (each failed step and its text) and its end.
+std::string CaptureFailedLine(const CaptureResult& result, std::string_view timeText);
+std::string CaptureRecoveredLine(std::string_view timeText);
 
 }  // namespace snapvane

@@ -30,9 +30,9 @@
 #include "app/app_ui_sink.h"
 #include "app/capture_schedule.h"
 #include "app/main_commands.h"
-#include "app/transfer_progress.h"
+#include "app/program.h"
 #include "app/qt_event_loop.h"
-#include "common/worker_threads.h"
+#include "app/transfer_progress.h"
 #include "capture/caption_dialog.h"
 #include "capture/caption_overlay.h"
 #include "capture/capture_control.h"
@@ -42,6 +42,7 @@
 #include "common/fixed_text.h"
 #include "common/locale_text.h"
 #include "common/time_text.h"
+#include "common/worker_threads.h"
 #include "publish/ftp_settings_dialog.h"
 #include "publish/http_server.h"
 #include "publish/http_settings_dialog.h"
@@ -53,11 +54,8 @@
 
 namespace snapvane {
 
-// How long the shutdown keeps serving the UI while workers finish.
-// Closing takes well under a second, whatever the peers do: a publisher still
-// running then is abandoned (its snapshot file is deleted all the same).
-inline constexpr std::chrono::milliseconds kWorkerShutdownWait{400};
-inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
+// How long a capture notice stays up in the tray.
+inline constexpr int kNoticeShownMs = 10000;
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
 
@@ -74,8 +72,7 @@ std::string ToText(const QString& text) { return Utf8ToLocale(text.toStdString()
 
 // Runs fn on the UI queue at most once until it has run (coalesces bursts of
 // changes from worker threads into one refresh).
-std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop,
-                                      std::function<void()> fn) {
+std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop, std::function<void()> fn) {
   auto queued = std::make_shared<std::atomic<bool>>(false);
   return [loop = std::move(loop), queued, fn = std::move(fn)] {
     if (queued->exchange(true)) return;
@@ -154,7 +151,7 @@ std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject
 
 MainWindow::MainWindow(Options options) : QWidget(nullptr) {
   trayAvailable_ = options.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
-  Initialise(std::move(options.device));
+  Initialise(std::move(options.device), options.settingsFile);
 }
 
 MainWindow::~MainWindow() {
@@ -169,7 +166,8 @@ UpDownControl* MainWindow::QualitySpinner() const {
   return built_.ControlAs<UpDownControl>(main_control::kQualitySpin);
 }
 
-void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
+void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device,
+                            const std::filesystem::path& settingsFile) {
   using namespace main_control;
   const DialogTemplate* dialog = FindDialogTemplate(kMainDialog);
   if (dialog) built_ = BuildDialog(this, *dialog);
@@ -181,38 +179,35 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
     fileName->setMaxLength(static_cast<int>(sizeof(AppState::fileName)) - 1);
   }
 
-  // The record, and how workers reach this thread.
-  RemoveStaleSnapshotFiles();  // what a killed earlier run left in the temporary folder
-  state_ = MakeAppState();
-  loop_ = std::make_shared<QtEventLoop>();
-  sink_ = std::make_shared<AppUiSink>(state_->log, state_->transfers);
-  std::weak_ptr<QtEventLoop> weakLoop = loop_;
-  sink_->SetPoster([weakLoop](std::function<void()> task) {
-    if (auto loop = weakLoop.lock()) loop->Post(std::move(task));
-  });
-  AttachUi(*state_, sink_);
-  HttpServer::Hooks httpHooks;
-  std::weak_ptr<Snapshots> weakSnapshots = state_->snapshots;
-  httpHooks.acquireSnapshot = [this, weakSnapshots] {
-    auto snapshots = weakSnapshots.lock();
-    if (!snapshots) return SnapshotUse();
-    SnapshotUse use = AcquireSnapshotForClient(*snapshots);
-    // The box comes later, from the loop: the browser gets its answer now.
-    CaptureResult result = use.TakeCaptureResult();
-    if (!result.errors.empty() || result.beep)
-      loop_->Post([this, result] { ShowCaptureResult(result); });
-    return use;
+  // The program itself: state, loop, sink, HTTP server, camera and schedule.
+  Program::Options programOptions;
+  programOptions.device = std::move(device);
+  programOptions.settingsFile = settingsFile;
+  program_ = std::make_unique<Program>(std::move(programOptions));
+  state_ = program_->State();
+  loop_ = program_->Loop();
+  sink_ = program_->Sink();
+  Program::Hooks hooks;
+  hooks.ticked = [this](const Tick& tick) {
+    SetText(main_control::kTimeRemaining, tick.text);
+    // A failed icon load leaves the tray as it was; the countdown goes on.
+    SetTrayIcon(tick.trayIcon, tick.text.substr(0, kTrayTipMaxChars));
   };
-  httpHooks.onAccept = [this] { SetTrayIcon(kHttpAccessIcon, kHttpTrayTip); };
-  state_->httpServer =
-      std::make_shared<HttpServer>(*loop_, sink_, state_->workers, std::move(httpHooks));
+  hooks.beforePicture = [this] { ReadSwitches(); };
+  hooks.afterPicture = [this] {
+    if (IsChecked(main_control::kEnableFtp) && !state_->ftp)
+      SetChecked(main_control::kEnableFtp, false);
+  };
+  hooks.captureHealth = [this](const std::string& line, bool failing) {
+    ShowCaptureNotice(line, failing);
+  };
+  hooks.httpAccepted = [this] { SetTrayIcon(kHttpAccessIcon, kHttpTrayTip); };
+  program_->SetHooks(std::move(hooks));
   FollowModels();
 
-  // The preview frame and the capture device.
-  state_->camera = Camera(device ? std::move(device) : OpenDefaultCaptureDevice());
-  state_->camera.SetCaptionBurner(&BurnCaption);
+  // The preview frame shows what the camera (connected by the program) sends.
   preview_ = CreatePreviewWindow(this, state_->camera);
-  ConnectCamera();
+  ShowCamera();
 
   SetChecked(kPreviewVideo, true);
   InstallToolTips();
@@ -222,11 +217,6 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
     units->setCurrentIndex(0);
   }
 
-  timer_ = new QTimer(this);
-  timer_->setInterval(kTimerPeriodMs);
-  connect(timer_, &QTimer::timeout, this, [this] { TimerTick(); });
-  timer_->start();
-
   tray_ = new QSystemTrayIcon(this);
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
     if (why == QSystemTrayIcon::DoubleClick) TrayDoubleClicked();
@@ -234,10 +224,8 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device) {
   SetTrayIcon(kAppIcon, kTrayTip);
   if (trayAvailable_) tray_->show();
 
-  const std::filesystem::path keptDamaged = LoadSettings(*state_);
-  if (!keptDamaged.empty())
-    state_->log->AddLogLine(-1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() +
-                                    ") - " + TimeText(LocalTime(std::time(nullptr))));
+  program_->Start();  // the settings, then the one-second timer
+  timer_ = program_->Timer();
   ShowSettingsInControls();
   // The HTTP switch runs once the initialisation is over, as a queued command.
   QMetaObject::invokeMethod(
@@ -395,11 +383,8 @@ void MainWindow::Command(int id, int notification) {
       break;
     case MainCommand::kHttpBox:
       // The settings button only while the server is off.
-      if (IsChecked(kEnableHttp)) {
-        EnableHttp(state);  // a failure is logged by the server itself
-      } else {
-        DisableHttp(state);
-      }
+      state.http = IsChecked(kEnableHttp) ? 1 : 0;
+      program_->ApplyHttpSwitch();
       SetEnabled(kHttpSettings, !IsChecked(kEnableHttp));
       break;
     case MainCommand::kHttpSettings:
@@ -410,7 +395,7 @@ void MainWindow::Command(int id, int notification) {
       break;
     case MainCommand::kTakePicture:
       // A picture now, then the countdown starts over.
-      ShowCaptureResult(TakePictureNow());
+      ShowCaptureResult(program_->TakePictureNow());
       break;
     case MainCommand::kCaptionBox:
       state.caption = IsChecked(kCaptionImage) ? 1 : 0;
@@ -458,37 +443,21 @@ void MainWindow::EndDialog(int result) {
 
 void MainWindow::Shutdown() {
   closing_ = true;
-  if (timer_) timer_->stop();  // no capture starts while the window goes
+  program_->StopSchedule();  // no capture starts while the window goes
   state_->ftp = IsChecked(main_control::kEnableFtp) ? 1 : 0;  // the box as it is now
-  SaveSettings(*state_);
+  program_->SaveSettings();
   if (tray_) {
     tray_->hide();
     delete tray_;
     tray_ = nullptr;
   }
-  DisableHttp(*state_);
-  ExpireSnapshotHold(*state_->snapshots, /*always=*/true);
   hide();
   if (preview_) preview_->hide();
-
-  // Workers hold the state themselves; give them a bounded time to finish while
-  // the UI thread keeps serving (their log lines and progress still arrive).
-  QElapsedTimer waited;
-  waited.start();
-  while (!WaitForWorkers(*state_->workers, std::chrono::milliseconds(0)) &&
-         waited.elapsed() < kWorkerShutdownWait.count()) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, kWorkerPollSlice.count());
-    WaitForWorkers(*state_->workers, kWorkerPollSlice);
-  }
-
-  // From here on workers only free what they send.
-  state_->snapshots->DeleteAll();
-  loop_->End();
-  sink_->Detach();
+  program_->Finish();
   state_->log->SetChangedCallback(nullptr);
   state_->transfers->SetChangedCallback(nullptr);
   delete preview_.data();
-  state_->camera.Release();
+  program_->ReleaseCamera();
   hasEnded_ = true;
 }
 
@@ -649,35 +618,20 @@ void MainWindow::ShowPreview(bool visible) {
   }
 }
 
-void MainWindow::TimerTick() {
-  if (hasEnded_) return;
-  using namespace main_control;
-  const Tick tick = CountdownTick(*state_);
-  SetText(kTimeRemaining, tick.text);
-  CaptureResult captured;
-  if (tick.capture) captured = TakePicture();  // the tray keeps its icon until this returns
-  // A failed icon load leaves the tray as it was; the countdown goes on.
-  SetTrayIcon(tick.trayIcon, tick.text.substr(0, kTrayTipMaxChars));
-  ExpireSnapshotHold(*state_->snapshots);
-  ShowCaptureResult(captured);
-}
-
-CaptureResult MainWindow::TakePicture() {
+void MainWindow::ReadSwitches() {
   using namespace main_control;
   // The switches as the boxes show them at this moment.
   AppState& state = *state_;
   state.saveFile = IsChecked(kSaveFile) ? 1 : 0;
   if (state.saveFile) CopyText(state.fileName, GetText(kFileName));
   state.ftp = IsChecked(kEnableFtp) ? 1 : 0;
-  const PublishOrder order = OrderPicture(state);
-  if (IsChecked(kEnableFtp) && !state.ftp) SetChecked(kEnableFtp, false);
-  return snapvane::TakePicture(*state.snapshots, order);
 }
 
-CaptureResult MainWindow::TakePictureNow() {
-  CaptureResult captured = TakePicture();
-  state_->secondsRemaining = state_->interval;
-  return captured;
+void MainWindow::ReloadSettings() {
+  if (hasEnded_ || closing_) return;
+  program_->ReloadSettings();
+  ShowSettingsInControls();
+  SetEnabled(main_control::kHttpSettings, !IsChecked(main_control::kEnableHttp));
 }
 
 void MainWindow::ShowSettingsInControls() {
@@ -692,10 +646,9 @@ void MainWindow::ShowSettingsInControls() {
   SetText(kFileName, std::string_view(s.fileName, strnlen(s.fileName, sizeof s.fileName)));
 }
 
-void MainWindow::ConnectCamera() {
+void MainWindow::ShowCamera() {
   using namespace main_control;
-  Camera& camera = state_->camera;
-  camera.Connect();
+  const Camera& camera = state_->camera;
   SetEnabled(kSource, camera.Caps().fHasDlgVideoSource != 0);
   SetEnabled(kFormat, camera.Caps().fHasDlgVideoFormat != 0);
   SetEnabled(kDisplay, camera.Caps().fHasDlgVideoDisplay != 0);
@@ -710,6 +663,17 @@ void MainWindow::ShowCameraFormat() {
   }
   ResizePreview(format->width, format->height);
   SetText(main_control::kFormatLine, FormatLine(format->width, format->height, format->depth));
+}
+
+void MainWindow::ShowCaptureNotice(const std::string& line, bool failing) {
+  if (hasEnded_ || closing_) return;
+  notice_ = line;
+  // A balloon passes by itself; the log list keeps the line for a person who
+  // was away. Neither waits for anyone.
+  if (tray_ && trayAvailable_ && QSystemTrayIcon::supportsMessages())
+    tray_->showMessage(QStringLiteral("Snapvane"), FromText(line),
+                       failing ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information,
+                       kNoticeShownMs);
 }
 
 void MainWindow::ShowCaptureResult(const CaptureResult& result) {

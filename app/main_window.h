@@ -5,16 +5,16 @@
 // app/main_commands.h; this class reads the controls and calls them.
 #include <QPointer>
 #include <QWidget>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "resources/dialog_builder.h"
-#include "capture/capture_error.h"
 #include "capture/capture_device.h"
 #include "capture/capture_error.h"
+#include "resources/dialog_builder.h"
 
 class QListWidget;
 class QProgressBar;
@@ -26,6 +26,7 @@ namespace snapvane {
 struct AppState;
 class AppUiSink;
 class PreviewWindow;
+class Program;
 class QtEventLoop;
 
 class MainWindow : public QWidget {
@@ -33,6 +34,7 @@ class MainWindow : public QWidget {
   struct Options {
     std::unique_ptr<CaptureDevice> device;  // null: OpenDefaultCaptureDevice()
     std::optional<bool> trayAvailable;      // unset: ask the desktop
+    std::filesystem::path settingsFile;     // empty: SettingsFilePath()
   };
 
   // Runs the whole initialisation; the HTTP switch follows as a queued command.
@@ -51,6 +53,11 @@ class MainWindow : public QWidget {
   void TrayDoubleClicked();
 
   const std::shared_ptr<AppState>& State() const { return state_; }
+  Program& TheProgram() const { return *program_; }
+  // SIGHUP: the settings file read again and shown in the controls.
+  void ReloadSettings();
+  // The last capture failure or recovery the window was told of (empty: none).
+  const std::string& Notice() const { return notice_; }
   const BuiltDialog& Dialog() const { return built_; }
   QWidget* Control(int id) const { return built_.Control(id); }
   UpDownControl* QualitySpinner() const;
@@ -79,8 +86,11 @@ class MainWindow : public QWidget {
   // The preview frame: client area one frame, keeping its top-left; shown or hidden.
   void ResizePreview(int width, int height);
   void ShowPreview(bool visible);
-  // Beeps and shows one box per error a capture returned, in order.
+  // Beeps and shows one box per error a capture returned, in order ("Take
+  // picture now" only: timed and browser captures never wait for a person).
   void ShowCaptureResult(const CaptureResult& result);
+  // Captures began to fail or work again: a notice that blocks nothing.
+  void ShowCaptureNotice(const std::string& line, bool failing);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -89,15 +99,12 @@ class MainWindow : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void Initialise(std::unique_ptr<CaptureDevice> device);
-  // Connects the camera and shows what it reports: buttons, preview size, format line.
-  void ConnectCamera();
+  void Initialise(std::unique_ptr<CaptureDevice> device, const std::filesystem::path& settingsFile);
+  // Shows what the camera reports: buttons, preview size, format line.
+  void ShowCamera();
   void ShowCameraFormat();
-  // The one-second timer: the countdown, the timed picture, the fresh snapshot's hold.
-  void TimerTick();
-  // Reads the switches from their boxes and takes one picture; its failures.
-  CaptureResult TakePicture();
-  CaptureResult TakePictureNow();
+  // The switches from their boxes into the state, just before a picture.
+  void ReadSwitches();
   // After the settings are loaded: the switches, interval, quality and file name
   // into their controls (the posted HTTP command aside).
   void ShowSettingsInControls();
@@ -109,6 +116,7 @@ class MainWindow : public QWidget {
   void EndDialog(int result);
   void Shutdown();
 
+  std::unique_ptr<Program> program_;
   std::shared_ptr<AppState> state_;
   std::shared_ptr<AppUiSink> sink_;
   std::shared_ptr<QtEventLoop> loop_;
@@ -128,6 +136,7 @@ class MainWindow : public QWidget {
   bool hasEnded_ = false;
   bool showingCaptureResult_ = false;
   bool closing_ = false;
+  std::string notice_;
   std::function<void(int)> ended_;
 };
 

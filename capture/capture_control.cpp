@@ -1,5 +1,7 @@
 #include "capture/capture_control.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -68,14 +70,20 @@ bool Camera::RefreshFormat() {
   return !videoFormat_.empty();
 }
 
-void Camera::Connect() {
+void Camera::Connect(bool preview) {
   caps_ = CapDriverCaps{};
   if (device_) {
     device_->DriverConnect(0);
     if (!device_->GetDriverCaps(&caps_)) caps_ = CapDriverCaps{};
   }
   RefreshFormat();
-  SetPreview(true);
+  SetPreview(preview);
+  needsReconnect_ = false;
+}
+
+bool Camera::Reconnect() {
+  Connect(device_ && device_->PreviewOn());
+  return HasUsableFormat();
 }
 
 void Camera::SetPreview(bool on) {
@@ -93,6 +101,7 @@ bool Camera::ApplyDriverDialogResult(DriverDialog dialog, bool result) {
 CaptureResult CaptureSingleFrameWith(Camera& camera, const FrameSink& handler) {
   CaptureResult result;
   CaptureDevice* device = camera.Device();
+  if (device && camera.NeedsReconnect()) camera.Reconnect();
   if (!device) {
     result.Add(CaptureStep::kOpen, kOpenFailedText);
     return result;
@@ -103,6 +112,7 @@ CaptureResult CaptureSingleFrameWith(Camera& camera, const FrameSink& handler) {
     return result;
   }
   if (!device->SingleFrameOpen()) {
+    camera.SetNeedsReconnect(true);
     result.Add(CaptureStep::kOpen, kOpenFailedText);
     return result;
   }
@@ -122,6 +132,7 @@ CaptureResult CaptureSingleFrameWith(Camera& camera, const FrameSink& handler) {
   device->SetFrameCallback(nullptr);
   if (!framed) result.Add(CaptureStep::kFrame, kFrameFailedText);
   const bool closed = device->SingleFrameClose();
+  if (!framed) camera.SetNeedsReconnect(true);
   if (!closed) result.Add(CaptureStep::kClose, kCloseFailedText);
   result.ok = framed && closed && handled;
   return result;
@@ -134,6 +145,12 @@ CaptureResult CaptureSingleFrame(Camera& camera, const std::string& jpegPath,
 }
 
 std::unique_ptr<CaptureDevice> OpenDefaultCaptureDevice() {
+  std::string ignored;
+  return OpenDefaultCaptureDevice(ignored);
+}
+
+std::unique_ptr<CaptureDevice> OpenDefaultCaptureDevice(std::string& whyPattern) {
+  whyPattern.clear();
   const char* choice = std::getenv("SNAPVANE_CAPTURE");
   std::string_view chosen = choice ? choice : "";
   if (chosen == "pattern") return TestPatternDevice::FromEnvironment();
@@ -141,6 +158,17 @@ std::unique_ptr<CaptureDevice> OpenDefaultCaptureDevice() {
   if (chosen.substr(0, 5) == "/dev/") return std::make_unique<V4l2Device>(std::string(chosen), io);
   std::string node = FindCaptureNode(*io);
   if (!node.empty()) return std::make_unique<V4l2Device>(node, io);
+  // Say why: a node the user may not open (not in the video group) is the usual cause.
+  whyPattern = "no video-capture device found";
+  for (int i = 0; i < kMaxVideoNodes; ++i) {
+    const std::string path = "/dev/video" + std::to_string(i);
+    if (access(path.c_str(), F_OK) != 0) continue;
+    if (access(path.c_str(), R_OK | W_OK) != 0) {
+      whyPattern = "no access to " + path + ": is the user in the video group?";
+      break;
+    }
+    whyPattern = "no device among /dev/video* captures video";
+  }
   return TestPatternDevice::FromEnvironment();
 }
 

@@ -47,8 +47,15 @@ class Camera {
   // Gives up the device (at shutdown): captures fail from then on.
   void Release();
 
-  // Connects driver 0, reads its caps, refreshes the format and starts the preview.
-  void Connect();
+  // Connects driver 0, reads its caps, refreshes the format and starts the preview
+  // (or leaves it off).
+  void Connect(bool preview = true);
+  // Connects driver 0 again, keeping the preview as it was: a device that went
+  // away or would not open gets another chance. True when it has a usable format.
+  bool Reconnect();
+  // A capture failed at the device: the next one reconnects first.
+  bool NeedsReconnect() const { return needsReconnect_; }
+  void SetNeedsReconnect(bool needs) { needsReconnect_ = needs; }
   // Re-reads the device's format. A format without a usable frame size and depth
   // counts as none: captures are then refused. True when there is one.
   bool RefreshFormat();
@@ -75,15 +82,21 @@ class Camera {
   std::vector<uint8_t> videoFormat_;
   CapDriverCaps caps_;
   CaptionBurner burner_ = nullptr;
+  bool needsReconnect_ = false;
 };
 
 // Open, register the handler, frame, close. Each failed step adds its text to the
 // result, in order; the capture is ok only when every step and the handler were.
+// After a failure at the device the next capture reconnects it first.
 using FrameSink = std::function<CaptureResult(const FrameView& frame)>;
 CaptureResult CaptureSingleFrameWith(Camera& camera, const FrameSink& handler);
 // The same with FrameHandler writing the frame to jpegPath.
 CaptureResult CaptureSingleFrame(Camera& camera, const std::string& jpegPath,
                                  const EncodeOptions& options);
+
+// OpenDefaultCaptureDevice, also saying why the test pattern stands in when no
+// camera was chosen or found (empty: a camera, or the pattern was asked for).
+std::unique_ptr<CaptureDevice> OpenDefaultCaptureDevice(std::string& whyPattern);
 
 // String 1004 filled with width, height and bits per pixel.
 std::string FormatLine(int width, int height, int bitCount);

@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "capture/window_hints.h"
-#include "resources/dialog_builder.h"
-#include "resources/dialog_ids.h"
 #include "capture/capture_control.h"
 #include "capture/frame_image.h"
+#include "resources/dialog_builder.h"
+#include "resources/dialog_ids.h"
 #include "resources/dialog_templates.h"
 
 namespace snapvane {
@@ -46,6 +46,13 @@ CaptureView::CaptureView(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
+QImage& CaptureView::FrameBuffer(int width, int height) {
+  if (frame_.width() != width || frame_.height() != height ||
+      frame_.format() != QImage::Format_RGB32)
+    frame_ = QImage(width, height, QImage::Format_RGB32);
+  return frame_;
+}
+
 void CaptureView::paintEvent(QPaintEvent*) {
   QPainter p(this);
   if (frame_.isNull()) {
@@ -65,7 +72,6 @@ PreviewWindow::PreviewWindow(QWidget* owner, Camera& camera) : QWidget(owner), c
   view_->setGeometry(0, 0, kInitialViewWidth, kInitialViewHeight);
   timer_.setInterval(kPreviewRateMs);
   QObject::connect(&timer_, &QTimer::timeout, this, [this] { PullFrame(); });
-  timer_.start();
 }
 
 void PreviewWindow::ResizeToFrame(int width, int height) {
@@ -98,6 +104,12 @@ void PreviewWindow::showEvent(QShowEvent* event) {
   // Sized before the first show; from now on geometry() is the client area the
   // window system placed.
   placed_ = true;
+  timer_.start();  // frames are fetched only while someone can see them
+}
+
+void PreviewWindow::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  timer_.stop();
 }
 
 void PreviewWindow::SetDisplay(const PreviewDisplay& display) {
@@ -117,6 +129,26 @@ bool PreviewWindow::PullFrame() {
   const std::optional<FrameGeometry> format = camera_.Format();
   if (!device->PreviewOn() || !isVisible() || !format) return false;
   if (!device->GrabPreviewFrame(pixels_)) return false;
+  if (format->depth == 24 &&
+      format->stride * format->height <= static_cast<int64_t>(pixels_.size())) {
+    // The usual camera frame: converted straight into the view's own buffer, no
+    // allocation per frame; rows and columns land where they are shown.
+    QImage& shown = view_->FrameBuffer(format->width, format->height);
+    const bool bottomUp = format->order == RowOrder::kBottomUp;
+    const int w = format->width;
+    for (int y = 0; y < format->height; ++y) {
+      const int row = bottomUp ? format->height - 1 - y : y;
+      const uint8_t* s = pixels_.data() + row * format->stride;
+      auto* d = reinterpret_cast<QRgb*>(shown.scanLine(y));
+      if (display_.mirror) {
+        for (int x = w - 1; x >= 0; --x, s += 3) d[x] = qRgb(s[2], s[1], s[0]);
+      } else {
+        for (int x = 0; x < w; ++x, s += 3) d[x] = qRgb(s[2], s[1], s[0]);
+      }
+    }
+    view_->update();
+    return true;
+  }
   QImage dib = WrapBottomUpDib(camera_.VideoFormat(), pixels_);
   if (dib.isNull()) return false;
   // One conversion to the screen's format and an in-place row flip (measured

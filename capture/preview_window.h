@@ -37,6 +37,9 @@ class CaptureView : public QWidget {
     update();
   }
   const QImage& Frame() const { return frame_; }
+  // The frame to draw into, width x height RGB32 (made anew only when the size
+  // changes); call update() once it is filled.
+  QImage& FrameBuffer(int width, int height);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -63,9 +66,12 @@ class PreviewWindow : public QWidget {
   // One preview tick: fetches a frame when the preview is on and the window
   // shown. True when a new frame was shown.
   bool PullFrame();
+  // The preview tick runs (only while the window is shown).
+  bool Pulling() const { return timer_.isActive(); }
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   bool placed_ = false;  // shown once: the window system has placed the frame

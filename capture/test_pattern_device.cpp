@@ -1,5 +1,7 @@
 #include "capture/test_pattern_device.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -101,6 +103,7 @@ std::unique_ptr<TestPatternDevice> TestPatternDevice::FromEnvironment() {
   if (auto f = ParseFrameFormat(EnvOrEmpty("SNAPVANE_PATTERN_FORMAT")); f && Supported(*f))
     device->format_ = *f;
   std::string fail = EnvOrEmpty("SNAPVANE_PATTERN_FAIL");
+  device->SetFailWhile(EnvOrEmpty("SNAPVANE_PATTERN_FAIL_WHILE"));
   device->SetStepFails(Step::kOpen, fail.find("open") != std::string::npos);
   device->SetStepFails(Step::kFrame, fail.find("frame") != std::string::npos);
   device->SetStepFails(Step::kClose, fail.find("close") != std::string::npos);
@@ -112,6 +115,11 @@ std::unique_ptr<TestPatternDevice> TestPatternDevice::FromEnvironment() {
 void TestPatternDevice::SetStepFails(Step step, bool fails) {
   fails_[static_cast<size_t>(step)] = fails;
 }
+bool TestPatternDevice::Fails(Step step) const {
+  if (!fails_[static_cast<size_t>(step)]) return false;
+  return failWhile_.empty() || access(failWhile_.c_str(), F_OK) == 0;
+}
+
 void TestPatternDevice::SetShortFrames(bool shortFrames) { shortFrames_ = shortFrames; }
 void TestPatternDevice::SetReportsNoFormat(bool none) { noFormat_ = none; }
 
@@ -165,13 +173,13 @@ bool TestPatternDevice::GrabPreviewFrame(std::vector<uint8_t>& out) {
 }
 
 bool TestPatternDevice::SingleFrameOpen() {
-  if (!connected_ || noFormat_ || fails_[static_cast<size_t>(Step::kOpen)]) return false;
+  if (!connected_ || noFormat_ || Fails(Step::kOpen)) return false;
   singleOpen_ = true;
   return true;
 }
 
 bool TestPatternDevice::SingleFrame() {
-  if (!singleOpen_ || fails_[static_cast<size_t>(Step::kFrame)]) return false;
+  if (!singleOpen_ || Fails(Step::kFrame)) return false;
   RenderFrame(frame_);
   VideoHdr hdr;
   hdr.lpData = frame_.data();
@@ -186,7 +194,7 @@ bool TestPatternDevice::SingleFrame() {
 bool TestPatternDevice::SingleFrameClose() {
   bool wasOpen = singleOpen_;
   singleOpen_ = false;
-  return wasOpen && !fails_[static_cast<size_t>(Step::kClose)];
+  return wasOpen && !Fails(Step::kClose);
 }
 
 std::vector<DeviceControl> TestPatternDevice::Controls() {

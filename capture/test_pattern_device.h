@@ -6,12 +6,15 @@
 // Environment (read by FromEnvironment):
 //   SNAPVANE_PATTERN_FORMAT=640x480x24  initial frame size and depth
 //   SNAPVANE_PATTERN_FAIL=open,frame,close  single-frame steps that report failure
+//   SNAPVANE_PATTERN_FAIL_WHILE=FILE  ... only while FILE exists (a camera that
+//                                     comes and goes)
 //   SNAPVANE_PATTERN_SHORT=1  frames come short (dwBytesUsed < dwBufferLength)
 //   SNAPVANE_PATTERN_NOFORMAT=1  the device reports no format at all
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -41,6 +44,8 @@ class TestPatternDevice : public CaptureDevice {
   void SetStepFails(Step step, bool fails);
   void SetShortFrames(bool shortFrames);
   void SetReportsNoFormat(bool none);
+  // The failing steps fail only while this file exists (empty: always).
+  void SetFailWhile(std::string path) { failWhile_ = std::move(path); }
   uint64_t FrameNumber() const { return frameNumber_; }
 
   bool DriverConnect(int index) override;
@@ -72,7 +77,10 @@ class TestPatternDevice : public CaptureDevice {
   bool counter_ = true;
   bool connected_ = false;
   bool singleOpen_ = false;
+  bool Fails(Step step) const;
+
   std::array<bool, 3> fails_{};
+  std::string failWhile_;
   bool shortFrames_ = false;
   bool noFormat_ = false;
   uint64_t frameNumber_ = 0;

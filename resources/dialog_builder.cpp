@@ -21,6 +21,7 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 
 // The icons live in a static library: register them explicitly, or the linker
@@ -376,11 +377,20 @@ BuiltDialog BuildDialog(QWidget* dialog, const DialogTemplate& t) {
 QIcon LoadIconResource(int id) {
   static std::once_flag registered;
   std::call_once(registered, InitIconResources);
+  // One icon per id for the program's life: the same QIcon keeps the pixmaps it
+  // rendered, so the tray's countdown never parses an SVG twice. UI thread only.
+  static std::map<int, QIcon> loaded;
+  if (auto found = loaded.find(id); found != loaded.end()) return found->second;
+  QIcon icon;
   for (const char* ext : {".svg", ".png"}) {
     const QString path = QStringLiteral(":/icons/%1%2").arg(id).arg(QLatin1String(ext));
-    if (QFile::exists(path)) return QIcon(path);
+    if (QFile::exists(path)) {
+      icon = QIcon(path);
+      break;
+    }
   }
-  return QIcon();
+  loaded.emplace(id, icon);
+  return icon;
 }
 
 }  // namespace snapvane

@@ -5,7 +5,7 @@
 # ThreadSanitizer.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-"$here/scripts/install-deps.sh"
+"$here/scripts/install-deps.sh" --test
 # Dependencies point one way: nothing below the window layer includes it.
 if up=$(cd "$here" && grep -rlE '#include "app/' capture publish settings common resources); then
   echo "these files outside app/ include app/:" >&2

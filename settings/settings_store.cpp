@@ -1,5 +1,8 @@
 #include "settings/settings_store.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -274,6 +277,191 @@ void SaveSettingsTo(Settings& s, const std::filesystem::path& file) {
   RegStore key = RegStore::Load(file);
   for (const SettingEntry& e : kSettingsTable) SaveSetting(key, e, s);
   key.Save(file);  // a failure keeps the old file; nothing is reported
+}
+
+namespace {
+
+constexpr size_t kFontHexBytes = sizeof(LogFont);
+
+const SettingEntry* FindSetting(std::string_view name) {
+  for (const SettingEntry& e : kSettingsTable)
+    if (e.name == name) return &e;
+  return nullptr;
+}
+
+std::string_view TypeName(SettingKind kind) {
+  switch (kind) {
+    case K::kNumber:
+    case K::kPort:
+      return "dword";
+    case K::kText:
+    case K::kPassword:
+      return "sz";
+    case K::kFont:
+      return "hex";
+  }
+  return "";
+}
+
+// A 32-bit number in decimal (negative ones wrap, as the store keeps them) or
+// with 0x in hex; the whole text must be the number.
+std::optional<uint32_t> ParseDword(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && text.front() == '-') negative = true, text.remove_prefix(1);
+  int base = 10;
+  if (!negative && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    base = 16, text.remove_prefix(2);
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return std::nullopt;
+    }
+    value = value * base + digit;
+    if (value > (negative ? 0x80000000ull : 0xFFFFFFFFull)) return std::nullopt;
+  }
+  return static_cast<uint32_t>(negative ? 0 - value : value);
+}
+
+std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text) {
+  std::vector<uint8_t> bytes;
+  std::string digits;
+  for (char c : text) {
+    if (c == ',' || c == ' ') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    digits += c;
+  }
+  if (digits.size() % 2 != 0) return std::nullopt;
+  for (size_t i = 0; i < digits.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+std::string HexBytes(const void* data, size_t size) {
+  std::string out;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  char two[4];
+  for (size_t i = 0; i < size; ++i) {
+    std::snprintf(two, sizeof two, "%02x", bytes[i]);
+    if (i > 0) out += ',';
+    out += two;
+  }
+  return out;
+}
+
+std::string StoredText(const RegStore& key, std::string_view name, size_t capacity) {
+  std::string text(capacity, '\0');
+  text.resize(ReadStringSetting(key, name, text.data(), text.size(), ""));
+  return text;
+}
+
+}  // namespace
+
+std::vector<SettingName> SettingNames() {
+  std::vector<SettingName> names;
+  for (const SettingEntry& e : kSettingsTable) names.push_back({e.name, TypeName(e.kind)});
+  return names;
+}
+
+std::optional<std::string> SettingText(const std::filesystem::path& file, std::string_view name) {
+  const SettingEntry* e = FindSetting(name);
+  if (!e) return std::nullopt;
+  Settings s;
+  (void)LoadSettingsFrom(s, file);
+  FieldRef f = e->field(s);
+  if (!f.data) return std::string();
+  switch (e->kind) {
+    case K::kNumber: {
+      uint32_t v = 0;
+      std::memcpy(&v, f.data, std::min(sizeof v, f.size));
+      return std::to_string(v);
+    }
+    case K::kPort: {
+      uint16_t port = 0;
+      std::memcpy(&port, f.data, std::min(sizeof port, f.size));
+      return std::to_string(port);
+    }
+    case K::kText:
+    case K::kPassword:
+      return std::string(TextOf(f));
+    case K::kFont:
+      return HexBytes(f.data, f.size);
+  }
+  return std::string();
+}
+
+std::optional<SettingsEditError> SetSettingsText(const std::filesystem::path& file,
+                                                 const std::vector<std::string>& assignments) {
+  if (file.empty()) return SettingsEditError{"no settings file (no home folder)", false};
+  RegStore key = RegStore::Load(file);
+  // Field sizes come from a record like the program's own.
+  Settings sizes;
+  sizes.captionStyle = MakeLoadedDefaultCaptionStyle();
+  const std::string oldUser = StoredText(key, "ftpUser", sizeof sizes.ftpUser);
+  std::string password = StoredText(key, "ftpPass", sizeof sizes.ftpPass);
+  ScramblePassword(oldUser, password.data(), password.size());
+  bool passwordGiven = false;
+
+  for (const std::string& assignment : assignments) {
+    const size_t equals = assignment.find('=');
+    const std::string name = assignment.substr(0, equals);
+    const SettingEntry* e = FindSetting(name);
+    if (!e) return SettingsEditError{"unknown setting \"" + name + "\""};
+    if (equals == std::string::npos)
+      return SettingsEditError{"no value for \"" + name + "\": use NAME=VALUE"};
+    const std::string_view value = std::string_view(assignment).substr(equals + 1);
+    const size_t capacity = e->field(sizes).size;
+    auto bad = [&](std::string_view why) {
+      return SettingsEditError{"bad value for \"" + name + "\" (" + std::string(why) + ")"};
+    };
+    switch (e->kind) {
+      case K::kNumber: {
+        std::optional<uint32_t> v = ParseDword(value);
+        if (!v) return bad("a 32-bit number");
+        WriteDwordSetting(key, e->name, *v);
+        break;
+      }
+      case K::kPort: {
+        std::optional<uint32_t> v = ParseDword(value);
+        if (!v || *v > kPortMask) return bad("a port, 0 to 65535");
+        // Sign-extended, as the program stores it.
+        WriteDwordSetting(key, e->name, static_cast<uint32_t>(int32_t{static_cast<int16_t>(*v)}));
+        break;
+      }
+      case K::kText:
+        if (value.size() >= capacity)
+          return bad("at most " + std::to_string(capacity - 1) + " bytes");
+        WriteStringSetting(key, e->name, value);
+        break;
+      case K::kPassword:
+        if (value.size() >= capacity)
+          return bad("at most " + std::to_string(capacity - 1) + " bytes");
+        if (!PasswordStorable(value)) return bad("ASCII characters only");
+        password = value;
+        passwordGiven = true;
+        break;
+      case K::kFont: {
+        std::optional<std::vector<uint8_t>> bytes = ParseHexBytes(value);
+        if (!bytes || bytes->size() != kFontHexBytes)
+          return bad(std::to_string(kFontHexBytes) + " hex bytes");
+        key.Set(e->name, kRegBinary, bytes->data(), bytes->size());
+        break;
+      }
+    }
+  }
+  // The password is scrambled for the user it will be read with.
+  const std::string newUser = StoredText(key, "ftpUser", sizeof sizes.ftpUser);
+  if (passwordGiven || (newUser != oldUser && key.Query("ftpPass")))
+    WriteStringSetting(key, "ftpPass", ScrambledPassword(newUser, password));
+  if (!key.Save(file)) return SettingsEditError{"cannot write " + file.string(), false};
+  return std::nullopt;
 }
 
 std::filesystem::path LoadSettings(Settings& settings) {

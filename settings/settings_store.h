@@ -3,8 +3,10 @@
 // and the reversible scrambling of the stored FTP password.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings/reg_store.h"
 #include "settings/settings.h"
@@ -28,6 +30,29 @@ void SaveSettings(Settings& settings);
 [[nodiscard]] std::filesystem::path LoadSettingsFrom(Settings& settings,
                                                      const std::filesystem::path& file);
 void SaveSettingsTo(Settings& settings, const std::filesystem::path& file);
+
+// The settings by name, for tools without the window (the command line).
+// Names and types are those of the settings file: "dword", "sz" or "hex".
+struct SettingName {
+  std::string_view name;
+  std::string_view type;
+};
+std::vector<SettingName> SettingNames();
+// The named setting as the program reads it from file (missing or unusable
+// values give their defaults): dwords as unsigned decimals, texts as they are,
+// the password in clear, the font as comma-separated hex bytes. Nothing when
+// there is no such setting.
+std::optional<std::string> SettingText(const std::filesystem::path& file, std::string_view name);
+// Sets every NAME=VALUE of assignments in file at once, in the stored forms (the
+// password scrambled; a changed ftpUser re-scrambles the stored password for the
+// new user). Nothing is written unless every assignment is good: returns the
+// first problem as a message, or empty after the file was written.
+struct SettingsEditError {
+  std::string message;
+  bool badInput = true;  // false: the file could not be written
+};
+std::optional<SettingsEditError> SetSettingsText(const std::filesystem::path& file,
+                                                 const std::vector<std::string>& assignments);
 
 // The stored 32-bit value, or defaultValue when the value is missing, not
 // REG_DWORD or not exactly 4 bytes.

@@ -83,5 +83,33 @@ TEST(CaptureSchedule, TickSequencesForIntervalTenAndOne) {
   EXPECT_EQ(ticks(3), "0 seconds 101;1 seconds 102 capture;1 seconds 102 capture;");
 }
 
+// A failure repeated at every interval is reported once, a different one again,
+// and its end once; dropped captures say nothing.
+TEST(CaptureSchedule, CaptureHealthReportsEachFailureOnceAndItsEnd) {
+  using C = CaptureHealth::Change;
+  auto failing = [](std::vector<CaptureStep> steps, std::string text = "x") {
+    CaptureResult r;
+    for (CaptureStep s : steps) r.Add(s, text);
+    return r;
+  };
+  CaptureResult ok;
+  ok.ok = true;
+  CaptureHealth health;
+  std::vector<C> seen;
+  for (const CaptureResult& r :
+       {ok, failing({CaptureStep::kOpen}), failing({CaptureStep::kOpen}), CaptureResult{},
+        failing({CaptureStep::kFile}, "can't open /tmp/snvA\n"),
+        failing({CaptureStep::kFile}, "can't open /tmp/snvB\n"), ok, ok})
+    seen.push_back(health.Observe(r));
+  EXPECT_EQ(seen, (std::vector{C::kNone, C::kFailing, C::kNone, C::kNone, C::kFailing, C::kNone,
+                               C::kRecovered, C::kNone}));
+  EXPECT_FALSE(health.Failing());
+
+  const std::string time = "Sun Dec 06 01:50:28 2026";
+  EXPECT_EQ(CaptureFailedLine(failing({CaptureStep::kFrame, CaptureStep::kClose}, "t\n"), time),
+            "!!!Capture failed!!! (frame: t; close: t) - " + time);
+  EXPECT_EQ(CaptureRecoveredLine(time), "Capture works again - " + time);
+}
+
 }  // namespace
 }  // namespace snapvane

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/capture_control.h"
 #include "tests/capture/fake_v4l2.h"
 
 namespace snapvane {
@@ -118,6 +119,27 @@ TEST_F(V4l2DeviceTest, ADeviceThatVanishesMidStreamFailsCleanlyAndReconnectsOnly
   EXPECT_FALSE(device.Lost());
   ASSERT_TRUE(device.SingleFrame() && device.SingleFrameClose());
   EXPECT_TRUE(device.Streaming()) << "the preview is still wanted";
+}
+
+// A camera that comes back at another size is taken up again at the next capture,
+// with its new format, without a restart.
+TEST_F(V4l2DeviceTest, TheCameraReconnectsADeviceThatCameBackAtAnotherSize) {
+  Camera camera(std::make_unique<V4l2Device>("/dev/video0", fake));
+  camera.Connect(/*preview=*/false);
+  auto capture = [&] {
+    return CaptureSingleFrameWith(camera, [](const FrameView&) {
+      CaptureResult handled;
+      handled.ok = true;
+      return handled;
+    });
+  };
+  ASSERT_TRUE(capture().ok);
+  fake->gone = true;
+  EXPECT_FALSE(capture().ok);
+  fake->gone = false, fake->sizes = {{320, 240}};
+  EXPECT_TRUE(capture().ok);
+  EXPECT_EQ(camera.Format()->width, 320);
+  EXPECT_FALSE(camera.Device()->PreviewOn()) << "the preview stays as it was";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "resources/dialog_ids.h"
 #include "capture/capture_control.h"
 #include "capture/driver_dialogs.h"
+#include "capture/test_pattern_device.h"
 #include "tests/capture/recording_device.h"
 #include "tests/support/install_device.h"
 
@@ -140,6 +141,40 @@ TEST(PreviewWindow, FrameStaysOnScreenToolWindowWithTheProgramIcon) {
   EXPECT_EQ(preview->parentWidget(), &owner);
   EXPECT_EQ(preview->windowIcon().pixmap(32).toImage(), LoadIconResource(kAppIcon).pixmap(32).toImage());
   delete preview;  // it uses the camera's device
+}
+
+// Frames are fetched only while the frame is shown; a 24-bit frame lands upright
+// (and mirrored when asked) just as the general conversion would put it.
+TEST(PreviewWindow, ShowsFramesUprightOnlyWhileShown) {
+  Camera camera;
+  auto& device = test::InstallDevice<TestPatternDevice>(camera);
+  // A still picture, so two frames can be compared whole.
+  device.SetControl(TestPatternDevice::kMovingBlockControl, 0);
+  device.SetControl(TestPatternDevice::kCounterControl, 0);
+  QWidget owner;
+  owner.show();
+  PreviewWindow* preview = CreatePreviewWindow(&owner, camera);
+  camera.Connect();
+  preview->ResizeToFrame(camera.Format()->width, camera.Format()->height);
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(preview->isVisible());
+  for (bool mirror : {false, true}) {
+    preview->SetDisplay({mirror});
+    ASSERT_TRUE(preview->PullFrame());
+    // The same frame again, through the general path.
+    std::vector<uint8_t> pixels;
+    const uint64_t shownFrame = device.FrameNumber();
+    ASSERT_TRUE(device.GrabPreviewFrame(pixels));
+    ASSERT_EQ(device.FrameNumber(), shownFrame + 1);
+    const QImage expected =
+        WrapBottomUpDib(camera.VideoFormat(), pixels).convertToFormat(QImage::Format_RGB32);
+    const QImage shown = preview->View()->Frame();
+    EXPECT_TRUE(shown == expected.mirrored(mirror, true)) << mirror;
+  }
+  EXPECT_TRUE(preview->Pulling());
+  preview->hide();
+  EXPECT_FALSE(preview->Pulling()) << "no preview timer while hidden";
+  delete preview;
 }
 
 }  // namespace

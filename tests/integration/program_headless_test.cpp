@@ -1,0 +1,156 @@
+// The real program left alone: a camera that fails and comes back never stops the
+// schedule, the settings are edited from the command line, and SIGHUP applies an
+// edited file; with and without a window.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+
+#include "tests/publish/http_test_harness.h"
+
+namespace snapvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+int FreeLoopbackPort() {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+  listen(fd.get(), 1);  // bound to a free port by the system
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The binary with args in a sandbox: settings file box/s.reg, snapshots in box,
+// the test pattern; standard error kept in box/stderr.txt.
+class Program {
+ public:
+  Program(const test::Sandbox& box, const std::string& env, const std::string& args)
+      : box_(box), err_(box / "stderr.txt") {
+    const std::string dir = box.path().string();
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TMPDIR='" +
+                                dir + "' SNAPVANE_CAPTURE=pattern " + env +
+                                " sh -c 'echo $$ > \"$TMPDIR/pid\"; exec " + SNAPVANE_BINARY_DIR +
+                                "/snapvane --config \"$TMPDIR/s.reg\" " + args +
+                                "' >/dev/null 2>'" + err_.string() + "'";
+    run_ = std::async(std::launch::async, [command] { return std::system(command.c_str()); });
+    if (test::WaitFor([&] { return test::ReadFile(box / "pid").ends_with('\n'); }))
+      pid_ = std::stoi(test::ReadFile(box / "pid"));
+  }
+  ~Program() { End(SIGKILL); }
+  std::string Err() const { return test::ReadFile(err_); }
+  bool ErrHas(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
+    return test::WaitFor([&] { return Err().find(text) != std::string::npos; }, timeout);
+  }
+  void Signal(int number) const { kill(pid_, number); }
+  // The exit status after the signal.
+  int End(int number) {
+    if (!run_.valid()) return -1;
+    if (pid_ > 0) kill(pid_, number);
+    if (run_.wait_for(30s) != std::future_status::ready) kill(pid_, SIGKILL);
+    return run_.get();
+  }
+
+ private:
+  const test::Sandbox& box_;
+  std::filesystem::path err_;
+  std::future<int> run_;
+  pid_t pid_ = -1;
+};
+
+int RunTool(const test::Sandbox& box, const std::string& args) {
+  const std::string command = std::string(SNAPVANE_BINARY_DIR) + "/snapvane --config '" +
+                              (box / "s.reg").string() + "' " + args + " >'" +
+                              (box / "out.txt").string() + "' 2>&1";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// {failing step, headless}: without a display it runs headless by itself; on the
+// offscreen platform it has its window, which must not stop on a box either.
+class FailingCamera : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
+
+TEST_P(FailingCamera, CapturesGoOnAndThePictureComesBackWithOneLineEach) {
+  const auto [step, headless] = GetParam();
+  test::Sandbox box;
+  const int port = FreeLoopbackPort();
+  const std::string local = (box / "local.jpg").string();
+  ASSERT_EQ(RunTool(box, "--set interval=1 --set saveFile=1 --set fileName='" + local +
+                             "' --set http=1 --set httpPort=" + std::to_string(port)),
+            0);
+  test::WriteFile(box / "local.jpg", "the last good picture");
+  test::WriteFile(box / "fail", "");
+  const std::string failLine =
+      std::string("!!!Capture failed!!! (") + step + ": capCaptureSingleFrame";
+  Program program(box,
+                  std::string(headless ? "" : "QT_QPA_PLATFORM=offscreen ") +
+                      "SNAPVANE_PATTERN_FAIL=" + step + " SNAPVANE_PATTERN_FAIL_WHILE='" +
+                      (box / "fail").string() + "'",
+                  "");
+  ASSERT_TRUE(program.ErrHas(failLine)) << program.Err();
+  // Browsers get the error answer at once, while the schedule keeps failing.
+  const auto asked = std::chrono::steady_clock::now();
+  const std::string answer = test::Exchange(port, "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+  EXPECT_EQ(answer.rfind("HTTP/1.0 503", 0), 0u) << answer.substr(0, 80);
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(test::ReadFile(box / "local.jpg"), "the last good picture");
+
+  std::filesystem::remove(box / "fail");  // the camera is back
+  ASSERT_TRUE(program.ErrHas("Capture works again - ")) << program.Err();
+  EXPECT_TRUE(test::WaitFor([&] { return test::ReadFile(local).starts_with("\xff\xd8"); }));
+  EXPECT_TRUE(test::IsPicture(test::Exchange(port, "GET / HTTP/1.0\r\n\r\n")));
+  EXPECT_EQ(program.End(SIGTERM), 0);
+  const std::string err = program.Err();
+  EXPECT_EQ(Count(err, "!!!Capture failed!!!"), 1u) << err;
+  EXPECT_EQ(Count(err, "Capture works again"), 1u) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, FailingCamera,
+                         ::testing::Combine(::testing::Values("open", "frame"), ::testing::Bool()));
+
+TEST(ProgramCommandLine, SetAndGetRefuseBadInputAndHeadlessFollowsAnEditedFileOnSighup) {
+  test::Sandbox box;
+  EXPECT_EQ(RunTool(box, "--set ftpUser=bob --set ftpPass='pa ss'"), 0);
+  EXPECT_EQ(RunTool(box, "--get ftpPass"), 0);
+  EXPECT_EQ(test::ReadFile(box / "out.txt"), "pa ss\n");
+  const std::string before = test::ReadFile(box / "s.reg");
+  EXPECT_EQ(before.find("pa ss"), std::string::npos);
+  for (const char* bad : {"--set nope=1", "--set quality=lots", "--get nope", "--frobnicate"}) {
+    EXPECT_EQ(RunTool(box, bad), 2) << bad;
+    EXPECT_EQ(test::ReadFile(box / "s.reg"), before) << bad;
+  }
+  EXPECT_EQ(RunTool(box, "--help"), 0);
+  EXPECT_NE(test::ReadFile(box / "out.txt").find("--headless"), std::string::npos);
+
+  // Nothing due at start; the edited interval applies on SIGHUP, and an edit
+  // made while it runs survives its exit.
+  const std::string local = (box / "local.jpg").string();
+  ASSERT_EQ(RunTool(box, "--set saveFile=1 --set fileName='" + local + "'"), 0);
+  Program program(box, "", "--headless");
+  ASSERT_TRUE(program.ErrHas("Snapvane 1.0: camera ")) << program.Err();
+  EXPECT_NE(program.Err().find("local copy " + local + "; FTP off; HTTP off"), std::string::npos)
+      << program.Err();
+  ASSERT_EQ(RunTool(box, "--set interval=1"), 0);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_FALSE(std::filesystem::exists(local)) << "not before SIGHUP";
+  program.Signal(SIGHUP);
+  EXPECT_TRUE(test::WaitFor([&] { return std::filesystem::exists(local); }));
+  ASSERT_EQ(RunTool(box, "--set quality=33"), 0);
+  EXPECT_EQ(program.End(SIGTERM), 0);
+  EXPECT_EQ(RunTool(box, "--get quality"), 0);
+  EXPECT_EQ(test::ReadFile(box / "out.txt"), "33\n");
+}
+
+}  // namespace
+}  // namespace snapvane
