@@ -16,15 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int FreeLoopbackPort() {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-  listen(fd.get(), 1);  // bound to a free port by the system
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -83,7 +74,7 @@ class FailingCamera : public ::testing::TestWithParam<std::tuple<const char*, bo
 TEST_P(FailingCamera, CapturesGoOnAndThePictureComesBackWithOneLineEach) {
   const auto [step, headless] = GetParam();
   test::Sandbox box;
-  const int port = FreeLoopbackPort();
+  const int port = test::FreeLoopbackPort();
   const std::string local = (box / "local.jpg").string();
   ASSERT_EQ(RunTool(box, "--set interval=1 --set saveFile=1 --set fileName='" + local +
                              "' --set http=1 --set httpPort=" + std::to_string(port)),

@@ -16,20 +16,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int FreeLoopbackPort() {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-  listen(fd.get(), 1);  // bound to a free port by the system
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
 class ProgramSignalTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(ProgramSignalTest, EndsCleanlyAndSavesSettings) {
   test::Sandbox box;
-  const int port = FreeLoopbackPort();
+  const int port = test::FreeLoopbackPort();
   std::filesystem::create_directories(box / "tolmar");
   char reg[256];
   std::snprintf(reg, sizeof reg,

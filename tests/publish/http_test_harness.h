@@ -125,6 +125,16 @@ inline int CountOwn(const char* folder) {
 inline int OpenDescriptors() { return CountOwn("fd") - 1; }  // less the listing's own
 inline int Threads() { return CountOwn("task"); }
 
+// A loopback port that was free a moment ago (for a program started later).
+inline int FreeLoopbackPort() {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+  listen(fd.get(), 1);  // bound to a free port by the system
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
 // A blocking loopback connection with a receive time limit; -1 if refused.
 inline int ConnectLoopback(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
