@@ -172,7 +172,12 @@ int RunWindow(int argc, char** argv, const CommandLine& cl) {
   options.settingsFile = SettingsFileOf(cl);
   snapvane::MainWindow window(std::move(options));
   window.SetEndedCallback([](int) { QCoreApplication::exit(0); });
-  std::fprintf(stderr, "%s\n", window.TheProgram().StartupLine().c_str());
+  // Queued after the window's own start of the HTTP server, so the line tells
+  // whether it listens.
+  QMetaObject::invokeMethod(
+      &window,
+      [&window] { std::fprintf(stderr, "%s\n", window.TheProgram().StartupLine().c_str()); },
+      Qt::QueuedConnection);
 
   std::unique_ptr<QSocketNotifier> signalWatch;
   if (haveSignalPipe) {
