@@ -54,13 +54,14 @@ class HttpHarness {
     state->quality = 75;
     state->httpRefresh = options.refresh;
     sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
-    AttachUi(*state, sink);
-    HttpServer::Hooks hooks;
-    hooks.acquireSnapshot = [this] { return AcquireSnapshotForClient(*state->snapshots); };
-    state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
-    state->httpServer->requestTimeout = options.requestTimeout;
-    state->httpServer->reverseLookup = options.reverseLookup;
-    OnUi([this] {
+    // Put together on the UI thread's stand-in, whose tick already reads the state.
+    OnUi([this, &options] {
+      AttachUi(*state, sink);
+      HttpServer::Hooks hooks;
+      hooks.acquireSnapshot = [this] { return AcquireSnapshotForClient(*state->snapshots); };
+      state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
+      state->httpServer->requestTimeout = options.requestTimeout;
+      state->httpServer->reverseLookup = options.reverseLookup;
       state->camera.Connect();
       state->httpPort = 0;  // a free one
       EnableHttp(*state);
@@ -108,7 +109,9 @@ class HttpHarness {
   TestPatternDevice& device = InstallDevice<TestPatternDevice>(state->camera);
   std::shared_ptr<AppUiSink> sink = std::make_shared<AppUiSink>(state->log, state->transfers);
   // The UI thread's stand-in; the main window expires the fresh snapshot on its timer.
-  PollLoop loop{[this] { ExpireSnapshotHold(*state->snapshots); }};
+  PollLoop loop{[this] {
+    if (state->snapshots) ExpireSnapshotHold(*state->snapshots);
+  }};
   uint16_t port = 0;
 
  private:
