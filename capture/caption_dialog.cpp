@@ -74,17 +74,17 @@ CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, std::unique_ptr<Ca
 
   if (vertical)
     connect(vertical, &QComboBox::currentIndexChanged, this, [this](int index) {
-      if (Linked() && index >= 0) copy_->valign = index;
+      if (copy_ && index >= 0) copy_->valign = index;
       Changed();
     });
   if (horizontal)
     connect(horizontal, &QComboBox::currentIndexChanged, this, [this](int index) {
-      if (Linked() && index >= 0) copy_->halign = index;
+      if (copy_ && index >= 0) copy_->halign = index;
       Changed();
     });
   if (auto* box = built_.ControlAs<QCheckBox>(kTransparent))
     connect(box, &QCheckBox::toggled, this, [this](bool on) {
-      if (Linked()) copy_->transparent = on ? 1 : 0;
+      if (copy_) copy_->transparent = on ? 1 : 0;
       Changed();
     });
   if (auto* b = built_.ControlAs<QPushButton>(kFont))
@@ -108,14 +108,8 @@ CaptionSettingsDialog::CaptionSettingsDialog(QWidget* parent, std::unique_ptr<Ca
 }
 
 CaptionSettingsDialog::~CaptionSettingsDialog() {
-  // Destroyed without OK or Cancel: nothing may keep pointing at the copy.
-  if (Linked()) DiscardCaptionEdit(*style_, std::move(copy_));
   if (edit_) edit_->removeEventFilter(this);
   if (preview_) preview_->removeEventFilter(this);
-}
-
-bool CaptionSettingsDialog::Linked() const {
-  return copy_ && style_ && style_->workingCopy == copy_.get();
 }
 
 void CaptionSettingsDialog::ShowWorkingCopy() {
@@ -128,26 +122,22 @@ void CaptionSettingsDialog::ShowWorkingCopy() {
 }
 
 void CaptionSettingsDialog::done(int result) {
-  if (Linked()) {
-    if (result == QDialog::Accepted) {
-      // OK by Enter leaves the focus in the edit: take what was typed since.
-      TakeEditText();
-      AdoptCaptionEdit(style_, std::move(copy_));
-    } else {
-      DiscardCaptionEdit(*style_, std::move(copy_));
-    }
+  if (copy_ && result == QDialog::Accepted) {
+    // OK by Enter leaves the focus in the edit: take what was typed since.
+    TakeEditText();
+    style_ = std::move(copy_);
   }
   copy_.reset();
   QDialog::done(result);
 }
 
 void CaptionSettingsDialog::TakeEditText() {
-  if (!Linked() || !edit_) return;  // the edit losing the focus as the dialog closes
+  if (!copy_ || !edit_) return;  // the edit losing the focus as the dialog closes
   SetCaptionText(*copy_, Utf8ToLocale(EditText(edit_).toStdString()));
 }
 
 void CaptionSettingsDialog::ChooseFont() {
-  if (!Linked()) return;
+  if (!copy_) return;
   // The chooser works in points; the record holds pixels at this screen's density.
   const double dpi = logicalDpiY() > 0 ? logicalDpiY() : 96.0;
   QFont initial = FontFromLogFont(copy_->font);
@@ -155,7 +145,7 @@ void CaptionSettingsDialog::ChooseFont() {
   bool ok = false;
   QFont chosen =
       QFontDialog::getFont(&ok, initial, this, QString(), QFontDialog::DontUseNativeDialog);
-  if (!ok || !Linked()) return;  // cancelled: the font stays as it was
+  if (!ok || !copy_) return;  // cancelled: the font stays as it was
   if (chosen.pixelSize() <= 0)
     chosen.setPixelSize(
         std::max(1, static_cast<int>(std::lround(chosen.pointSizeF() * dpi / 72.0))));
@@ -163,7 +153,7 @@ void CaptionSettingsDialog::ChooseFont() {
 }
 
 void CaptionSettingsDialog::ChooseColour(ColorRef CaptionStyle::*field) {
-  if (!Linked()) return;
+  if (!copy_) return;
   // The process's own table is the custom colours the chooser shows and edits.
   ColorRef* custom = CustomColours();
   for (int i = 0; i < kCustomColourCount; ++i)
@@ -172,7 +162,7 @@ void CaptionSettingsDialog::ChooseColour(ColorRef CaptionStyle::*field) {
                                                QColorDialog::DontUseNativeDialog);
   for (int i = 0; i < kCustomColourCount; ++i)
     custom[i] = RefFromColour(QColorDialog::customColor(i));
-  if (chosen.isValid() && Linked()) (*copy_).*field = RefFromColour(chosen);
+  if (chosen.isValid() && copy_) (*copy_).*field = RefFromColour(chosen);
 }
 
 void CaptionSettingsDialog::Changed() {
@@ -192,7 +182,7 @@ void CaptionSettingsDialog::PaintPreview() {
   frame.state |= QStyle::State_Sunken;
   style()->drawPrimitive(QStyle::PE_Frame, &frame, &painter, preview_);
   const QRect client = whole.adjusted(kPreviewEdge, kPreviewEdge, -kPreviewEdge, -kPreviewEdge);
-  if (client.isEmpty() || !Linked()) return;
+  if (client.isEmpty() || !copy_) return;
   painter.setClipRect(client);
   painter.translate(client.topLeft());
   DrawCaption(copy_.get(), painter, QRect(0, 0, client.width(), client.height()));

@@ -19,7 +19,7 @@ class CaptionSettingsDialog : public QDialog {
 
   const BuiltDialog& Built() const { return built_; }
   // The copy being edited while the dialog is open; null once it has closed.
-  const CaptionStyle* WorkingCopy() const { return Linked() ? copy_.get() : nullptr; }
+  const CaptionStyle* WorkingCopy() const { return copy_.get(); }
 
   // OK adopts the working copy; anything else (Cancel, Escape, close) discards it.
   void done(int result) override;
@@ -28,7 +28,6 @@ class CaptionSettingsDialog : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  bool Linked() const;
   void ShowWorkingCopy();
   void TakeEditText();
   void ChooseFont();

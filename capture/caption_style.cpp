@@ -67,20 +67,7 @@ void SetCaptionText(CaptionStyle& style, const std::string& text) {
 
 std::unique_ptr<CaptionStyle> BeginCaptionEdit(std::unique_ptr<CaptionStyle>& inForce) {
   if (!inForce) inForce = MakeDialogDefaultCaptionStyle();
-  auto copy = std::make_unique<CaptionStyle>(*inForce);
-  copy->workingCopy = inForce->workingCopy;
-  inForce->workingCopy = copy.get();
-  return copy;
-}
-
-void AdoptCaptionEdit(std::unique_ptr<CaptionStyle>& inForce, std::unique_ptr<CaptionStyle> copy) {
-  if (!copy) return;
-  inForce = std::move(copy);  // keeps the workingCopy value it copied (null in normal use)
-}
-
-void DiscardCaptionEdit(CaptionStyle& inForce, std::unique_ptr<CaptionStyle> copy) {
-  if (!copy) return;
-  inForce.workingCopy = copy->workingCopy;
+  return std::make_unique<CaptionStyle>(*inForce);
 }
 
 }  // namespace snapvane

@@ -39,7 +39,6 @@ struct CaptionStyle {
   LogFont font;
   ColorRef foreground = 0;
   ColorRef background = 0;
-  CaptionStyle* workingCopy = nullptr;  // only while the caption dialog is open
 };
 
 // The stock variable-pitch font the caption starts with.
@@ -63,12 +62,8 @@ size_t PrefixAtCharBoundary(const std::string& text, size_t max);
 // Stores text as the caption text: cut to kCaptionTextMax bytes, NUL-terminated.
 void SetCaptionText(CaptionStyle& style, const std::string& text);
 
-// The caption dialog's editing protocol. Begin: creates the record in force when
-// there is none (with the dialog's defaults), copies it and links the copy as the
-// record in force's workingCopy. Adopt: the copy becomes the record in force (the
-// old one is released). Discard: the record in force is as before and unlinked.
+// The caption dialog edits a copy of the record in force (made with the dialog's
+// defaults when there is none); OK makes the copy the record in force.
 std::unique_ptr<CaptionStyle> BeginCaptionEdit(std::unique_ptr<CaptionStyle>& inForce);
-void AdoptCaptionEdit(std::unique_ptr<CaptionStyle>& inForce, std::unique_ptr<CaptionStyle> copy);
-void DiscardCaptionEdit(CaptionStyle& inForce, std::unique_ptr<CaptionStyle> copy);
 
 }  // namespace snapvane

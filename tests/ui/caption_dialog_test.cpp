@@ -104,7 +104,7 @@ TEST(CaptionDialog, CancelAfterChangingEverythingRestoresOkAdoptsAll) {
     ExpectEverythingChanged(*dialog.WorkingCopy());
     EXPECT_EQ(Burnt(*state), oldCaption);
     dialog.Built().ControlAs<QPushButton>(button)->click();
-    EXPECT_EQ(state->captionStyle->workingCopy, nullptr);
+    EXPECT_EQ(dialog.WorkingCopy(), nullptr);
     if (button == 2)
       EXPECT_EQ(std::memcmp(state->captionStyle.get(), &before, sizeof before), 0);
     else
@@ -128,7 +128,7 @@ TEST(CaptionDialog, EnterInTheTextEditIsOkAndKeepsTheTypedText) {
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_STREQ(state->captionStyle->text, "At %H:%M");
-  EXPECT_EQ(state->captionStyle->workingCopy, nullptr);
+  EXPECT_EQ(dialog.WorkingCopy(), nullptr);
 }
 
 }  // namespace
