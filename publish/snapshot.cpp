@@ -130,7 +130,6 @@ void Snapshots::DeleteAll() {
 // already); one that cannot start clears it again and logs failureLine.
 void Snapshots::StartPublisher(bool& running, std::function<void()> body,
                                const std::string& failureLine) {
-  std::weak_ptr<Snapshots> weak = weak_from_this();
   auto run = [self = shared_from_this(), &running, body = std::move(body)] {
     body();
     std::lock_guard guard(self->lock_);
