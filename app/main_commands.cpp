@@ -66,7 +66,9 @@ int32_t QualityFromText(std::string_view text) {
 int EnableHttp(AppState& state) {
   state.http = 1;
   if (!state.httpServer) return EINVAL;
-  const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh);
+  HttpServer::Options options;
+  options.address.assign(state.httpAddress, strnlen(state.httpAddress, sizeof state.httpAddress));
+  const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh, options);
   if (rc == 0) state.httpPort = state.httpServer->port();
   return rc;
 }

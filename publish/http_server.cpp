@@ -71,19 +71,21 @@ int MillisecondsUntil(Clock::time_point at, Clock::time_point now) {
 
 }  // namespace
 
-std::optional<std::string> HostNameCache::Find(in_addr_t address) {
+std::optional<std::string> HostNameCache::Find(const in6_addr& address) {
   std::lock_guard guard(mutex_);
   const auto now = std::chrono::steady_clock::now();
   for (const Entry& e : entries_)
-    if (e.address == address && now - e.storedAt < kHostNameKeptFor) return e.text;
+    if (IN6_ARE_ADDR_EQUAL(&e.address, &address) && now - e.storedAt < kHostNameKeptFor)
+      return e.text;
   return std::nullopt;
 }
 
-void HostNameCache::Store(in_addr_t address, std::string text) {
+void HostNameCache::Store(const in6_addr& address, std::string text) {
   std::lock_guard guard(mutex_);
   Entry entry{address, std::move(text), std::chrono::steady_clock::now()};
-  auto same = std::find_if(entries_.begin(), entries_.end(),
-                           [address](const Entry& e) { return e.address == address; });
+  auto same = std::find_if(entries_.begin(), entries_.end(), [&address](const Entry& e) {
+    return IN6_ARE_ADDR_EQUAL(&e.address, &address);
+  });
   if (same != entries_.end()) {
     *same = std::move(entry);
   } else if (entries_.size() < static_cast<size_t>(kHostNamesKept)) {
@@ -101,6 +103,66 @@ bool MatchesHttpRequest(const char* request, size_t received) {
   std::memcpy(head, request, sizeof head);
   head[kVersionMinorIndex] = 'x';
   return std::memcmp(head, kHttpRequestPattern, sizeof head) == 0;
+}
+
+HttpResource ClassifyHttpRequest(const char* request, size_t received) {
+  if (MatchesHttpRequest(request, received)) return HttpResource::kPicture;
+  const std::string_view text(request, received);
+  const size_t lineEnd = text.find("\r\n");
+  if (lineEnd == std::string_view::npos || !text.starts_with("GET /")) return HttpResource::kNone;
+  const std::string_view line = text.substr(0, lineEnd);
+  const size_t blank = line.find(' ', 4);
+  if (blank == std::string_view::npos) return HttpResource::kNone;
+  const std::string_view target = line.substr(4, blank - 4);
+  const std::string_view version = line.substr(blank + 1);
+  if (version.size() != sizeof "HTTP/1.x" - 1 || !version.starts_with("HTTP/1."))
+    return HttpResource::kNone;
+  for (char ch : target)
+    if (static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f) return HttpResource::kNone;
+  const size_t query = target.find('?');
+  const std::string_view path = target.substr(0, query);
+  if (path == "/" && query != std::string_view::npos) return HttpResource::kPicture;
+  if (path == "/stream") return HttpResource::kStream;
+  return HttpResource::kNone;
+}
+
+PeerAddress PeerOf(const sockaddr* address) {
+  PeerAddress peer{};
+  peer.sin6_family = AF_INET6;
+  if (address && address->sa_family == AF_INET6) {
+    std::memcpy(&peer, address, sizeof peer);
+  } else if (address && address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    peer.sin6_port = v4->sin_port;
+    peer.sin6_addr.s6_addr[10] = 0xff;
+    peer.sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(&peer.sin6_addr.s6_addr[12], &v4->sin_addr, 4);
+  }
+  return peer;
+}
+
+namespace {
+
+// The address an IPv4 client really has, for the text and the reverse lookup.
+bool AsIpv4(const PeerAddress& peer, sockaddr_in& v4) {
+  if (!IN6_IS_ADDR_V4MAPPED(&peer.sin6_addr)) return false;
+  v4 = {};
+  v4.sin_family = AF_INET;
+  v4.sin_port = peer.sin6_port;
+  std::memcpy(&v4.sin_addr, &peer.sin6_addr.s6_addr[12], 4);
+  return true;
+}
+
+}  // namespace
+
+std::string PeerText(const PeerAddress& peer) {
+  char text[INET6_ADDRSTRLEN] = "::";
+  sockaddr_in v4;
+  if (AsIpv4(peer, v4))
+    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+  else
+    inet_ntop(AF_INET6, &peer.sin6_addr, text, sizeof text);
+  return text;
 }
 
 std::string HostNameErrorText(int lookupError, int systemError) {
@@ -171,7 +233,7 @@ struct HttpServer::Connection {
   int fd = -1;
   uint32_t serial = 0;  // tells a reused descriptor from the one an event was for
   int visitKey = 0;     // names the visit line; 0: none
-  sockaddr_in peer{};
+  PeerAddress peer{};
   Phase phase = Phase::kReading;
   bool requestComplete = false;  // the head's empty line arrived, nothing is cut off
   bool reportsProgress = false;
@@ -210,9 +272,9 @@ class HttpServer::LookupPool {
 
   // Completes the visit line key with the name of peer: at once when the name is
   // known, else from a lookup thread; with an error text when too many wait.
-  void Complete(int key, const sockaddr_in& peer) {
+  void Complete(int key, const PeerAddress& peer) {
     Shared& s = *shared_;
-    if (std::optional<std::string> known = s.cache.Find(peer.sin_addr.s_addr)) {
+    if (std::optional<std::string> known = s.cache.Find(peer.sin6_addr)) {
       if (s.ui) s.ui->PostHostName(key, std::move(*known));
       return;
     }
@@ -230,7 +292,7 @@ class HttpServer::LookupPool {
  private:
   struct Job {
     int key;
-    sockaddr_in peer;
+    PeerAddress peer;
   };
   struct Shared {
     std::mutex mutex;
@@ -259,13 +321,18 @@ class HttpServer::LookupPool {
 
   // The visitor's name, or the text for a failed lookup. Names and definite "no
   // such name" answers are kept for a while; passing failures are asked again.
-  static std::string HostNameOf(Shared& s, const sockaddr_in& peer) {
-    const in_addr_t address = peer.sin_addr.s_addr;
+  static std::string HostNameOf(Shared& s, const PeerAddress& peer) {
+    const in6_addr& address = peer.sin6_addr;
     if (std::optional<std::string> known = s.cache.Find(address)) return *known;
     char host[kHostNameBytes] = {};
-    const int rc = s.lookup ? s.lookup(peer, host, sizeof host)
-                            : getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
-                                          host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    sockaddr_in v4;
+    const bool isV4 = AsIpv4(peer, v4);
+    const auto* asked =
+        isV4 ? reinterpret_cast<const sockaddr*>(&v4) : reinterpret_cast<const sockaddr*>(&peer);
+    const socklen_t length = isV4 ? sizeof v4 : sizeof peer;
+    const int rc = s.lookup
+                       ? s.lookup(asked, length, host, sizeof host)
+                       : getnameinfo(asked, length, host, sizeof host, nullptr, 0, NI_NAMEREQD);
     const int systemError = errno;
     if (rc != 0 && rc != EAI_NONAME) return HostNameErrorText(rc, systemError);
     std::string text = rc == 0 ? std::string(host, strnlen(host, sizeof host))
@@ -371,7 +438,7 @@ struct HttpServer::Network {
   void AcceptWaiting();
   void AnswerShortage(int listenFd, const std::shared_ptr<const AnswerTexts>& texts);
   void ReportShortage(Clock::time_point now, bool force);
-  Connection* Admit(int fd, const sockaddr_in& peer, std::shared_ptr<const AnswerTexts> texts,
+  Connection* Admit(int fd, const PeerAddress& peer, std::shared_ptr<const AnswerTexts> texts,
                     bool logged);
   void HandleEvent(uint64_t tag, uint32_t events);
   void ReadRequest(Connection& c);
@@ -498,7 +565,7 @@ void HttpServer::Network::Run() {
 void HttpServer::Network::AcceptWaiting() {
   struct Accepted {
     int fd;
-    sockaddr_in peer;
+    PeerAddress peer;
   };
   Accepted accepted[kMaxAcceptsPerWake];
   int count = 0;
@@ -509,11 +576,12 @@ void HttpServer::Network::AcceptWaiting() {
     answers = texts;
     while (count < kMaxAcceptsPerWake) {
       Accepted& a = accepted[count];
-      a.peer = {};
-      socklen_t length = sizeof a.peer;
-      a.fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&a.peer), &length,
+      sockaddr_storage from{};
+      socklen_t length = sizeof from;
+      a.fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &length,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (a.fd >= 0) {
+        a.peer = PeerOf(reinterpret_cast<const sockaddr*>(&from));
         ++count;
         continue;
       }
@@ -543,7 +611,7 @@ void HttpServer::Network::AnswerShortage(int listenFd,
       server.refused_.fetch_add(1);
       // Answered and closed like any other, without a visit line; the spare
       // comes back when a descriptor is free again.
-      if (Connection* c = Admit(fd, sockaddr_in{}, answers, false))
+      if (Connection* c = Admit(fd, PeerAddress{}, answers, false))
         Answer(*c, c->texts->unavailable, nullptr, false);
       return;
     }
@@ -570,7 +638,7 @@ void HttpServer::Network::ReportShortage(Clock::time_point now, bool force) {
   shortageReportAt = now + kShortageReportEvery;
 }
 
-HttpServer::Connection* HttpServer::Network::Admit(int fd, const sockaddr_in& peer,
+HttpServer::Connection* HttpServer::Network::Admit(int fd, const PeerAddress& peer,
                                                    std::shared_ptr<const AnswerTexts> answers,
                                                    bool logged) {
   auto c = std::make_unique<Connection>();
@@ -593,10 +661,8 @@ HttpServer::Connection* HttpServer::Network::Admit(int fd, const sockaddr_in& pe
   if (logged) {
     connection.visitKey = nextVisitKey;
     nextVisitKey = nextVisitKey == INT_MAX ? 1 : nextVisitKey + 1;
-    char address[INET_ADDRSTRLEN] = "0.0.0.0";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     char line[kHttpLineChars + 1];
-    std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", address, Now24());
+    std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", PeerText(peer).c_str(), Now24());
     if (server.ui_) server.ui_->AddVisitLine(connection.visitKey, line);
     connection.deadline = Clock::now() + requestTimeout;
     Arm(connection);
@@ -639,7 +705,7 @@ void HttpServer::Network::ReadRequest(Connection& c) {
   const size_t received = n > 0 ? static_cast<size_t>(n) : 0;
   c.requestComplete =
       received < kRequestBufferBytes - 1 && memmem(request, received, "\r\n\r\n", 4) != nullptr;
-  if (!MatchesHttpRequest(request, received)) {
+  if (ClassifyHttpRequest(request, received) != HttpResource::kPicture) {
     Answer(c, kHttpNotFound, nullptr, false);
     return;
   }
@@ -773,7 +839,7 @@ void HttpServer::Network::Close(Connection& c) {
       c.sent < c.head.size() + (c.picture ? c.picture->size() : 0))
     server.ui_->ReportTransferProgress(c.fd, 0);  // stopped: the transfer ends here
   const int key = c.visitKey;
-  const sockaddr_in peer = c.peer;
+  const PeerAddress peer = c.peer;
   const int fd = c.fd;
   byFd[static_cast<size_t>(fd)].reset();  // c is gone
   server.connections_.fetch_sub(1);       // counted out before the client can see the end
@@ -838,37 +904,81 @@ void HttpServer::AcquireOnLoop() {
   net_->Deliver(std::move(picture));
 }
 
-int HttpServer::StartHttpListener(uint16_t port, int32_t refresh) {
+int HttpServer::StartHttpListener(uint16_t port, int32_t refresh, const Options& options) {
   Stop();  // a restart replaces the listener; never two
-  auto fail = [&](int error) {
+  auto fail = [&](int error, std::string reason = {}) {
+    if (reason.empty()) reason = std::strerror(error);
     if (ui_) {
       char line[512];
       std::snprintf(line, sizeof line, "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
-                    static_cast<unsigned>(port), std::strerror(error),
+                    static_cast<unsigned>(port), reason.c_str(),
                     TimeText(LocalTime(std::time(nullptr))).c_str());
       ui_->AddLogLine(-1, line);
     }
     return error;
   };
-  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  sockaddr_storage address{};
+  socklen_t addressLength = 0;
+  UniqueFd listener;
+  if (options.address.empty()) {
+    // Every interface, IPv4 clients included (as mapped addresses); IPv4 alone
+    // where the system has no IPv6.
+    listener.Reset(socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (listener) {
+      int off = 0;
+      setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+      auto& any = reinterpret_cast<sockaddr_in6&>(address);
+      any.sin6_family = AF_INET6;
+      any.sin6_addr = in6addr_any;
+      any.sin6_port = htons(port);
+      addressLength = sizeof any;
+    } else {
+      listener.Reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      auto& any = reinterpret_cast<sockaddr_in&>(address);
+      any.sin_family = AF_INET;
+      any.sin_addr.s_addr = htonl(INADDR_ANY);
+      any.sin_port = htons(port);
+      addressLength = sizeof any;
+    }
+  } else {
+    std::string host = options.address;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+      host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0 || !found) {
+      const int error = rc == EAI_SYSTEM ? errno : EADDRNOTAVAIL;
+      return fail(error, "address " + options.address + ": " +
+                             (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc)));
+    }
+    std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+    addressLength = found->ai_addrlen;
+    freeaddrinfo(found);
+    listener.Reset(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (listener && address.ss_family == AF_INET6) {
+      int on = 1;  // exactly the address asked for
+      setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+  }
   if (!listener) return fail(errno);
   // Connections of an earlier run lingering in TIME_WAIT must not block the port;
   // a port another program listens on is still refused.
   int on = 1;
   setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), addressLength) != 0 ||
       listen(listener.get(), SOMAXCONN) != 0)
     return fail(errno);
-  sockaddr_in bound{};
+  sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   port_ = port;
   if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) == 0)
-    port_ = ntohs(bound.sin_port);
+    port_ = ntohs(PeerOf(reinterpret_cast<const sockaddr*>(&bound)).sin6_port);
 
   if (!net_) {
     auto net = std::make_unique<Network>(*this);

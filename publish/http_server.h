@@ -39,21 +39,30 @@ inline constexpr char kHttpUnavailable[] =
     "<html><head><title>Error 503</title></head><body><h1>Error 503 No picture could be "
     "captured</h1></body></html>";
 
-// Reverse lookup of a peer: 0 and the name in host, or a getnameinfo error code.
-using ReverseLookupFn = int (*)(const sockaddr_in& peer, char* host, size_t hostSize);
+// Reverse lookup of a peer (IPv4 or IPv6): 0 and the name in host, or a
+// getnameinfo error code.
+using ReverseLookupFn = int (*)(const sockaddr* peer, socklen_t length, char* host,
+                                size_t hostSize);
+
+// A client's address as the network thread keeps it: IPv6, an IPv4 client as
+// its mapped form (::ffff:a.b.c.d), so one listener serves both.
+using PeerAddress = sockaddr_in6;
+PeerAddress PeerOf(const sockaddr* address);
+// The address as text: dotted for an IPv4 client, else the IPv6 form.
+std::string PeerText(const PeerAddress& peer);
 
 // Names of recent visitors, so a browser that asks again every second costs one
 // reverse lookup a minute, not one a second. The lookup threads share it.
 class HostNameCache {
  public:
   // The text stored for address less than kHostNameKeptFor ago.
-  std::optional<std::string> Find(in_addr_t address);
+  std::optional<std::string> Find(const in6_addr& address);
   // Keeps text for address, in place of the oldest entry when full.
-  void Store(in_addr_t address, std::string text);
+  void Store(const in6_addr& address, std::string text);
 
  private:
   struct Entry {
-    in_addr_t address;
+    in6_addr address;
     std::string text;
     std::chrono::steady_clock::time_point storedAt;
   };
@@ -83,10 +92,17 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
+  // What a listener offers beyond the picture; the defaults change nothing.
+  struct Options {
+    std::string address;  // listen on this address only; empty: every interface
+  };
   // 0 when listening on port (0: the system chooses; see port()), with client
   // pull every refresh seconds (0: none); else the errno of the step that
   // failed, with one log line. A running listener is replaced.
-  int StartHttpListener(uint16_t port, int32_t refresh);
+  int StartHttpListener(uint16_t port, int32_t refresh, const Options& options);
+  int StartHttpListener(uint16_t port, int32_t refresh) {
+    return StartHttpListener(port, refresh, {});
+  }
   // Closes the listening socket. Connections already accepted are served to the end.
   void Stop();
   bool listening() const;
@@ -134,6 +150,11 @@ uint32_t ReadUnsignedText(std::string_view text);
 
 // True when the first bytes received form "GET / HTTP/1.<any>\r\n".
 bool MatchesHttpRequest(const char* request, size_t received);
+// What a request asks for: the picture ("GET / HTTP/1.x", or with a query as
+// pages add to defeat caches, "GET /?t=1 HTTP/1.x"), the live stream ("GET
+// /stream", query allowed), or nothing this server knows.
+enum class HttpResource { kNone, kPicture, kStream };
+HttpResource ClassifyHttpRequest(const char* request, size_t received);
 // The text put in place of a host name for a failed lookup (getnameinfo code and,
 // for EAI_SYSTEM, errno).
 std::string HostNameErrorText(int lookupError, int systemError);

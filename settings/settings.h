@@ -16,6 +16,7 @@ struct Settings {
   int32_t http = 0;
   uint16_t httpPort = 0;
   int32_t httpRefresh = 0;  // seconds, 0: no client pull
+  char httpAddress[260] = {};  // listen address; empty: every interface
   int32_t ftp = 0;
   char ftpUser[64] = {};
   char ftpPass[64] = {};  // clear text in memory; scrambled only in the settings file

@@ -89,6 +89,7 @@ constexpr SettingEntry kSettingsTable[] = {
     {"http", K::kNumber, nullptr, 0, {}, &Own<&S::http>},
     {"httpPort", K::kPort, &S::http, kDefaultHttpPort, {}, &Own<&S::httpPort>},
     {"httpRefresh", K::kNumber, &S::http, 0, {}, &Own<&S::httpRefresh>},
+    {"httpAddress", K::kText, &S::http, 0, "", &Own<&S::httpAddress>},
     {"ftp", K::kNumber, nullptr, 0, {}, &Own<&S::ftp>},
     {"ftpUser", K::kText, &S::ftp, 0, "", &Own<&S::ftpUser>},
     {"ftpPass", K::kPassword, &S::ftp, 0, "", &Own<&S::ftpPass>},
@@ -115,7 +116,7 @@ constexpr SettingEntry kSettingsTable[] = {
     {"captionBackground", K::kNumber, &S::caption, 0, {}, &InCaption<&C::background>},
     {"quality", K::kNumber, nullptr, kDefaultQuality, {}, &Own<&S::quality>},
 };
-static_assert(std::size(kSettingsTable) == 26);
+static_assert(std::size(kSettingsTable) == 27);
 
 std::string_view TextOf(const FieldRef& f) {
   const char* text = static_cast<const char*>(f.data);

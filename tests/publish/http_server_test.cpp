@@ -38,12 +38,17 @@ TEST(HttpServerTest, AnswersPictureRequestsAndTheFixed404TextToAllOthers) {
   ASSERT_NE(server.port, 0);  // port 0 asked the system; the chosen one is the setting
   std::string padded = "GET / HTTP/1.0\r\nX-Padding: ";
   padded += std::string(600 - padded.size() - 4, 'a') + "\r\n\r\n";
+  // Pages defeat caches with a query: the same picture.
   for (const std::string& request :
-       {kGet, std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"), padded})
-    EXPECT_TRUE(IsPicture(Exchange(server.port, request))) << request.size();
+       {kGet, std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"), padded,
+        std::string("GET /?t=1733550000 HTTP/1.1\r\nHost: cam\r\n\r\n"),
+        std::string("GET /? HTTP/1.0\r\n\r\n")})
+    EXPECT_TRUE(IsPicture(Exchange(server.port, request))) << request;
   for (const std::string request :
        {"GET / HTTP/1.0\n\n", "get / HTTP/1.0\r\n\r\n", "HEAD / HTTP/1.0\r\n\r\n",
-        "GET /index.html HTTP/1.0\r\n\r\n", "GET / HTTP/2.0\r\n\r\n", "GET / HTTP/1.0\r"})
+        "GET /index.html HTTP/1.0\r\n\r\n", "GET / HTTP/2.0\r\n\r\n", "GET / HTTP/1.0\r",
+        "GET /?t=1 HTTP/2.0\r\n\r\n", "GET /?a b HTTP/1.0\r\n\r\n", "GET /x?t=1 HTTP/1.0\r\n\r\n",
+        "GET /?t=1 HTTP/1.0\n\n", "GET /?t=1\r\n\r\n", "GET /stream HTTP/1.0\r\n\r\n"})
     EXPECT_EQ(Exchange(server.port, request), kHttpNotFound) << request;
   int fd = ConnectLoopback(server.port);  // ends its side before sending anything
   shutdown(fd, SHUT_WR);
@@ -73,8 +78,8 @@ TEST(HttpServerTest, VisitsAreLoggedAndClientsThatCloseAtOnceOrNeverSendReleased
 }
 
 std::atomic<int> lookups = 0;
-int FailNoName(const sockaddr_in&, char*, size_t) { return ++lookups, EAI_NONAME; }
-int FailTryAgain(const sockaddr_in&, char*, size_t) { return ++lookups, EAI_AGAIN; }
+int FailNoName(const sockaddr*, socklen_t, char*, size_t) { return ++lookups, EAI_NONAME; }
+int FailTryAgain(const sockaddr*, socklen_t, char*, size_t) { return ++lookups, EAI_AGAIN; }
 
 // A definite answer is kept for the visitor's next requests; a passing failure
 // is asked again.
@@ -105,6 +110,43 @@ TEST(HttpServerTest, FailedCaptureAnswers503WithTheClientPullLine) {
     return IsPicture(Exchange(server.port, kGet),
                      "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\n"
                      "Content-Type: image/jpeg\r\nRefresh: 5\r\n\r\n");
+  }));
+}
+
+int NameIpv6Only(const sockaddr* peer, socklen_t, char* host, size_t size) {
+  std::snprintf(host, size, "%s", peer->sa_family == AF_INET6 ? "six.example" : "four.example");
+  return 0;
+}
+
+// One listener for both families by default; an address of one family keeps to it.
+TEST(HttpServerTest, ServesIpv4AndIpv6OrOnlyTheChosenAddress) {
+  {
+    HttpHarness server({.reverseLookup = &NameIpv6Only});
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet, /*ipv6=*/true)));
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));
+    EXPECT_TRUE(WaitFor([&] {
+      return Logged(server, "HTTP ::1 - six.example") == 1 &&
+             Logged(server, "HTTP 127.0.0.1 - four.example") == 1;
+    }));
+  }
+  {
+    HttpHarness server({.address = "127.0.0.1"});
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));
+    EXPECT_EQ(ConnectLoopback(server.port, true), -1);
+  }
+  {
+    HttpHarness server({.address = "[::1]"});
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet, true)));
+    EXPECT_EQ(ConnectLoopback(server.port), -1);
+  }
+  HttpHarness server({.address = "no.such.host.invalid"});
+  EXPECT_FALSE(server.state->httpServer->listening());
+  EXPECT_TRUE(WaitFor([&] {
+    for (auto& line : server.LogLines())
+      if (line.starts_with("!!!HTTP server could not listen on port 0!!! (address "
+                           "no.such.host.invalid: "))
+        return true;
+    return false;
   }));
 }
 

@@ -41,6 +41,7 @@ struct HttpHarnessOptions {
   int32_t refresh = 0;
   std::chrono::milliseconds requestTimeout = kHttpRequestTimeout;
   ReverseLookupFn reverseLookup = nullptr;
+  std::string address = {};  // listen address; empty: every interface
 };
 
 // The server on a system-chosen port, a UI-thread stand-in (running posted tasks
@@ -53,6 +54,7 @@ class HttpHarness {
     setenv("TMPDIR", snapshots.path().c_str(), 1);
     state->quality = 75;
     state->httpRefresh = options.refresh;
+    std::snprintf(state->httpAddress, sizeof state->httpAddress, "%s", options.address.c_str());
     sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
     AttachUi(*state, sink);
     HttpServer::Hooks hooks;
@@ -125,13 +127,19 @@ inline int CountOwn(const char* folder) {
 inline int OpenDescriptors() { return CountOwn("fd") - 1; }  // less the listing's own
 inline int Threads() { return CountOwn("task"); }
 
-// A blocking loopback connection with a receive time limit; -1 if refused.
-inline int ConnectLoopback(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A blocking loopback connection (IPv4, or ::1) with a receive time limit; -1 if refused.
+inline int ConnectLoopback(uint16_t port, bool ipv6 = false) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in6 to6{};
+  to6.sin6_family = AF_INET6;
+  to6.sin6_port = htons(port);
+  to6.sin6_addr = in6addr_loopback;
   timeval limit{20, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+  const int rc = ipv6 ? connect(fd, reinterpret_cast<sockaddr*>(&to6), sizeof to6)
+                      : connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  if (rc == 0) return fd;
   close(fd);
   return -1;
 }
@@ -144,8 +152,8 @@ inline std::string ReadToEnd(int fd) {
 }
 
 // Sends request in one piece and returns the whole response.
-inline std::string Exchange(uint16_t port, const std::string& request) {
-  UniqueFd fd(ConnectLoopback(port));
+inline std::string Exchange(uint16_t port, const std::string& request, bool ipv6 = false) {
+  UniqueFd fd(ConnectLoopback(port, ipv6));
   if (!fd || send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return "<failed>";
   return ReadToEnd(fd.get());
 }
