@@ -1,5 +1,6 @@
 #include "app/main_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -68,6 +69,11 @@ int EnableHttp(AppState& state) {
   if (!state.httpServer) return EINVAL;
   HttpServer::Options options;
   options.address.assign(state.httpAddress, strnlen(state.httpAddress, sizeof state.httpAddress));
+  options.user.assign(state.httpUser, strnlen(state.httpUser, sizeof state.httpUser));
+  options.passwordHash.assign(state.httpPassHash,
+                              strnlen(state.httpPassHash, sizeof state.httpPassHash));
+  options.streamFps =
+      state.httpStream ? std::clamp<int32_t>(state.httpStreamFps, 1, kMaxStreamFps) : 0;
   const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh, options);
   if (rc == 0) state.httpPort = state.httpServer->port();
   return rc;

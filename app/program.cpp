@@ -66,10 +66,10 @@ Program::Program(Options options)
 
   HttpServer::Hooks httpHooks;
   std::weak_ptr<Snapshots> weakSnapshots = state_->snapshots;
-  httpHooks.acquireSnapshot = [this, weakSnapshots] {
+  httpHooks.acquireSnapshot = [this, weakSnapshots](std::chrono::milliseconds freshFor) {
     auto snapshots = weakSnapshots.lock();
     if (!snapshots) return SnapshotUse();
-    SnapshotUse use = AcquireSnapshotForClient(*snapshots);
+    SnapshotUse use = AcquireSnapshotForClient(*snapshots, freshFor);
     // Reported from the loop: the browser gets its answer first, and nobody waits.
     CaptureResult result = use.TakeCaptureResult();
     if (!result.errors.empty() || result.ok)

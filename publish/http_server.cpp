@@ -38,6 +38,8 @@ constexpr size_t kVersionMinorIndex = 13;                                // the 
 constexpr size_t kHttpLineChars = 255;  // the visit line's 256-character buffer
 constexpr size_t kHostNameBytes = 1024;
 constexpr char kServerBusyHostName[] = "(Server Busy)";
+constexpr char kRefusedNote[] = " (refused: no valid password)";
+constexpr char kStreamNote[] = " (stream)";
 constexpr int kEventsPerWait = 256;
 constexpr int kDiscardReadsPerWake = 64;  // a fast sender cannot hold the thread
 constexpr uint64_t kListenerTag = UINT64_MAX;
@@ -225,11 +227,14 @@ void ApplyHttpSettingsForm(const HttpSettingsForm& form, uint16_t& port, int32_t
 struct AnswerTexts {
   std::string pictureHeader;
   std::string unavailable;
+  std::shared_ptr<HttpCredentials> credentials;  // null: no password
+  int32_t streamFps = 0;                         // 0: no stream
 };
 
 // One connection, on the network thread only.
 struct HttpServer::Connection {
-  enum class Phase { kReading, kWaiting, kSending, kLingering };
+  // kStreaming: a stream between two parts, waiting for the next frame.
+  enum class Phase { kReading, kWaiting, kSending, kStreaming, kLingering };
   int fd = -1;
   uint32_t serial = 0;  // tells a reused descriptor from the one an event was for
   int visitKey = 0;     // names the visit line; 0: none
@@ -237,7 +242,11 @@ struct HttpServer::Connection {
   Phase phase = Phase::kReading;
   bool requestComplete = false;  // the head's empty line arrived, nothing is cut off
   bool reportsProgress = false;
-  uint32_t events = 0;  // what epoll watches for
+  bool stream = false;     // asked for the stream
+  bool streaming = false;  // a stream: after each part, back to kStreaming
+  bool refused = false;    // asked for a password it did not give
+  std::string request;     // the head read so far, when a password is asked for
+  uint32_t events = 0;     // what epoll watches for
   std::shared_ptr<const AnswerTexts> texts;
   std::string_view head;  // the header, or a whole text answer
   std::shared_ptr<const std::string> picture;
@@ -272,27 +281,29 @@ class HttpServer::LookupPool {
 
   // Completes the visit line key with the name of peer: at once when the name is
   // known, else from a lookup thread; with an error text when too many wait.
-  void Complete(int key, const PeerAddress& peer) {
+  // note follows the name (empty: nothing).
+  void Complete(int key, const PeerAddress& peer, const char* note) {
     Shared& s = *shared_;
     if (std::optional<std::string> known = s.cache.Find(peer.sin6_addr)) {
-      if (s.ui) s.ui->PostHostName(key, std::move(*known));
+      if (s.ui) s.ui->PostHostName(key, *known + note);
       return;
     }
     {
       std::lock_guard guard(s.mutex);
       if (s.jobs.size() < static_cast<size_t>(kHostLookupsQueued)) {
-        s.jobs.push_back({key, peer});
+        s.jobs.push_back({key, peer, note});
         s.wake.notify_one();
         return;
       }
     }
-    if (s.ui) s.ui->PostHostName(key, kServerBusyHostName);
+    if (s.ui) s.ui->PostHostName(key, kServerBusyHostName + std::string(note));
   }
 
  private:
   struct Job {
     int key;
     PeerAddress peer;
+    const char* note;
   };
   struct Shared {
     std::mutex mutex;
@@ -315,7 +326,7 @@ class HttpServer::LookupPool {
         s.jobs.pop_front();
       }
       std::string name = HostNameOf(s, job.peer);
-      if (s.ui) s.ui->PostHostName(job.key, std::move(name));
+      if (s.ui) s.ui->PostHostName(job.key, name + job.note);
     }
   }
 
@@ -425,6 +436,15 @@ struct HttpServer::Network {
     [[maybe_unused]] ssize_t n = write(wake.get(), &one, sizeof one);
   }
 
+  // Loop thread: a stream frame's picture (null: none could be captured).
+  void DeliverFrame(std::shared_ptr<const std::string> picture) {
+    {
+      std::lock_guard guard(resultMutex);
+      frames.push_back(std::move(picture));
+    }
+    Wake();
+  }
+
   // Loop thread: an acquisition's picture (null: no picture could be captured).
   void Deliver(std::shared_ptr<const std::string> picture) {
     {
@@ -443,6 +463,11 @@ struct HttpServer::Network {
   void HandleEvent(uint64_t tag, uint32_t events);
   void ReadRequest(Connection& c);
   void TakeResults();
+  void SendFrame(const std::shared_ptr<const std::string>& picture);
+  void RequestFrame(Clock::time_point now);
+  void StartStream(Connection& c);
+  void EndStreams();
+  void ReadWhileStreaming(Connection& c);
   void Answer(Connection& c, std::string_view head, std::shared_ptr<const std::string> picture,
               bool reportProgress);
   void ContinueSending(Connection& c);
@@ -469,6 +494,8 @@ struct HttpServer::Network {
 
   std::mutex resultMutex;
   std::vector<std::shared_ptr<const std::string>> results;
+  std::vector<std::shared_ptr<const std::string>> frames;  // for the streams
+  std::atomic<bool> endStreams{false};                     // the listener stopped
 
   // Network thread only from here on.
   LookupPool lookups;
@@ -482,6 +509,10 @@ struct HttpServer::Network {
   std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers;
   std::vector<std::pair<int, uint32_t>> waiting;  // for the acquisition under way or next
   bool acquiring = false;
+  std::vector<std::pair<int, uint32_t>> streamers;  // open streams
+  bool frameAcquiring = false;                      // one frame capture at a time
+  Clock::time_point nextFrameAt = kNever;
+  milliseconds framePeriod{0};
   uint32_t nextSerial = 1;
   int nextVisitKey = 1;
   UniqueFd spare;  // given up to accept and answer when no descriptor is left
@@ -505,6 +536,7 @@ void HttpServer::Network::Run() {
   while (!stop.load()) {
     Clock::time_point next = timers.empty() ? kNever : timers.top().at;
     next = std::min(next, shortageReportAt);
+    if (!frameAcquiring) next = std::min(next, nextFrameAt);
     {
       std::lock_guard guard(listenMutex);
       next = std::min(next, listenPausedUntil);
@@ -536,6 +568,8 @@ void HttpServer::Network::Run() {
       });
     }
     const Clock::time_point now = Clock::now();
+    if (endStreams.exchange(false)) EndStreams();
+    RequestFrame(now);
     ExpireTimers(now);
     ReportShortage(now, false);
     {
@@ -690,6 +724,9 @@ void HttpServer::Network::HandleEvent(uint64_t tag, uint32_t events) {
     case Connection::Phase::kSending:
       ContinueSending(*c);
       break;
+    case Connection::Phase::kStreaming:
+      ReadWhileStreaming(*c);
+      break;
     case Connection::Phase::kLingering:
       Discard(*c);
       break;
@@ -699,19 +736,57 @@ void HttpServer::Network::HandleEvent(uint64_t tag, uint32_t events) {
 // One receive decides, as much as has arrived: a request line cut short is no
 // picture request. A closed or failed connection reads as an empty request.
 void HttpServer::Network::ReadRequest(Connection& c) {
+  const AnswerTexts& texts = *c.texts;
+  const bool password = texts.credentials && texts.credentials->required();
   char request[kRequestBufferBytes];
-  const ssize_t n = recv(c.fd, request, kRequestBufferBytes - 1, 0);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  const size_t received = n > 0 ? static_cast<size_t>(n) : 0;
-  c.requestComplete =
-      received < kRequestBufferBytes - 1 && memmem(request, received, "\r\n\r\n", 4) != nullptr;
-  if (ClassifyHttpRequest(request, received) != HttpResource::kPicture) {
+  std::string_view head;
+  if (!password) {
+    const ssize_t n = recv(c.fd, request, kRequestBufferBytes - 1, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    const size_t received = n > 0 ? static_cast<size_t>(n) : 0;
+    head = std::string_view(request, received);
+    c.requestComplete =
+        received < kRequestBufferBytes - 1 && memmem(request, received, "\r\n\r\n", 4) != nullptr;
+  } else {
+    // The credentials may come late in the head: read it whole (bounded; the
+    // request's time limit still applies).
+    for (;;) {
+      char chunk[4096];
+      const size_t room = kHttpRequestHeadMax - c.request.size();
+      const ssize_t n = recv(c.fd, chunk, std::min(room, sizeof chunk), 0);
+      if (n > 0) {
+        c.request.append(chunk, static_cast<size_t>(n));
+        if (c.request.find("\r\n\r\n") != std::string::npos ||
+            c.request.size() >= kHttpRequestHeadMax)
+          break;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      break;  // the client ended, or the connection failed
+    }
+    head = c.request;
+    c.requestComplete = c.request.ends_with("\r\n\r\n");
+  }
+  HttpResource resource = ClassifyHttpRequest(head.data(), head.size());
+  if (resource == HttpResource::kStream && texts.streamFps <= 0) resource = HttpResource::kNone;
+  if (resource == HttpResource::kNone) {
     Answer(c, kHttpNotFound, nullptr, false);
     return;
   }
-  if (received == kRequestBufferBytes - 1) {
+  if (password && !texts.credentials->Accepts(head)) {
+    c.refused = true;
+    Answer(c, kHttpUnauthorized, nullptr, false);
+    return;
+  }
+  c.request.clear();
+  if (!password && head.size() == kRequestBufferBytes - 1) {
     char drain[kRequestBufferBytes - 1];
     (void)recv(c.fd, drain, sizeof drain, 0);  // takes only what already arrived
+  }
+  if (resource == HttpResource::kStream) {
+    StartStream(c);
+    return;
   }
   c.phase = Connection::Phase::kWaiting;
   c.deadline = kNever;
@@ -727,10 +802,15 @@ void HttpServer::Network::ReadRequest(Connection& c) {
 }
 
 void HttpServer::Network::TakeResults() {
-  std::vector<std::shared_ptr<const std::string>> taken;
+  std::vector<std::shared_ptr<const std::string>> taken, takenFrames;
   {
     std::lock_guard guard(resultMutex);
     taken.swap(results);
+    takenFrames.swap(frames);
+  }
+  for (auto& frame : takenFrames) {
+    frameAcquiring = false;
+    SendFrame(frame);
   }
   for (auto& picture : taken) {
     acquiring = false;
@@ -808,6 +888,14 @@ void HttpServer::Network::ContinueSending(Connection& c) {
 // client. So say we are done, then, unless the client sent a whole request head
 // and nothing after it, read and drop what comes (bounded) until it closes too.
 void HttpServer::Network::FinishAnswer(Connection& c) {
+  if (c.streaming) {
+    // Between parts: only the client's end is of interest until the next frame.
+    c.phase = Connection::Phase::kStreaming;
+    c.picture.reset();
+    c.deadline = kNever;
+    Watch(c, EPOLLIN);
+    return;
+  }
   shutdown(c.fd, SHUT_WR);
   int pending = 0;
   if (c.requestComplete && ioctl(c.fd, FIONREAD, &pending) == 0 && pending == 0) {
@@ -820,6 +908,79 @@ void HttpServer::Network::FinishAnswer(Connection& c) {
   Watch(c, EPOLLIN);
   Arm(c);
   Discard(c);
+}
+
+void HttpServer::Network::StartStream(Connection& c) {
+  c.stream = c.streaming = true;
+  streamers.emplace_back(c.fd, c.serial);
+  const milliseconds period(1000 / std::clamp<int32_t>(c.texts->streamFps, 1, kMaxStreamFps));
+  if (nextFrameAt == kNever || period != framePeriod) nextFrameAt = Clock::now();
+  framePeriod = period;
+  Answer(c, kHttpStreamHeader, nullptr, false);
+}
+
+// One capture per frame period, however many watch, and never two at once.
+void HttpServer::Network::RequestFrame(Clock::time_point now) {
+  if (streamers.empty()) {
+    nextFrameAt = kNever;
+    return;
+  }
+  if (frameAcquiring || now < nextFrameAt) return;
+  frameAcquiring = true;
+  nextFrameAt += framePeriod;
+  if (nextFrameAt <= now) nextFrameAt = now + framePeriod;  // fell behind: no burst
+  // A picture made for a browser within half a period is fresh enough.
+  server.loop_.Post([weak = server.weak_from_this(), fresh = framePeriod / 2] {
+    if (auto s = weak.lock()) s->AcquireFrameOnLoop(fresh);
+  });
+}
+
+// The frame goes to every stream waiting for one; a stream still sending an
+// earlier part skips it, so a slow viewer never holds the others back.
+void HttpServer::Network::SendFrame(const std::shared_ptr<const std::string>& picture) {
+  if (!picture || picture->empty()) return;
+  char head[sizeof kHttpStreamPartHeader + 24];
+  std::snprintf(head, sizeof head, kHttpStreamPartHeader, picture->size());
+  auto part = std::make_shared<std::string>();
+  part->reserve(std::strlen(head) + picture->size() + 2);
+  part->append(head).append(*picture).append("\r\n");
+  const std::shared_ptr<const std::string> shared = std::move(part);
+  const std::vector<std::pair<int, uint32_t>> viewers = streamers;
+  for (auto [fd, serial] : viewers) {
+    Connection* c = Find(fd, serial);
+    if (c && c->phase == Connection::Phase::kStreaming) Answer(*c, {}, shared, false);
+  }
+}
+
+// The listener stopped: streams end after the part they are sending.
+void HttpServer::Network::EndStreams() {
+  const std::vector<std::pair<int, uint32_t>> viewers = streamers;
+  for (auto [fd, serial] : viewers) {
+    Connection* c = Find(fd, serial);
+    if (!c) continue;
+    if (c->phase == Connection::Phase::kStreaming) {
+      c->streaming = false;
+      std::erase(streamers, std::pair(fd, serial));
+      c->requestComplete = false;
+      FinishAnswer(*c);
+    } else {
+      c->streaming = false;
+      std::erase(streamers, std::pair(fd, serial));
+    }
+  }
+}
+
+// Between parts a viewer has nothing to say; its end (or a failure) closes the stream.
+void HttpServer::Network::ReadWhileStreaming(Connection& c) {
+  char discard[4096];
+  for (int i = 0; i < kDiscardReadsPerWake; ++i) {
+    const ssize_t n = recv(c.fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    break;
+  }
+  Close(c);
 }
 
 void HttpServer::Network::Discard(Connection& c) {
@@ -840,12 +1001,14 @@ void HttpServer::Network::Close(Connection& c) {
     server.ui_->ReportTransferProgress(c.fd, 0);  // stopped: the transfer ends here
   const int key = c.visitKey;
   const PeerAddress peer = c.peer;
+  const char* note = c.refused ? kRefusedNote : c.stream ? kStreamNote : "";
+  if (c.streaming) std::erase(streamers, std::pair(c.fd, c.serial));
   const int fd = c.fd;
   byFd[static_cast<size_t>(fd)].reset();  // c is gone
   server.connections_.fetch_sub(1);       // counted out before the client can see the end
   close(fd);
   if (!spare) spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (key != 0) lookups.Complete(key, peer);
+  if (key != 0) lookups.Complete(key, peer, note);
 }
 
 void HttpServer::Network::Watch(Connection& c, uint32_t events) {
@@ -896,12 +1059,22 @@ HttpServer::~HttpServer() {
 
 void HttpServer::AcquireOnLoop() {
   if (!net_) return;
-  SnapshotUse use = hooks_.acquireSnapshot ? hooks_.acquireSnapshot() : SnapshotUse();
+  SnapshotUse use =
+      hooks_.acquireSnapshot ? hooks_.acquireSnapshot(kSnapshotFreshFor) : SnapshotUse();
   std::shared_ptr<const std::string> picture;
   if (use.captured()) picture = pictures_->Read(use.path());
   // Read: the file is free for the next capture.
   use.Release();
   net_->Deliver(std::move(picture));
+}
+
+void HttpServer::AcquireFrameOnLoop(milliseconds freshFor) {
+  if (!net_) return;
+  SnapshotUse use = hooks_.acquireSnapshot ? hooks_.acquireSnapshot(freshFor) : SnapshotUse();
+  std::shared_ptr<const std::string> picture;
+  if (use.captured()) picture = pictures_->Read(use.path());
+  use.Release();
+  net_->DeliverFrame(std::move(picture));
 }
 
 int HttpServer::StartHttpListener(uint16_t port, int32_t refresh, const Options& options) {
@@ -991,6 +1164,9 @@ int HttpServer::StartHttpListener(uint16_t port, int32_t refresh, const Options&
   auto answers = std::make_shared<AnswerTexts>();
   answers->pictureHeader = PictureHeader(refresh);
   answers->unavailable = UnavailableAnswer(refresh);
+  if (!options.user.empty() || !options.passwordHash.empty())
+    answers->credentials = std::make_shared<HttpCredentials>(options.user, options.passwordHash);
+  answers->streamFps = std::clamp<int32_t>(options.streamFps, 0, kMaxStreamFps);
   std::lock_guard guard(net_->listenMutex);
   epoll_event event{};
   event.events = EPOLLIN;
@@ -1012,6 +1188,8 @@ void HttpServer::Stop() {
   close(net_->listenFd);
   net_->listenFd = -1;
   net_->listenPausedUntil = kNever;
+  net_->endStreams.store(true);
+  net_->Wake();
 }
 
 bool HttpServer::listening() const {

@@ -20,6 +20,7 @@
 #include "common/limits.h"
 #include "common/ui_sink.h"
 #include "common/worker_threads.h"
+#include "publish/http_auth.h"
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
 
@@ -30,6 +31,13 @@ inline constexpr char kHttpPictureHeader[] =
     "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: image/jpeg\r\n\r\n";
 inline constexpr char kHttpPictureHeaderRefresh[] =
     "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: image/jpeg\r\nRefresh: %d\r\n\r\n";
+// The live stream: this head, then one part per frame.
+inline constexpr char kHttpStreamHeader[] =
+    "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: multipart/x-mixed-replace; "
+    "boundary=snapvaneframe\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n\r\n";
+inline constexpr char kHttpStreamPartHeader[] =
+    "--snapvaneframe\r\nContent-Type: image/jpeg\r\nContent-Length: %zu\r\n\r\n";
+inline constexpr int32_t kMaxStreamFps = 30;
 inline constexpr char kHttpNotFound[] =
     "HTTP/1.0 404 Object Not Found\r\nServer: Snapvane 0.1\r\n\r\n<html><head><title>Error "
     "404</title></head><body><h1>Error 404 The object was not found</h1></body></html>";
@@ -80,8 +88,9 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
  public:
   // What the server asks of the rest of the program, on the loop's thread.
   struct Hooks {
-    // A use of the snapshot for new clients (shared or freshly captured).
-    std::function<SnapshotUse()> acquireSnapshot;
+    // A use of the snapshot for new clients: shared when taken less than
+    // freshFor ago, else freshly captured.
+    std::function<SnapshotUse(std::chrono::milliseconds freshFor)> acquireSnapshot;
     // Connections arrived (the window shows the "HTTP access" tray icon).
     std::function<void()> onAccept;
   };
@@ -94,7 +103,10 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
 
   // What a listener offers beyond the picture; the defaults change nothing.
   struct Options {
-    std::string address;  // listen on this address only; empty: every interface
+    std::string address;       // listen on this address only; empty: every interface
+    std::string user;          // with passwordHash: Basic authentication asked for
+    std::string passwordHash;  // HashHttpPassword's text
+    int32_t streamFps = 0;     // GET /stream at this rate (1..kMaxStreamFps); 0: none
   };
   // 0 when listening on port (0: the system chooses; see port()), with client
   // pull every refresh seconds (0: none); else the errno of the step that
@@ -122,6 +134,7 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
   class LookupPool;
   class PictureCache;
   void AcquireOnLoop();
+  void AcquireFrameOnLoop(std::chrono::milliseconds freshFor);
 
   EventLoop& loop_;
   std::shared_ptr<UiSink> ui_;

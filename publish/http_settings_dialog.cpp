@@ -16,7 +16,8 @@ using namespace http_control;
 
 HttpSettingsDialog::HttpSettingsDialog(QWidget* parent, uint16_t& port, int32_t& refresh)
     : QDialog(parent), port_(port), refresh_(refresh) {
-  if (const DialogTemplate* t = FindDialogTemplate(kHttpSettingsDialog)) built_ = BuildDialog(this, *t);
+  if (const DialogTemplate* t = FindDialogTemplate(kHttpSettingsDialog))
+    built_ = BuildDialog(this, *t);
   const HttpSettingsForm form = HttpSettingsFormOf(port, refresh);
   if (auto* port = built_.ControlAs<QLineEdit>(kPort))
     port->setText(QString::fromStdString(form.port));

@@ -15,8 +15,12 @@ struct Settings {
   char fileName[260] = {};
   int32_t http = 0;
   uint16_t httpPort = 0;
-  int32_t httpRefresh = 0;  // seconds, 0: no client pull
-  char httpAddress[260] = {};  // listen address; empty: every interface
+  int32_t httpRefresh = 0;      // seconds, 0: no client pull
+  char httpAddress[260] = {};   // listen address; empty: every interface
+  char httpUser[64] = {};       // with httpPassHash: browsers must log in
+  char httpPassHash[160] = {};  // salted PBKDF2 hash of the password, never the password
+  int32_t httpStream = 0;       // GET /stream serves a live stream
+  int32_t httpStreamFps = 0;    // its frames per second, 1..30
   int32_t ftp = 0;
   char ftpUser[64] = {};
   char ftpPass[64] = {};  // clear text in memory; scrambled only in the settings file

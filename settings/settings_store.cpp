@@ -16,6 +16,7 @@ namespace {
 constexpr std::string_view kDefaultFileName = "cam.jpg";
 constexpr uint32_t kDefaultHttpPort = 80;
 constexpr uint32_t kDefaultFtpPort = 21;
+constexpr uint32_t kDefaultStreamFps = 5;
 constexpr uint32_t kDefaultQuality = 50;
 constexpr uint32_t kDefaultValign = 2;             // bottom
 constexpr uint32_t kDefaultHalign = 1;             // centre
@@ -90,6 +91,10 @@ constexpr SettingEntry kSettingsTable[] = {
     {"httpPort", K::kPort, &S::http, kDefaultHttpPort, {}, &Own<&S::httpPort>},
     {"httpRefresh", K::kNumber, &S::http, 0, {}, &Own<&S::httpRefresh>},
     {"httpAddress", K::kText, &S::http, 0, "", &Own<&S::httpAddress>},
+    {"httpUser", K::kText, &S::http, 0, "", &Own<&S::httpUser>},
+    {"httpPassHash", K::kText, &S::http, 0, "", &Own<&S::httpPassHash>},
+    {"httpStream", K::kNumber, &S::http, 0, {}, &Own<&S::httpStream>},
+    {"httpStreamFps", K::kNumber, &S::http, kDefaultStreamFps, {}, &Own<&S::httpStreamFps>},
     {"ftp", K::kNumber, nullptr, 0, {}, &Own<&S::ftp>},
     {"ftpUser", K::kText, &S::ftp, 0, "", &Own<&S::ftpUser>},
     {"ftpPass", K::kPassword, &S::ftp, 0, "", &Own<&S::ftpPass>},
@@ -116,7 +121,7 @@ constexpr SettingEntry kSettingsTable[] = {
     {"captionBackground", K::kNumber, &S::caption, 0, {}, &InCaption<&C::background>},
     {"quality", K::kNumber, nullptr, kDefaultQuality, {}, &Own<&S::quality>},
 };
-static_assert(std::size(kSettingsTable) == 27);
+static_assert(std::size(kSettingsTable) == 31);
 
 std::string_view TextOf(const FieldRef& f) {
   const char* text = static_cast<const char*>(f.data);

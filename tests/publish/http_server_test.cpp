@@ -150,6 +150,120 @@ TEST(HttpServerTest, ServesIpv4AndIpv6OrOnlyTheChosenAddress) {
   }));
 }
 
+TEST(HttpAuthTest, StoredHashIsSaltedAndChecksOnlyTheRightPassword) {
+  const std::string a = HashHttpPassword("s3cret", 1000), b = HashHttpPassword("s3cret", 1000);
+  EXPECT_NE(a, b);  // salted
+  EXPECT_EQ(a.find("s3cret"), std::string::npos);
+  EXPECT_TRUE(a.starts_with("pbkdf2-sha256$1000$"));
+  EXPECT_TRUE(CheckHttpPassword(a, "s3cret"));
+  for (const char* wrong : {"", "s3cre", "s3cret ", "S3CRET"})
+    EXPECT_FALSE(CheckHttpPassword(a, wrong));
+  for (const std::string& damaged :
+       {std::string(""), a.substr(0, a.size() - 2), std::string("plain$1$00$00"),
+        "pbkdf2-sha256$0$00$" + std::string(64, '0'),
+        "pbkdf2-sha256$99999999999$00$" + std::string(64, '0')})
+    EXPECT_FALSE(CheckHttpPassword(damaged, "s3cret")) << damaged;
+}
+
+std::string Basic(const std::string& userAndPassword) {
+  std::string out;
+  static const char abc[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (size_t i = 0; i < userAndPassword.size(); i += 3) {
+    uint32_t v = 0;
+    const size_t n = std::min<size_t>(3, userAndPassword.size() - i);
+    for (size_t k = 0; k < 3; ++k)
+      v = v << 8 | (k < n ? static_cast<unsigned char>(userAndPassword[i + k]) : 0);
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? abc[(v >> (18 - 6 * k)) & 63] : '=';
+  }
+  return "Authorization: Basic " + out + "\r\n";
+}
+
+TEST(HttpServerTest, PasswordAsksForBasicAuthenticationAndTheVisitLineSaysSo) {
+  HttpHarness server({.user = "cam", .password = "s3:cret", .streamFps = 5});
+  const std::string padding = "X-Padding: " + std::string(700, 'p') + "\r\n";
+  for (const std::string& request :
+       {kGet, "GET /?t=1 HTTP/1.0\r\n" + Basic("cam:wrong") + "\r\n",
+        "GET / HTTP/1.0\r\n" + Basic("cat:s3:cret") + "\r\n",
+        std::string("GET /stream HTTP/1.0\r\n\r\n"),
+        std::string("GET / HTTP/1.0\r\nAuthorization: Digest x\r\n\r\n")})
+    EXPECT_EQ(Exchange(server.port, request), kHttpUnauthorized) << request;
+  EXPECT_EQ(Exchange(server.port, "GET /other HTTP/1.0\r\n\r\n"), kHttpNotFound);
+  // Right, however late in the head it comes, and again (from the digest).
+  for (int i = 0; i < 2; ++i)
+    EXPECT_TRUE(IsPicture(
+        Exchange(server.port, "GET /?t=2 HTTP/1.1\r\n" + padding + Basic("cam:s3:cret") + "\r\n")));
+  EXPECT_TRUE(WaitFor([&] {
+    return Logged(server, "HTTP 127.0.0.1 - localhost (refused: no valid password)") == 5 &&
+           Logged(server, "HTTP 127.0.0.1 - localhost") == 3;
+  }));
+}
+
+// Parts of a multipart stream received within `seconds`.
+int StreamParts(uint16_t port, std::chrono::milliseconds length, std::string* head = nullptr) {
+  UniqueFd fd(ConnectLoopback(port));
+  const std::string request = "GET /stream HTTP/1.0\r\n\r\n";
+  send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
+  timeval slice{0, 100000};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+  std::string got;
+  char buf[65536];
+  const auto end = std::chrono::steady_clock::now() + length;
+  while (std::chrono::steady_clock::now() < end) {
+    const ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
+    if (n == 0) break;
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+  }
+  if (head) *head = got.substr(0, std::min(got.size(), std::strlen(kHttpStreamHeader) + 80));
+  int parts = 0;
+  for (size_t at = 0;
+       (at = got.find("--snapvaneframe\r\nContent-Type: image/jpeg", at)) != std::string::npos;
+       ++at)
+    ++parts;
+  return parts;
+}
+
+// Viewers share one capture per frame period; one that reads a byte a second
+// skips frames and holds nobody back.
+TEST(HttpStreamTest, ViewersShareCapturesAndASlowOneHoldsNobodyBack) {
+  HttpHarness server({.streamFps = 5});
+  std::string head;
+  EXPECT_GE(StreamParts(server.port, 1s, &head), 3);
+  EXPECT_TRUE(head.starts_with(std::string(kHttpStreamHeader) +
+                               "--snapvaneframe\r\nContent-Type: image/jpeg\r\nContent-Length: "));
+  ASSERT_TRUE(WaitFor([&] { return server.Connections() == 0; }));
+
+  std::atomic<bool> slowDone = false;
+  std::thread slow([&] {
+    UniqueFd fd(ConnectLoopback(server.port));
+    int small = 4096;
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string request = "GET /stream HTTP/1.0\r\n\r\n";
+    send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
+    while (!slowDone) {
+      char byte;
+      recv(fd.get(), &byte, 1, MSG_DONTWAIT);
+      std::this_thread::sleep_for(1s);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  const uint64_t framesBefore = server.Frames();
+  std::vector<std::future<int>> fast;
+  for (int i = 0; i < 19; ++i)
+    fast.push_back(std::async(std::launch::async, [&] { return StreamParts(server.port, 5s); }));
+  for (auto& parts : fast) {
+    const int n = parts.get();
+    EXPECT_GE(n, 21);
+    EXPECT_LE(n, 27);
+  }
+  const uint64_t captures = server.Frames() - framesBefore;
+  EXPECT_GE(captures, 22u);
+  EXPECT_LE(captures, 28u);
+  slowDone = true;
+  slow.join();
+  EXPECT_TRUE(WaitFor([&] { return Logged(server, "HTTP 127.0.0.1 - localhost (stream)") == 21; }));
+  EXPECT_TRUE(server.AllReleased());
+}
+
 TEST(HttpServerTest, BusyPortIsLoggedButKeepsTheSwitchOn) {
   HttpHarness first, second;
   int result = -1;

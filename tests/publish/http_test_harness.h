@@ -42,6 +42,9 @@ struct HttpHarnessOptions {
   std::chrono::milliseconds requestTimeout = kHttpRequestTimeout;
   ReverseLookupFn reverseLookup = nullptr;
   std::string address = {};  // listen address; empty: every interface
+  std::string user = {};
+  std::string password = {};  // hashed (cheaply) into the settings when set
+  int32_t streamFps = 0;      // 0: no stream
 };
 
 // The server on a system-chosen port, a UI-thread stand-in (running posted tasks
@@ -55,10 +58,19 @@ class HttpHarness {
     state->quality = 75;
     state->httpRefresh = options.refresh;
     std::snprintf(state->httpAddress, sizeof state->httpAddress, "%s", options.address.c_str());
+    std::snprintf(state->httpUser, sizeof state->httpUser, "%s", options.user.c_str());
+    if (!options.password.empty())
+      std::snprintf(state->httpPassHash, sizeof state->httpPassHash, "%s",
+                    HashHttpPassword(options.password, 1000).c_str());
+    state->httpStream = options.streamFps != 0;
+    state->httpStreamFps = options.streamFps;
     sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
     AttachUi(*state, sink);
     HttpServer::Hooks hooks;
-    hooks.acquireSnapshot = [this] { return AcquireSnapshotForClient(*state->snapshots); };
+    hooks.acquireSnapshot = [this](std::chrono::milliseconds freshFor) {
+      ++acquisitions;
+      return AcquireSnapshotForClient(*state->snapshots, freshFor);
+    };
     state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
     state->httpServer->requestTimeout = options.requestTimeout;
     state->httpServer->reverseLookup = options.reverseLookup;
@@ -112,6 +124,7 @@ class HttpHarness {
   // The UI thread's stand-in; the main window expires the fresh snapshot on its timer.
   PollLoop loop{[this] { ExpireSnapshotHold(*state->snapshots); }};
   uint16_t port = 0;
+  std::atomic<int> acquisitions = 0;  // asked for by the server (captures or shares)
 
  private:
   std::string oldTmpDir_;
