@@ -72,8 +72,7 @@ int EnableHttp(AppState& state) {
   options.user.assign(state.httpUser, strnlen(state.httpUser, sizeof state.httpUser));
   options.passwordHash.assign(state.httpPassHash,
                               strnlen(state.httpPassHash, sizeof state.httpPassHash));
-  options.streamFps =
-      state.httpStream ? std::clamp<int32_t>(state.httpStreamFps, 1, kMaxStreamFps) : 0;
+  options.streamFps = state.httpStream ? StreamFpsOf(state.httpStreamFps) : 0;
   const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh, options);
   if (rc == 0) state.httpPort = state.httpServer->port();
   return rc;

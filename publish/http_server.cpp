@@ -195,6 +195,21 @@ std::string HostNameErrorText(int lookupError, int systemError) {
   }
 }
 
+int32_t StreamFpsOf(int32_t fps) { return std::clamp<int32_t>(fps, 1, kMaxStreamFps); }
+
+std::string TrimmedText(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return std::string(text);
+}
+
+std::string NewHttpPasswordHash(std::string_view user, std::string_view typed,
+                                std::string_view stored) {
+  if (user.empty()) return {};
+  if (typed.empty() && !stored.empty()) return std::string(stored);
+  return HashHttpPassword(typed);
+}
+
 uint32_t ReadUnsignedText(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;

@@ -157,6 +157,15 @@ HttpSettingsForm HttpSettingsFormOf(uint16_t port, int32_t refresh);
 // OK: port := low 16 bits of the port text; refresh := the interval when ticked,
 // else 0. Text that is not a number reads as 0.
 void ApplyHttpSettingsForm(const HttpSettingsForm& form, uint16_t& port, int32_t& refresh);
+// The stream's rate within 1..kMaxStreamFps.
+int32_t StreamFpsOf(int32_t fps);
+// Text without blanks around it.
+std::string TrimmedText(std::string_view text);
+// The hash to store from the dialog: none without a user name; a fresh hash of
+// a typed password; the stored one when nothing was typed (an empty password's
+// hash when there is none yet).
+std::string NewHttpPasswordHash(std::string_view user, std::string_view typed,
+                                std::string_view stored);
 // Leading blanks skipped, then decimal digits up to the first other character;
 // none, or more than 32 bits, read as 0.
 uint32_t ReadUnsignedText(std::string_view text);
