@@ -28,10 +28,13 @@ struct Settings {
   char ftpServer[260] = {};
   char ftpFile[260] = {};
   char ftpDir[260] = {};
-  int32_t ftpMode = 0;           // 0 active, 1 passive, 2 automatic
-  int32_t ftpTls = 0;            // explicit TLS (AUTH TLS) on control and data
-  uint16_t ftpPort = 0;          // used when the server names no port
-  char ftpFingerprint[96] = {};  // pinned SHA-256 of the server's certificate, AA:BB:...
+  int32_t ftpMode = 0;            // 0 active, 1 passive, 2 automatic
+  int32_t ftpTls = 0;             // explicit TLS (AUTH TLS) on control and data
+  uint16_t ftpPort = 0;           // used when the server names no port
+  char ftpFingerprint[96] = {};   // pinned SHA-256 of the server's certificate, AA:BB:...
+  int32_t archive = 0;            // a copy of every timed capture
+  char archivePattern[260] = {};  // its name, with strftime codes; "~/" is the home folder
+  int32_t archiveDays = 0;        // the archive's own copies kept this many days; 0: all
   int32_t caption = 0;
   std::unique_ptr<CaptionStyle> captionStyle;
   int32_t quality = 0;

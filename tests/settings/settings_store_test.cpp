@@ -81,13 +81,13 @@ TEST_F(SettingsStore, EveryValueRoundTrips) {
   c.foreground = 0x0000FF, c.background = 0x123456;
   SaveSettings(*s);
   EXPECT_STREQ(s->ftpPass, "s3cr=t \"pw\"");  // the live password stays clear
-  EXPECT_EQ(RegStore::Load(file_).values().size(), 31u);
+  EXPECT_EQ(RegStore::Load(file_).values().size(), 34u);
   // A negative interval is stored as its 32-bit pattern, the port sign-extended from 16 bits.
   const std::string saved = ReadFile(file_);
   for (const char* line : {"\"interval\"=dword:fffffffb\n", "\"httpPort\"=dword:ffff9c40\n"})
     EXPECT_NE(saved.find(line), std::string::npos) << line;
 
-  // What is loaded saves back unchanged, every one of the 31 values.
+  // What is loaded saves back unchanged, every one of the 34 values.
   auto t = Loaded();
   EXPECT_EQ(std::tuple(t->ftpMode, t->ftpTls, t->ftpPort), std::tuple(2, 1, uint16_t{2121}));
   for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(texts(*t)[i], values[i]);
