@@ -56,7 +56,7 @@ std::string Hex(int n, const char* byte) {
 
 TEST_F(SettingsStore, EveryValueRoundTrips) {
   auto s = std::make_unique<Settings>();
-  s->interval = -5, s->saveFile = s->http = s->ftp = s->caption = 1;
+  s->interval = -5, s->saveFile = s->http = s->ftp = s->caption = s->archive = 1;
   s->httpPort = 40000, s->httpRefresh = 15, s->quality = 500;
   s->ftpMode = 2, s->ftpTls = 1, s->ftpPort = 2121;
   s->captionStyle = MakeLoadedDefaultCaptionStyle();
@@ -129,7 +129,7 @@ TEST_F(SettingsStore, SwitchedOffGroupsStoreOnlyTheirSwitchAndKeepWhatTheFileHel
   EXPECT_EQ(std::tuple(s->ftpMode, s->ftpTls, s->ftpPort, std::string(s->ftpFingerprint)),
             std::tuple(0, 0, uint16_t{21}, std::string()));
   SaveSettings(*s);  // creates the folder and stores only the switches
-  EXPECT_EQ(RegStore::Load(file_).values().size(), 6u);
+  EXPECT_EQ(RegStore::Load(file_).values().size(), 7u);
 
   WriteSettings(
       "\"saveFile\"=dword:00000000\n\"fileName\"=\"kept.jpg\"\n"
