@@ -1,5 +1,6 @@
 #include "app/main_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -66,7 +67,13 @@ int32_t QualityFromText(std::string_view text) {
 int EnableHttp(AppState& state) {
   state.http = 1;
   if (!state.httpServer) return EINVAL;
-  const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh);
+  HttpServer::Options options;
+  options.address.assign(state.httpAddress, strnlen(state.httpAddress, sizeof state.httpAddress));
+  options.user.assign(state.httpUser, strnlen(state.httpUser, sizeof state.httpUser));
+  options.passwordHash.assign(state.httpPassHash,
+                              strnlen(state.httpPassHash, sizeof state.httpPassHash));
+  options.streamFps = state.httpStream ? StreamFpsOf(state.httpStreamFps) : 0;
+  const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh, options);
   if (rc == 0) state.httpPort = state.httpServer->port();
   return rc;
 }

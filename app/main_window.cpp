@@ -388,7 +388,7 @@ void MainWindow::Command(int id, int notification) {
       SetEnabled(kHttpSettings, !IsChecked(kEnableHttp));
       break;
     case MainCommand::kHttpSettings:
-      RunHttpSettingsDialog(this, state.httpPort, state.httpRefresh);
+      RunHttpSettingsDialog(this, state);
       break;
     case MainCommand::kFtpSettings:
       RunFtpSettingsDialog(this, state);

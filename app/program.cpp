@@ -17,6 +17,7 @@
 #include "capture/capture_control.h"
 #include "common/time_text.h"
 #include "common/worker_threads.h"
+#include "publish/archive.h"
 #include "publish/http_server.h"
 #include "publish/snapshot.h"
 #include "settings/settings_store.h"
@@ -66,10 +67,10 @@ Program::Program(Options options)
 
   HttpServer::Hooks httpHooks;
   std::weak_ptr<Snapshots> weakSnapshots = state_->snapshots;
-  httpHooks.acquireSnapshot = [this, weakSnapshots] {
+  httpHooks.acquireSnapshot = [this, weakSnapshots](std::chrono::milliseconds freshFor) {
     auto snapshots = weakSnapshots.lock();
     if (!snapshots) return SnapshotUse();
-    SnapshotUse use = AcquireSnapshotForClient(*snapshots);
+    SnapshotUse use = AcquireSnapshotForClient(*snapshots, freshFor);
     // Reported from the loop: the browser gets its answer first, and nobody waits.
     CaptureResult result = use.TakeCaptureResult();
     if (!result.errors.empty() || result.ok)
@@ -142,17 +143,29 @@ void Program::TimerTick() {
   if (finished_) return;
   const Tick tick = CountdownTick(*state_);
   CaptureResult captured;
-  if (tick.capture) captured = TakePicture();
+  if (tick.capture) captured = TakePicture(/*timed=*/true);
   if (hooks_.ticked) hooks_.ticked(tick);
   ExpireSnapshotHold(*state_->snapshots);
   if (tick.capture) NoteCapture(captured);
 }
 
-CaptureResult Program::TakePicture() {
+CaptureResult Program::TakePicture(bool timed) {
   if (hooks_.beforePicture) hooks_.beforePicture();
   const PublishOrder order = OrderPicture(*state_);
   if (hooks_.afterPicture) hooks_.afterPicture();
-  return snapvane::TakePicture(*state_->snapshots, order);
+  CaptureResult result = snapvane::TakePicture(*state_->snapshots, order);
+  // Timed pictures also go to the archive: the capture just made is current
+  // and fresh, so this shares it.
+  if (timed && result.ok && state_->archive && state_->archivePattern[0]) {
+    auto use = std::make_shared<SnapshotUse>(AcquireSnapshotForClient(*state_->snapshots));
+    if (use->captured())
+      StartWorker(state_->workers,
+                  [use, ui = state_->ui, pattern = FieldText(state_->archivePattern),
+                   days = state_->archiveDays] {
+                    ArchiveWorker(ui.get(), std::move(*use), pattern, days);
+                  });
+  }
+  return result;
 }
 
 CaptureResult Program::TakePictureNow() {

@@ -85,7 +85,7 @@ class Program : public QObject {
   std::string StartupLine() const;
 
  private:
-  CaptureResult TakePicture();
+  CaptureResult TakePicture(bool timed = false);
   void NoteCapture(const CaptureResult& result);
 
   std::shared_ptr<AppState> state_;

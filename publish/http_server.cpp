@@ -38,6 +38,8 @@ constexpr size_t kVersionMinorIndex = 13;                                // the 
 constexpr size_t kHttpLineChars = 255;  // the visit line's 256-character buffer
 constexpr size_t kHostNameBytes = 1024;
 constexpr char kServerBusyHostName[] = "(Server Busy)";
+constexpr char kRefusedNote[] = " (refused: no valid password)";
+constexpr char kStreamNote[] = " (stream)";
 constexpr int kEventsPerWait = 256;
 constexpr int kDiscardReadsPerWake = 64;  // a fast sender cannot hold the thread
 constexpr uint64_t kListenerTag = UINT64_MAX;
@@ -71,19 +73,21 @@ int MillisecondsUntil(Clock::time_point at, Clock::time_point now) {
 
 }  // namespace
 
-std::optional<std::string> HostNameCache::Find(in_addr_t address) {
+std::optional<std::string> HostNameCache::Find(const in6_addr& address) {
   std::lock_guard guard(mutex_);
   const auto now = std::chrono::steady_clock::now();
   for (const Entry& e : entries_)
-    if (e.address == address && now - e.storedAt < kHostNameKeptFor) return e.text;
+    if (IN6_ARE_ADDR_EQUAL(&e.address, &address) && now - e.storedAt < kHostNameKeptFor)
+      return e.text;
   return std::nullopt;
 }
 
-void HostNameCache::Store(in_addr_t address, std::string text) {
+void HostNameCache::Store(const in6_addr& address, std::string text) {
   std::lock_guard guard(mutex_);
   Entry entry{address, std::move(text), std::chrono::steady_clock::now()};
-  auto same = std::find_if(entries_.begin(), entries_.end(),
-                           [address](const Entry& e) { return e.address == address; });
+  auto same = std::find_if(entries_.begin(), entries_.end(), [&address](const Entry& e) {
+    return IN6_ARE_ADDR_EQUAL(&e.address, &address);
+  });
   if (same != entries_.end()) {
     *same = std::move(entry);
   } else if (entries_.size() < static_cast<size_t>(kHostNamesKept)) {
@@ -101,6 +105,66 @@ bool MatchesHttpRequest(const char* request, size_t received) {
   std::memcpy(head, request, sizeof head);
   head[kVersionMinorIndex] = 'x';
   return std::memcmp(head, kHttpRequestPattern, sizeof head) == 0;
+}
+
+HttpResource ClassifyHttpRequest(const char* request, size_t received) {
+  if (MatchesHttpRequest(request, received)) return HttpResource::kPicture;
+  const std::string_view text(request, received);
+  const size_t lineEnd = text.find("\r\n");
+  if (lineEnd == std::string_view::npos || !text.starts_with("GET /")) return HttpResource::kNone;
+  const std::string_view line = text.substr(0, lineEnd);
+  const size_t blank = line.find(' ', 4);
+  if (blank == std::string_view::npos) return HttpResource::kNone;
+  const std::string_view target = line.substr(4, blank - 4);
+  const std::string_view version = line.substr(blank + 1);
+  if (version.size() != sizeof "HTTP/1.x" - 1 || !version.starts_with("HTTP/1."))
+    return HttpResource::kNone;
+  for (char ch : target)
+    if (static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f) return HttpResource::kNone;
+  const size_t query = target.find('?');
+  const std::string_view path = target.substr(0, query);
+  if (path == "/" && query != std::string_view::npos) return HttpResource::kPicture;
+  if (path == "/stream") return HttpResource::kStream;
+  return HttpResource::kNone;
+}
+
+PeerAddress PeerOf(const sockaddr* address) {
+  PeerAddress peer{};
+  peer.sin6_family = AF_INET6;
+  if (address && address->sa_family == AF_INET6) {
+    std::memcpy(&peer, address, sizeof peer);
+  } else if (address && address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    peer.sin6_port = v4->sin_port;
+    peer.sin6_addr.s6_addr[10] = 0xff;
+    peer.sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(&peer.sin6_addr.s6_addr[12], &v4->sin_addr, 4);
+  }
+  return peer;
+}
+
+namespace {
+
+// The address an IPv4 client really has, for the text and the reverse lookup.
+bool AsIpv4(const PeerAddress& peer, sockaddr_in& v4) {
+  if (!IN6_IS_ADDR_V4MAPPED(&peer.sin6_addr)) return false;
+  v4 = {};
+  v4.sin_family = AF_INET;
+  v4.sin_port = peer.sin6_port;
+  std::memcpy(&v4.sin_addr, &peer.sin6_addr.s6_addr[12], 4);
+  return true;
+}
+
+}  // namespace
+
+std::string PeerText(const PeerAddress& peer) {
+  char text[INET6_ADDRSTRLEN] = "::";
+  sockaddr_in v4;
+  if (AsIpv4(peer, v4))
+    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+  else
+    inet_ntop(AF_INET6, &peer.sin6_addr, text, sizeof text);
+  return text;
 }
 
 std::string HostNameErrorText(int lookupError, int systemError) {
@@ -129,6 +193,21 @@ std::string HostNameErrorText(int lookupError, int systemError) {
     default:
       return "(Lookup Error)";
   }
+}
+
+int32_t StreamFpsOf(int32_t fps) { return std::clamp<int32_t>(fps, 1, kMaxStreamFps); }
+
+std::string TrimmedText(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return std::string(text);
+}
+
+std::string NewHttpPasswordHash(std::string_view user, std::string_view typed,
+                                std::string_view stored) {
+  if (user.empty()) return {};
+  if (typed.empty() && !stored.empty()) return std::string(stored);
+  return HashHttpPassword(typed);
 }
 
 uint32_t ReadUnsignedText(std::string_view text) {
@@ -163,19 +242,26 @@ void ApplyHttpSettingsForm(const HttpSettingsForm& form, uint16_t& port, int32_t
 struct AnswerTexts {
   std::string pictureHeader;
   std::string unavailable;
+  std::shared_ptr<HttpCredentials> credentials;  // null: no password
+  int32_t streamFps = 0;                         // 0: no stream
 };
 
 // One connection, on the network thread only.
 struct HttpServer::Connection {
-  enum class Phase { kReading, kWaiting, kSending, kLingering };
+  // kStreaming: a stream between two parts, waiting for the next frame.
+  enum class Phase { kReading, kWaiting, kSending, kStreaming, kLingering };
   int fd = -1;
   uint32_t serial = 0;  // tells a reused descriptor from the one an event was for
   int visitKey = 0;     // names the visit line; 0: none
-  sockaddr_in peer{};
+  PeerAddress peer{};
   Phase phase = Phase::kReading;
   bool requestComplete = false;  // the head's empty line arrived, nothing is cut off
   bool reportsProgress = false;
-  uint32_t events = 0;  // what epoll watches for
+  bool stream = false;     // asked for the stream
+  bool streaming = false;  // a stream: after each part, back to kStreaming
+  bool refused = false;    // asked for a password it did not give
+  std::string request;     // the head read so far, when a password is asked for
+  uint32_t events = 0;     // what epoll watches for
   std::shared_ptr<const AnswerTexts> texts;
   std::string_view head;  // the header, or a whole text answer
   std::shared_ptr<const std::string> picture;
@@ -210,27 +296,29 @@ class HttpServer::LookupPool {
 
   // Completes the visit line key with the name of peer: at once when the name is
   // known, else from a lookup thread; with an error text when too many wait.
-  void Complete(int key, const sockaddr_in& peer) {
+  // note follows the name (empty: nothing).
+  void Complete(int key, const PeerAddress& peer, const char* note) {
     Shared& s = *shared_;
-    if (std::optional<std::string> known = s.cache.Find(peer.sin_addr.s_addr)) {
-      if (s.ui) s.ui->PostHostName(key, std::move(*known));
+    if (std::optional<std::string> known = s.cache.Find(peer.sin6_addr)) {
+      if (s.ui) s.ui->PostHostName(key, *known + note);
       return;
     }
     {
       std::lock_guard guard(s.mutex);
       if (s.jobs.size() < static_cast<size_t>(kHostLookupsQueued)) {
-        s.jobs.push_back({key, peer});
+        s.jobs.push_back({key, peer, note});
         s.wake.notify_one();
         return;
       }
     }
-    if (s.ui) s.ui->PostHostName(key, kServerBusyHostName);
+    if (s.ui) s.ui->PostHostName(key, kServerBusyHostName + std::string(note));
   }
 
  private:
   struct Job {
     int key;
-    sockaddr_in peer;
+    PeerAddress peer;
+    const char* note;
   };
   struct Shared {
     std::mutex mutex;
@@ -253,19 +341,24 @@ class HttpServer::LookupPool {
         s.jobs.pop_front();
       }
       std::string name = HostNameOf(s, job.peer);
-      if (s.ui) s.ui->PostHostName(job.key, std::move(name));
+      if (s.ui) s.ui->PostHostName(job.key, name + job.note);
     }
   }
 
   // The visitor's name, or the text for a failed lookup. Names and definite "no
   // such name" answers are kept for a while; passing failures are asked again.
-  static std::string HostNameOf(Shared& s, const sockaddr_in& peer) {
-    const in_addr_t address = peer.sin_addr.s_addr;
+  static std::string HostNameOf(Shared& s, const PeerAddress& peer) {
+    const in6_addr& address = peer.sin6_addr;
     if (std::optional<std::string> known = s.cache.Find(address)) return *known;
     char host[kHostNameBytes] = {};
-    const int rc = s.lookup ? s.lookup(peer, host, sizeof host)
-                            : getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
-                                          host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    sockaddr_in v4;
+    const bool isV4 = AsIpv4(peer, v4);
+    const auto* asked =
+        isV4 ? reinterpret_cast<const sockaddr*>(&v4) : reinterpret_cast<const sockaddr*>(&peer);
+    const socklen_t length = isV4 ? sizeof v4 : sizeof peer;
+    const int rc = s.lookup
+                       ? s.lookup(asked, length, host, sizeof host)
+                       : getnameinfo(asked, length, host, sizeof host, nullptr, 0, NI_NAMEREQD);
     const int systemError = errno;
     if (rc != 0 && rc != EAI_NONAME) return HostNameErrorText(rc, systemError);
     std::string text = rc == 0 ? std::string(host, strnlen(host, sizeof host))
@@ -358,6 +451,15 @@ struct HttpServer::Network {
     [[maybe_unused]] ssize_t n = write(wake.get(), &one, sizeof one);
   }
 
+  // Loop thread: a stream frame's picture (null: none could be captured).
+  void DeliverFrame(std::shared_ptr<const std::string> picture) {
+    {
+      std::lock_guard guard(resultMutex);
+      frames.push_back(std::move(picture));
+    }
+    Wake();
+  }
+
   // Loop thread: an acquisition's picture (null: no picture could be captured).
   void Deliver(std::shared_ptr<const std::string> picture) {
     {
@@ -371,11 +473,16 @@ struct HttpServer::Network {
   void AcceptWaiting();
   void AnswerShortage(int listenFd, const std::shared_ptr<const AnswerTexts>& texts);
   void ReportShortage(Clock::time_point now, bool force);
-  Connection* Admit(int fd, const sockaddr_in& peer, std::shared_ptr<const AnswerTexts> texts,
+  Connection* Admit(int fd, const PeerAddress& peer, std::shared_ptr<const AnswerTexts> texts,
                     bool logged);
   void HandleEvent(uint64_t tag, uint32_t events);
   void ReadRequest(Connection& c);
   void TakeResults();
+  void SendFrame(const std::shared_ptr<const std::string>& picture);
+  void RequestFrame(Clock::time_point now);
+  void StartStream(Connection& c);
+  void EndStreams();
+  void ReadWhileStreaming(Connection& c);
   void Answer(Connection& c, std::string_view head, std::shared_ptr<const std::string> picture,
               bool reportProgress);
   void ContinueSending(Connection& c);
@@ -402,6 +509,8 @@ struct HttpServer::Network {
 
   std::mutex resultMutex;
   std::vector<std::shared_ptr<const std::string>> results;
+  std::vector<std::shared_ptr<const std::string>> frames;  // for the streams
+  std::atomic<bool> endStreams{false};                     // the listener stopped
 
   // Network thread only from here on.
   LookupPool lookups;
@@ -415,6 +524,10 @@ struct HttpServer::Network {
   std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers;
   std::vector<std::pair<int, uint32_t>> waiting;  // for the acquisition under way or next
   bool acquiring = false;
+  std::vector<std::pair<int, uint32_t>> streamers;  // open streams
+  bool frameAcquiring = false;                      // one frame capture at a time
+  Clock::time_point nextFrameAt = kNever;
+  milliseconds framePeriod{0};
   uint32_t nextSerial = 1;
   int nextVisitKey = 1;
   UniqueFd spare;  // given up to accept and answer when no descriptor is left
@@ -438,6 +551,7 @@ void HttpServer::Network::Run() {
   while (!stop.load()) {
     Clock::time_point next = timers.empty() ? kNever : timers.top().at;
     next = std::min(next, shortageReportAt);
+    if (!frameAcquiring) next = std::min(next, nextFrameAt);
     {
       std::lock_guard guard(listenMutex);
       next = std::min(next, listenPausedUntil);
@@ -469,6 +583,8 @@ void HttpServer::Network::Run() {
       });
     }
     const Clock::time_point now = Clock::now();
+    if (endStreams.exchange(false)) EndStreams();
+    RequestFrame(now);
     ExpireTimers(now);
     ReportShortage(now, false);
     {
@@ -498,7 +614,7 @@ void HttpServer::Network::Run() {
 void HttpServer::Network::AcceptWaiting() {
   struct Accepted {
     int fd;
-    sockaddr_in peer;
+    PeerAddress peer;
   };
   Accepted accepted[kMaxAcceptsPerWake];
   int count = 0;
@@ -509,11 +625,12 @@ void HttpServer::Network::AcceptWaiting() {
     answers = texts;
     while (count < kMaxAcceptsPerWake) {
       Accepted& a = accepted[count];
-      a.peer = {};
-      socklen_t length = sizeof a.peer;
-      a.fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&a.peer), &length,
+      sockaddr_storage from{};
+      socklen_t length = sizeof from;
+      a.fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &length,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (a.fd >= 0) {
+        a.peer = PeerOf(reinterpret_cast<const sockaddr*>(&from));
         ++count;
         continue;
       }
@@ -543,7 +660,7 @@ void HttpServer::Network::AnswerShortage(int listenFd,
       server.refused_.fetch_add(1);
       // Answered and closed like any other, without a visit line; the spare
       // comes back when a descriptor is free again.
-      if (Connection* c = Admit(fd, sockaddr_in{}, answers, false))
+      if (Connection* c = Admit(fd, PeerAddress{}, answers, false))
         Answer(*c, c->texts->unavailable, nullptr, false);
       return;
     }
@@ -570,7 +687,7 @@ void HttpServer::Network::ReportShortage(Clock::time_point now, bool force) {
   shortageReportAt = now + kShortageReportEvery;
 }
 
-HttpServer::Connection* HttpServer::Network::Admit(int fd, const sockaddr_in& peer,
+HttpServer::Connection* HttpServer::Network::Admit(int fd, const PeerAddress& peer,
                                                    std::shared_ptr<const AnswerTexts> answers,
                                                    bool logged) {
   auto c = std::make_unique<Connection>();
@@ -593,10 +710,8 @@ HttpServer::Connection* HttpServer::Network::Admit(int fd, const sockaddr_in& pe
   if (logged) {
     connection.visitKey = nextVisitKey;
     nextVisitKey = nextVisitKey == INT_MAX ? 1 : nextVisitKey + 1;
-    char address[INET_ADDRSTRLEN] = "0.0.0.0";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     char line[kHttpLineChars + 1];
-    std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", address, Now24());
+    std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", PeerText(peer).c_str(), Now24());
     if (server.ui_) server.ui_->AddVisitLine(connection.visitKey, line);
     connection.deadline = Clock::now() + requestTimeout;
     Arm(connection);
@@ -624,6 +739,9 @@ void HttpServer::Network::HandleEvent(uint64_t tag, uint32_t events) {
     case Connection::Phase::kSending:
       ContinueSending(*c);
       break;
+    case Connection::Phase::kStreaming:
+      ReadWhileStreaming(*c);
+      break;
     case Connection::Phase::kLingering:
       Discard(*c);
       break;
@@ -633,19 +751,57 @@ void HttpServer::Network::HandleEvent(uint64_t tag, uint32_t events) {
 // One receive decides, as much as has arrived: a request line cut short is no
 // picture request. A closed or failed connection reads as an empty request.
 void HttpServer::Network::ReadRequest(Connection& c) {
+  const AnswerTexts& texts = *c.texts;
+  const bool password = texts.credentials && texts.credentials->required();
   char request[kRequestBufferBytes];
-  const ssize_t n = recv(c.fd, request, kRequestBufferBytes - 1, 0);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  const size_t received = n > 0 ? static_cast<size_t>(n) : 0;
-  c.requestComplete =
-      received < kRequestBufferBytes - 1 && memmem(request, received, "\r\n\r\n", 4) != nullptr;
-  if (!MatchesHttpRequest(request, received)) {
+  std::string_view head;
+  if (!password) {
+    const ssize_t n = recv(c.fd, request, kRequestBufferBytes - 1, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    const size_t received = n > 0 ? static_cast<size_t>(n) : 0;
+    head = std::string_view(request, received);
+    c.requestComplete =
+        received < kRequestBufferBytes - 1 && memmem(request, received, "\r\n\r\n", 4) != nullptr;
+  } else {
+    // The credentials may come late in the head: read it whole (bounded; the
+    // request's time limit still applies).
+    for (;;) {
+      char chunk[4096];
+      const size_t room = kHttpRequestHeadMax - c.request.size();
+      const ssize_t n = recv(c.fd, chunk, std::min(room, sizeof chunk), 0);
+      if (n > 0) {
+        c.request.append(chunk, static_cast<size_t>(n));
+        if (c.request.find("\r\n\r\n") != std::string::npos ||
+            c.request.size() >= kHttpRequestHeadMax)
+          break;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      break;  // the client ended, or the connection failed
+    }
+    head = c.request;
+    c.requestComplete = c.request.ends_with("\r\n\r\n");
+  }
+  HttpResource resource = ClassifyHttpRequest(head.data(), head.size());
+  if (resource == HttpResource::kStream && texts.streamFps <= 0) resource = HttpResource::kNone;
+  if (resource == HttpResource::kNone) {
     Answer(c, kHttpNotFound, nullptr, false);
     return;
   }
-  if (received == kRequestBufferBytes - 1) {
+  if (password && !texts.credentials->Accepts(head)) {
+    c.refused = true;
+    Answer(c, kHttpUnauthorized, nullptr, false);
+    return;
+  }
+  c.request.clear();
+  if (!password && head.size() == kRequestBufferBytes - 1) {
     char drain[kRequestBufferBytes - 1];
     (void)recv(c.fd, drain, sizeof drain, 0);  // takes only what already arrived
+  }
+  if (resource == HttpResource::kStream) {
+    StartStream(c);
+    return;
   }
   c.phase = Connection::Phase::kWaiting;
   c.deadline = kNever;
@@ -661,10 +817,15 @@ void HttpServer::Network::ReadRequest(Connection& c) {
 }
 
 void HttpServer::Network::TakeResults() {
-  std::vector<std::shared_ptr<const std::string>> taken;
+  std::vector<std::shared_ptr<const std::string>> taken, takenFrames;
   {
     std::lock_guard guard(resultMutex);
     taken.swap(results);
+    takenFrames.swap(frames);
+  }
+  for (auto& frame : takenFrames) {
+    frameAcquiring = false;
+    SendFrame(frame);
   }
   for (auto& picture : taken) {
     acquiring = false;
@@ -742,6 +903,14 @@ void HttpServer::Network::ContinueSending(Connection& c) {
 // client. So say we are done, then, unless the client sent a whole request head
 // and nothing after it, read and drop what comes (bounded) until it closes too.
 void HttpServer::Network::FinishAnswer(Connection& c) {
+  if (c.streaming) {
+    // Between parts: only the client's end is of interest until the next frame.
+    c.phase = Connection::Phase::kStreaming;
+    c.picture.reset();
+    c.deadline = kNever;
+    Watch(c, EPOLLIN);
+    return;
+  }
   shutdown(c.fd, SHUT_WR);
   int pending = 0;
   if (c.requestComplete && ioctl(c.fd, FIONREAD, &pending) == 0 && pending == 0) {
@@ -754,6 +923,79 @@ void HttpServer::Network::FinishAnswer(Connection& c) {
   Watch(c, EPOLLIN);
   Arm(c);
   Discard(c);
+}
+
+void HttpServer::Network::StartStream(Connection& c) {
+  c.stream = c.streaming = true;
+  streamers.emplace_back(c.fd, c.serial);
+  const milliseconds period(1000 / std::clamp<int32_t>(c.texts->streamFps, 1, kMaxStreamFps));
+  if (nextFrameAt == kNever || period != framePeriod) nextFrameAt = Clock::now();
+  framePeriod = period;
+  Answer(c, kHttpStreamHeader, nullptr, false);
+}
+
+// One capture per frame period, however many watch, and never two at once.
+void HttpServer::Network::RequestFrame(Clock::time_point now) {
+  if (streamers.empty()) {
+    nextFrameAt = kNever;
+    return;
+  }
+  if (frameAcquiring || now < nextFrameAt) return;
+  frameAcquiring = true;
+  nextFrameAt += framePeriod;
+  if (nextFrameAt <= now) nextFrameAt = now + framePeriod;  // fell behind: no burst
+  // A picture made for a browser within half a period is fresh enough.
+  server.loop_.Post([weak = server.weak_from_this(), fresh = framePeriod / 2] {
+    if (auto s = weak.lock()) s->AcquireFrameOnLoop(fresh);
+  });
+}
+
+// The frame goes to every stream waiting for one; a stream still sending an
+// earlier part skips it, so a slow viewer never holds the others back.
+void HttpServer::Network::SendFrame(const std::shared_ptr<const std::string>& picture) {
+  if (!picture || picture->empty()) return;
+  char head[sizeof kHttpStreamPartHeader + 24];
+  std::snprintf(head, sizeof head, kHttpStreamPartHeader, picture->size());
+  auto part = std::make_shared<std::string>();
+  part->reserve(std::strlen(head) + picture->size() + 2);
+  part->append(head).append(*picture).append("\r\n");
+  const std::shared_ptr<const std::string> shared = std::move(part);
+  const std::vector<std::pair<int, uint32_t>> viewers = streamers;
+  for (auto [fd, serial] : viewers) {
+    Connection* c = Find(fd, serial);
+    if (c && c->phase == Connection::Phase::kStreaming) Answer(*c, {}, shared, false);
+  }
+}
+
+// The listener stopped: streams end after the part they are sending.
+void HttpServer::Network::EndStreams() {
+  const std::vector<std::pair<int, uint32_t>> viewers = streamers;
+  for (auto [fd, serial] : viewers) {
+    Connection* c = Find(fd, serial);
+    if (!c) continue;
+    if (c->phase == Connection::Phase::kStreaming) {
+      c->streaming = false;
+      std::erase(streamers, std::pair(fd, serial));
+      c->requestComplete = false;
+      FinishAnswer(*c);
+    } else {
+      c->streaming = false;
+      std::erase(streamers, std::pair(fd, serial));
+    }
+  }
+}
+
+// Between parts a viewer has nothing to say; its end (or a failure) closes the stream.
+void HttpServer::Network::ReadWhileStreaming(Connection& c) {
+  char discard[4096];
+  for (int i = 0; i < kDiscardReadsPerWake; ++i) {
+    const ssize_t n = recv(c.fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    break;
+  }
+  Close(c);
 }
 
 void HttpServer::Network::Discard(Connection& c) {
@@ -773,13 +1015,15 @@ void HttpServer::Network::Close(Connection& c) {
       c.sent < c.head.size() + (c.picture ? c.picture->size() : 0))
     server.ui_->ReportTransferProgress(c.fd, 0);  // stopped: the transfer ends here
   const int key = c.visitKey;
-  const sockaddr_in peer = c.peer;
+  const PeerAddress peer = c.peer;
+  const char* note = c.refused ? kRefusedNote : c.stream ? kStreamNote : "";
+  if (c.streaming) std::erase(streamers, std::pair(c.fd, c.serial));
   const int fd = c.fd;
   byFd[static_cast<size_t>(fd)].reset();  // c is gone
   server.connections_.fetch_sub(1);       // counted out before the client can see the end
   close(fd);
   if (!spare) spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (key != 0) lookups.Complete(key, peer);
+  if (key != 0) lookups.Complete(key, peer, note);
 }
 
 void HttpServer::Network::Watch(Connection& c, uint32_t events) {
@@ -830,7 +1074,8 @@ HttpServer::~HttpServer() {
 
 void HttpServer::AcquireOnLoop() {
   if (!net_) return;
-  SnapshotUse use = hooks_.acquireSnapshot ? hooks_.acquireSnapshot() : SnapshotUse();
+  SnapshotUse use =
+      hooks_.acquireSnapshot ? hooks_.acquireSnapshot(kSnapshotFreshFor) : SnapshotUse();
   std::shared_ptr<const std::string> picture;
   if (use.captured()) picture = pictures_->Read(use.path());
   // Read: the file is free for the next capture.
@@ -838,37 +1083,90 @@ void HttpServer::AcquireOnLoop() {
   net_->Deliver(std::move(picture));
 }
 
-int HttpServer::StartHttpListener(uint16_t port, int32_t refresh) {
+void HttpServer::AcquireFrameOnLoop(milliseconds freshFor) {
+  if (!net_) return;
+  SnapshotUse use = hooks_.acquireSnapshot ? hooks_.acquireSnapshot(freshFor) : SnapshotUse();
+  std::shared_ptr<const std::string> picture;
+  if (use.captured()) picture = pictures_->Read(use.path());
+  use.Release();
+  net_->DeliverFrame(std::move(picture));
+}
+
+int HttpServer::StartHttpListener(uint16_t port, int32_t refresh, const Options& options) {
   Stop();  // a restart replaces the listener; never two
-  auto fail = [&](int error) {
+  auto fail = [&](int error, std::string reason = {}) {
+    if (reason.empty()) reason = std::strerror(error);
     if (ui_) {
       char line[512];
       std::snprintf(line, sizeof line, "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
-                    static_cast<unsigned>(port), std::strerror(error),
+                    static_cast<unsigned>(port), reason.c_str(),
                     TimeText(LocalTime(std::time(nullptr))).c_str());
       ui_->AddLogLine(-1, line);
     }
     return error;
   };
-  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  sockaddr_storage address{};
+  socklen_t addressLength = 0;
+  UniqueFd listener;
+  if (options.address.empty()) {
+    // Every interface, IPv4 clients included (as mapped addresses); IPv4 alone
+    // where the system has no IPv6.
+    listener.Reset(socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (listener) {
+      int off = 0;
+      setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+      auto& any = reinterpret_cast<sockaddr_in6&>(address);
+      any.sin6_family = AF_INET6;
+      any.sin6_addr = in6addr_any;
+      any.sin6_port = htons(port);
+      addressLength = sizeof any;
+    } else {
+      listener.Reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      auto& any = reinterpret_cast<sockaddr_in&>(address);
+      any.sin_family = AF_INET;
+      any.sin_addr.s_addr = htonl(INADDR_ANY);
+      any.sin_port = htons(port);
+      addressLength = sizeof any;
+    }
+  } else {
+    std::string host = options.address;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+      host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0 || !found) {
+      const int error = rc == EAI_SYSTEM ? errno : EADDRNOTAVAIL;
+      return fail(error, "address " + options.address + ": " +
+                             (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc)));
+    }
+    std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+    addressLength = found->ai_addrlen;
+    freeaddrinfo(found);
+    listener.Reset(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (listener && address.ss_family == AF_INET6) {
+      int on = 1;  // exactly the address asked for
+      setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+  }
   if (!listener) return fail(errno);
   // Connections of an earlier run lingering in TIME_WAIT must not block the port;
   // a port another program listens on is still refused.
   int on = 1;
   setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), addressLength) != 0 ||
       listen(listener.get(), SOMAXCONN) != 0)
     return fail(errno);
-  sockaddr_in bound{};
+  sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   port_ = port;
   if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) == 0)
-    port_ = ntohs(bound.sin_port);
+    port_ = ntohs(PeerOf(reinterpret_cast<const sockaddr*>(&bound)).sin6_port);
 
   if (!net_) {
     auto net = std::make_unique<Network>(*this);
@@ -881,6 +1179,9 @@ int HttpServer::StartHttpListener(uint16_t port, int32_t refresh) {
   auto answers = std::make_shared<AnswerTexts>();
   answers->pictureHeader = PictureHeader(refresh);
   answers->unavailable = UnavailableAnswer(refresh);
+  if (!options.user.empty() || !options.passwordHash.empty())
+    answers->credentials = std::make_shared<HttpCredentials>(options.user, options.passwordHash);
+  answers->streamFps = std::clamp<int32_t>(options.streamFps, 0, kMaxStreamFps);
   std::lock_guard guard(net_->listenMutex);
   epoll_event event{};
   event.events = EPOLLIN;
@@ -902,6 +1203,8 @@ void HttpServer::Stop() {
   close(net_->listenFd);
   net_->listenFd = -1;
   net_->listenPausedUntil = kNever;
+  net_->endStreams.store(true);
+  net_->Wake();
 }
 
 bool HttpServer::listening() const {

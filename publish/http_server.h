@@ -20,6 +20,7 @@
 #include "common/limits.h"
 #include "common/ui_sink.h"
 #include "common/worker_threads.h"
+#include "publish/http_auth.h"
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
 
@@ -30,6 +31,13 @@ inline constexpr char kHttpPictureHeader[] =
     "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: image/jpeg\r\n\r\n";
 inline constexpr char kHttpPictureHeaderRefresh[] =
     "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: image/jpeg\r\nRefresh: %d\r\n\r\n";
+// The live stream: this head, then one part per frame.
+inline constexpr char kHttpStreamHeader[] =
+    "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: multipart/x-mixed-replace; "
+    "boundary=snapvaneframe\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n\r\n";
+inline constexpr char kHttpStreamPartHeader[] =
+    "--snapvaneframe\r\nContent-Type: image/jpeg\r\nContent-Length: %zu\r\n\r\n";
+inline constexpr int32_t kMaxStreamFps = 30;
 inline constexpr char kHttpNotFound[] =
     "HTTP/1.0 404 Object Not Found\r\nServer: Snapvane 0.1\r\n\r\n<html><head><title>Error "
     "404</title></head><body><h1>Error 404 The object was not found</h1></body></html>";
@@ -39,21 +47,30 @@ inline constexpr char kHttpUnavailable[] =
     "<html><head><title>Error 503</title></head><body><h1>Error 503 No picture could be "
     "captured</h1></body></html>";
 
-// Reverse lookup of a peer: 0 and the name in host, or a getnameinfo error code.
-using ReverseLookupFn = int (*)(const sockaddr_in& peer, char* host, size_t hostSize);
+// Reverse lookup of a peer (IPv4 or IPv6): 0 and the name in host, or a
+// getnameinfo error code.
+using ReverseLookupFn = int (*)(const sockaddr* peer, socklen_t length, char* host,
+                                size_t hostSize);
+
+// A client's address as the network thread keeps it: IPv6, an IPv4 client as
+// its mapped form (::ffff:a.b.c.d), so one listener serves both.
+using PeerAddress = sockaddr_in6;
+PeerAddress PeerOf(const sockaddr* address);
+// The address as text: dotted for an IPv4 client, else the IPv6 form.
+std::string PeerText(const PeerAddress& peer);
 
 // Names of recent visitors, so a browser that asks again every second costs one
 // reverse lookup a minute, not one a second. The lookup threads share it.
 class HostNameCache {
  public:
   // The text stored for address less than kHostNameKeptFor ago.
-  std::optional<std::string> Find(in_addr_t address);
+  std::optional<std::string> Find(const in6_addr& address);
   // Keeps text for address, in place of the oldest entry when full.
-  void Store(in_addr_t address, std::string text);
+  void Store(const in6_addr& address, std::string text);
 
  private:
   struct Entry {
-    in_addr_t address;
+    in6_addr address;
     std::string text;
     std::chrono::steady_clock::time_point storedAt;
   };
@@ -71,8 +88,9 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
  public:
   // What the server asks of the rest of the program, on the loop's thread.
   struct Hooks {
-    // A use of the snapshot for new clients (shared or freshly captured).
-    std::function<SnapshotUse()> acquireSnapshot;
+    // A use of the snapshot for new clients: shared when taken less than
+    // freshFor ago, else freshly captured.
+    std::function<SnapshotUse(std::chrono::milliseconds freshFor)> acquireSnapshot;
     // Connections arrived (the window shows the "HTTP access" tray icon).
     std::function<void()> onAccept;
   };
@@ -83,10 +101,20 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
+  // What a listener offers beyond the picture; the defaults change nothing.
+  struct Options {
+    std::string address;       // listen on this address only; empty: every interface
+    std::string user;          // with passwordHash: Basic authentication asked for
+    std::string passwordHash;  // HashHttpPassword's text
+    int32_t streamFps = 0;     // GET /stream at this rate (1..kMaxStreamFps); 0: none
+  };
   // 0 when listening on port (0: the system chooses; see port()), with client
   // pull every refresh seconds (0: none); else the errno of the step that
   // failed, with one log line. A running listener is replaced.
-  int StartHttpListener(uint16_t port, int32_t refresh);
+  int StartHttpListener(uint16_t port, int32_t refresh, const Options& options);
+  int StartHttpListener(uint16_t port, int32_t refresh) {
+    return StartHttpListener(port, refresh, {});
+  }
   // Closes the listening socket. Connections already accepted are served to the end.
   void Stop();
   bool listening() const;
@@ -106,6 +134,7 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
   class LookupPool;
   class PictureCache;
   void AcquireOnLoop();
+  void AcquireFrameOnLoop(std::chrono::milliseconds freshFor);
 
   EventLoop& loop_;
   std::shared_ptr<UiSink> ui_;
@@ -128,12 +157,26 @@ HttpSettingsForm HttpSettingsFormOf(uint16_t port, int32_t refresh);
 // OK: port := low 16 bits of the port text; refresh := the interval when ticked,
 // else 0. Text that is not a number reads as 0.
 void ApplyHttpSettingsForm(const HttpSettingsForm& form, uint16_t& port, int32_t& refresh);
+// The stream's rate within 1..kMaxStreamFps.
+int32_t StreamFpsOf(int32_t fps);
+// Text without blanks around it.
+std::string TrimmedText(std::string_view text);
+// The hash to store from the dialog: none without a user name; a fresh hash of
+// a typed password; the stored one when nothing was typed (an empty password's
+// hash when there is none yet).
+std::string NewHttpPasswordHash(std::string_view user, std::string_view typed,
+                                std::string_view stored);
 // Leading blanks skipped, then decimal digits up to the first other character;
 // none, or more than 32 bits, read as 0.
 uint32_t ReadUnsignedText(std::string_view text);
 
 // True when the first bytes received form "GET / HTTP/1.<any>\r\n".
 bool MatchesHttpRequest(const char* request, size_t received);
+// What a request asks for: the picture ("GET / HTTP/1.x", or with a query as
+// pages add to defeat caches, "GET /?t=1 HTTP/1.x"), the live stream ("GET
+// /stream", query allowed), or nothing this server knows.
+enum class HttpResource { kNone, kPicture, kStream };
+HttpResource ClassifyHttpRequest(const char* request, size_t received);
 // The text put in place of a host name for a failed lookup (getnameinfo code and,
 // for EAI_SYSTEM, errno).
 std::string HostNameErrorText(int lookupError, int systemError);

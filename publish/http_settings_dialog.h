@@ -1,5 +1,6 @@
 #pragma once
-// Dialog 113, "HTTP server settings": port, client pull and its interval.
+// Dialog 113, "HTTP server settings": port, client pull and its interval, the
+// listen address, the password and the live stream.
 #include <QDialog>
 #include <cstdint>
 
@@ -7,21 +8,22 @@
 
 namespace snapvane {
 
+struct Settings;
+
 class HttpSettingsDialog : public QDialog {
  public:
-  // Edits port and refresh (the client-pull seconds, 0: off) in place on OK.
-  HttpSettingsDialog(QWidget* parent, uint16_t& port, int32_t& refresh);
+  // Edits the HTTP settings in place on OK.
+  HttpSettingsDialog(QWidget* parent, Settings& settings);
   const BuiltDialog& Built() const { return built_; }
 
  private:
   void Accept();
 
-  uint16_t& port_;
-  int32_t& refresh_;
+  Settings& settings_;
   BuiltDialog built_;
 };
 
 // UI thread, modal. The result (1 for OK and Cancel alike) is of no interest.
-void RunHttpSettingsDialog(QWidget* parent, uint16_t& port, int32_t& refresh);
+void RunHttpSettingsDialog(QWidget* parent, Settings& settings);
 
 }  // namespace snapvane

@@ -292,8 +292,7 @@ CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order) {
     auto use = std::make_shared<SnapshotUse>(std::move(saveUse));
     snapshots.StartPublisher(
         snapshots.localSaveRunning_,
-        [use, fileName = order.fileName, run = publishers.localSave,
-         ui = snapshots.ui_] {
+        [use, fileName = order.fileName, run = publishers.localSave, ui = snapshots.ui_] {
           if (run) {
             run(std::move(*use), fileName);
           } else {
@@ -320,13 +319,13 @@ CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order) {
   return result;
 }
 
-SnapshotUse AcquireSnapshotForClient(Snapshots& snapshots) {
+SnapshotUse AcquireSnapshotForClient(Snapshots& snapshots, std::chrono::milliseconds freshFor) {
   std::shared_ptr<Snapshots> self = snapshots.shared_from_this();
   {
     std::lock_guard guard(snapshots.lock_);
     const std::shared_ptr<SnapshotFile>& current = snapshots.current_;
     if (current && current->captured &&
-        std::chrono::steady_clock::now() - current->capturedAt < kSnapshotFreshFor) {
+        std::chrono::steady_clock::now() - current->capturedAt < freshFor) {
       ++current->users;
       return SnapshotUse(self, current);
     }

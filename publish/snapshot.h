@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "capture/capture_error.h"
+#include "common/limits.h"
 
 namespace snapvane {
 
@@ -99,7 +100,7 @@ class Snapshots : public std::enable_shared_from_this<Snapshots> {
  private:
   friend class SnapshotUse;
   friend CaptureResult TakePicture(Snapshots&, const PublishOrder&);
-  friend SnapshotUse AcquireSnapshotForClient(Snapshots&);
+  friend SnapshotUse AcquireSnapshotForClient(Snapshots&, std::chrono::milliseconds);
   friend void ExpireSnapshotHold(Snapshots&, bool);
   friend void ReleaseSnapshotFile(Snapshots&, SnapshotFile&);
 
@@ -116,9 +117,9 @@ class Snapshots : public std::enable_shared_from_this<Snapshots> {
   mutable std::mutex lock_;  // counts, the current snapshot, the running publishers
   std::shared_ptr<SnapshotFile> current_;
   std::vector<std::weak_ptr<SnapshotFile>> made_;  // every file made, while it lives
-  bool capturing_ = false;         // UI thread
-  bool localSaveRunning_ = false;  // under lock_
-  bool ftpUploadRunning_ = false;  // under lock_
+  bool capturing_ = false;                         // UI thread
+  bool localSaveRunning_ = false;                  // under lock_
+  bool ftpUploadRunning_ = false;                  // under lock_
 };
 
 // UI thread: captures one frame into a new snapshot file and, when the capture
@@ -128,11 +129,12 @@ class Snapshots : public std::enable_shared_from_this<Snapshots> {
 // Returns what the capture has to tell the person, for the caller to show.
 CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order);
 // UI thread, for a new HTTP client: shares the current snapshot when it was taken
-// less than kSnapshotFreshFor ago, else captures a fresh one. The use belongs to
+// less than freshFor ago, else captures a fresh one. The use belongs to
 // the client. After a failed capture, or during one, the use is held but
 // captured() is false: the client is to get an error, no picture. The use
 // carries its capture's result (TakeCaptureResult).
-SnapshotUse AcquireSnapshotForClient(Snapshots& snapshots);
+SnapshotUse AcquireSnapshotForClient(Snapshots& snapshots,
+                                     std::chrono::milliseconds freshFor = kSnapshotFreshFor);
 // UI thread: gives back the current snapshot's own use once it is
 // kSnapshotFreshFor old (or at once when `always`); unread, the file goes.
 void ExpireSnapshotHold(Snapshots& snapshots, bool always = false);

@@ -51,7 +51,16 @@ enum : int {
 
 // HTTP server settings (dialog 113).
 namespace http_control {
-enum : int { kPort = 1011, kRefresh = 1014, kRefreshInterval = 1015 };
+enum : int {
+  kPort = 1011,
+  kRefresh = 1014,
+  kRefreshInterval = 1015,
+  kAddress = 1070,
+  kUser = 1071,
+  kPassword = 1072,
+  kStream = 1073,
+  kStreamFps = 1074,
+};
 }  // namespace http_control
 
 // FTP settings (dialog 114).
@@ -87,7 +96,7 @@ enum : int {
 }  // namespace caption_control
 
 enum IconId : int {
-  kAppIcon = 101,  // also the idle tray icon and the "Take picture now" button
+  kAppIcon = 101,        // also the idle tray icon and the "Take picture now" button
   kCountdownIcon = 102,  // all red; 103..106 count back to all yellow
   kHttpAccessIcon = 111,
   kFontIcon = 116,

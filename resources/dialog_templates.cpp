@@ -115,11 +115,12 @@ DialogTemplate FtpDialog() {
           }};
 }
 
-// HTTP server settings: port, client pull and its interval, then OK and Cancel.
+// HTTP server settings: port, client pull and its interval, the listen address,
+// the password, the stream, then OK and Cancel.
 DialogTemplate HttpDialog() {
   constexpr uint32_t kEditStyle = kTabStop | kAutoHScroll | kBorder;
   return {kHttpSettingsDialog,
-          "HTTP server settings", 0, 0, 160, 88, kDialogCentred | kDialogSystemMenu,
+          "HTTP server settings", 0, 0, 200, 214, kDialogCentred | kDialogSystemMenu,
           "MS Sans Serif", 8,
           {
               {kNoId, K::kLabel, "Port Number", 7, 10, 50, 8},
@@ -130,8 +131,23 @@ DialogTemplate HttpDialog() {
               {kNoId, K::kLabel, "Refresh Interval", 7, 46, 52, 8},
               {hc::kRefreshInterval, K::kEdit, "", 62, 43, 40, 14, kEditStyle},
               {kNoId, K::kLabel, "Seconds", 107, 46, 30, 8},
-              {kOk, K::kDefPushButton, "OK", 25, 67, 50, 14, kTabStop},
-              {kCancel, K::kPushButton, "Cancel", 85, 67, 50, 14, kTabStop},
+              {kNoId, K::kLabel, "Listen Address", 7, 65, 52, 8},
+              {hc::kAddress, K::kEdit, "", 62, 62, 80, 14, kEditStyle},
+              {kNoId, K::kLabel, "[all]", 147, 65, 25, 8},
+              {kNoId, K::kLabel, "User Name", 7, 84, 52, 8},
+              {hc::kUser, K::kEdit, "", 62, 81, 80, 14, kEditStyle},
+              {kNoId, K::kLabel, "Password", 7, 103, 52, 8},
+              {hc::kPassword, K::kEdit, "", 62, 100, 80, 14, kEditStyle | kPassword},
+              {kNoId, K::kLabel,
+               "Without TLS the password crosses the network readable: on the internet, "
+               "serve the camera behind a TLS proxy.",
+               7, 118, 186, 24},
+              {hc::kStream, K::kCheckBox, "Stream (/stream)", 7, 147, 85, 10, kTabStop | kTextLeft},
+              {kNoId, K::kLabel, "Frames per Second", 7, 166, 60, 8},
+              {hc::kStreamFps, K::kEdit, "", 72, 163, 30, 14, kEditStyle},
+              {kNoId, K::kLabel, "[1-30]", 107, 166, 30, 8},
+              {kOk, K::kDefPushButton, "OK", 45, 190, 50, 14, kTabStop},
+              {kCancel, K::kPushButton, "Cancel", 105, 190, 50, 14, kTabStop},
           }};
 }
 

@@ -16,6 +16,8 @@ namespace {
 constexpr std::string_view kDefaultFileName = "cam.jpg";
 constexpr uint32_t kDefaultHttpPort = 80;
 constexpr uint32_t kDefaultFtpPort = 21;
+constexpr uint32_t kDefaultStreamFps = 5;
+constexpr std::string_view kDefaultArchivePattern = "~/Pictures/cam/%Y-%m-%d/%H-%M-%S.jpg";
 constexpr uint32_t kDefaultQuality = 50;
 constexpr uint32_t kDefaultValign = 2;             // bottom
 constexpr uint32_t kDefaultHalign = 1;             // centre
@@ -89,6 +91,11 @@ constexpr SettingEntry kSettingsTable[] = {
     {"http", K::kNumber, nullptr, 0, {}, &Own<&S::http>},
     {"httpPort", K::kPort, &S::http, kDefaultHttpPort, {}, &Own<&S::httpPort>},
     {"httpRefresh", K::kNumber, &S::http, 0, {}, &Own<&S::httpRefresh>},
+    {"httpAddress", K::kText, &S::http, 0, "", &Own<&S::httpAddress>},
+    {"httpUser", K::kText, &S::http, 0, "", &Own<&S::httpUser>},
+    {"httpPassHash", K::kText, &S::http, 0, "", &Own<&S::httpPassHash>},
+    {"httpStream", K::kNumber, &S::http, 0, {}, &Own<&S::httpStream>},
+    {"httpStreamFps", K::kNumber, &S::http, kDefaultStreamFps, {}, &Own<&S::httpStreamFps>},
     {"ftp", K::kNumber, nullptr, 0, {}, &Own<&S::ftp>},
     {"ftpUser", K::kText, &S::ftp, 0, "", &Own<&S::ftpUser>},
     {"ftpPass", K::kPassword, &S::ftp, 0, "", &Own<&S::ftpPass>},
@@ -100,6 +107,9 @@ constexpr SettingEntry kSettingsTable[] = {
     {"ftpTls", K::kNumber, &S::ftp, 0, {}, &Own<&S::ftpTls>},
     {"ftpPort", K::kPort, &S::ftp, kDefaultFtpPort, {}, &Own<&S::ftpPort>},
     {"ftpFingerprint", K::kText, &S::ftp, 0, "", &Own<&S::ftpFingerprint>},
+    {"archive", K::kNumber, nullptr, 0, {}, &Own<&S::archive>},
+    {"archivePattern", K::kText, &S::archive, 0, kDefaultArchivePattern, &Own<&S::archivePattern>},
+    {"archiveDays", K::kNumber, &S::archive, 0, {}, &Own<&S::archiveDays>},
     {"caption", K::kNumber, nullptr, 0, {}, &Own<&S::caption>},
     {"captionText", K::kText, &S::caption, 0, "%c", &InCaption<&C::text>},
     {"captionValign", K::kNumber, &S::caption, kDefaultValign, {}, &InCaption<&C::valign>},
@@ -115,7 +125,7 @@ constexpr SettingEntry kSettingsTable[] = {
     {"captionBackground", K::kNumber, &S::caption, 0, {}, &InCaption<&C::background>},
     {"quality", K::kNumber, nullptr, kDefaultQuality, {}, &Own<&S::quality>},
 };
-static_assert(std::size(kSettingsTable) == 26);
+static_assert(std::size(kSettingsTable) == 34);
 
 std::string_view TextOf(const FieldRef& f) {
   const char* text = static_cast<const char*>(f.data);

@@ -38,12 +38,17 @@ TEST(HttpServerTest, AnswersPictureRequestsAndTheFixed404TextToAllOthers) {
   ASSERT_NE(server.port, 0);  // port 0 asked the system; the chosen one is the setting
   std::string padded = "GET / HTTP/1.0\r\nX-Padding: ";
   padded += std::string(600 - padded.size() - 4, 'a') + "\r\n\r\n";
+  // Pages defeat caches with a query: the same picture.
   for (const std::string& request :
-       {kGet, std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"), padded})
-    EXPECT_TRUE(IsPicture(Exchange(server.port, request))) << request.size();
+       {kGet, std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"), padded,
+        std::string("GET /?t=1733550000 HTTP/1.1\r\nHost: cam\r\n\r\n"),
+        std::string("GET /? HTTP/1.0\r\n\r\n")})
+    EXPECT_TRUE(IsPicture(Exchange(server.port, request))) << request;
   for (const std::string request :
        {"GET / HTTP/1.0\n\n", "get / HTTP/1.0\r\n\r\n", "HEAD / HTTP/1.0\r\n\r\n",
-        "GET /index.html HTTP/1.0\r\n\r\n", "GET / HTTP/2.0\r\n\r\n", "GET / HTTP/1.0\r"})
+        "GET /index.html HTTP/1.0\r\n\r\n", "GET / HTTP/2.0\r\n\r\n", "GET / HTTP/1.0\r",
+        "GET /?t=1 HTTP/2.0\r\n\r\n", "GET /?a b HTTP/1.0\r\n\r\n", "GET /x?t=1 HTTP/1.0\r\n\r\n",
+        "GET /?t=1 HTTP/1.0\n\n", "GET /?t=1\r\n\r\n", "GET /stream HTTP/1.0\r\n\r\n"})
     EXPECT_EQ(Exchange(server.port, request), kHttpNotFound) << request;
   int fd = ConnectLoopback(server.port);  // ends its side before sending anything
   shutdown(fd, SHUT_WR);
@@ -73,8 +78,8 @@ TEST(HttpServerTest, VisitsAreLoggedAndClientsThatCloseAtOnceOrNeverSendReleased
 }
 
 std::atomic<int> lookups = 0;
-int FailNoName(const sockaddr_in&, char*, size_t) { return ++lookups, EAI_NONAME; }
-int FailTryAgain(const sockaddr_in&, char*, size_t) { return ++lookups, EAI_AGAIN; }
+int FailNoName(const sockaddr*, socklen_t, char*, size_t) { return ++lookups, EAI_NONAME; }
+int FailTryAgain(const sockaddr*, socklen_t, char*, size_t) { return ++lookups, EAI_AGAIN; }
 
 // A definite answer is kept for the visitor's next requests; a passing failure
 // is asked again.
@@ -106,6 +111,157 @@ TEST(HttpServerTest, FailedCaptureAnswers503WithTheClientPullLine) {
                      "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\n"
                      "Content-Type: image/jpeg\r\nRefresh: 5\r\n\r\n");
   }));
+}
+
+int NameIpv6Only(const sockaddr* peer, socklen_t, char* host, size_t size) {
+  std::snprintf(host, size, "%s", peer->sa_family == AF_INET6 ? "six.example" : "four.example");
+  return 0;
+}
+
+// One listener for both families by default; an address of one family keeps to it.
+TEST(HttpServerTest, ServesIpv4AndIpv6OrOnlyTheChosenAddress) {
+  {
+    HttpHarness server({.reverseLookup = &NameIpv6Only});
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet, /*ipv6=*/true)));
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));
+    EXPECT_TRUE(WaitFor([&] {
+      return Logged(server, "HTTP ::1 - six.example") == 1 &&
+             Logged(server, "HTTP 127.0.0.1 - four.example") == 1;
+    }));
+  }
+  {
+    HttpHarness server({.address = "127.0.0.1"});
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));
+    EXPECT_EQ(ConnectLoopback(server.port, true), -1);
+  }
+  {
+    HttpHarness server({.address = "[::1]"});
+    EXPECT_TRUE(IsPicture(Exchange(server.port, kGet, true)));
+    EXPECT_EQ(ConnectLoopback(server.port), -1);
+  }
+  HttpHarness server({.address = "no.such.host.invalid"});
+  EXPECT_FALSE(server.state->httpServer->listening());
+  EXPECT_TRUE(WaitFor([&] {
+    for (auto& line : server.LogLines())
+      if (line.starts_with("!!!HTTP server could not listen on port 0!!! (address "
+                           "no.such.host.invalid: "))
+        return true;
+    return false;
+  }));
+}
+
+TEST(HttpAuthTest, StoredHashIsSaltedAndChecksOnlyTheRightPassword) {
+  const std::string a = HashHttpPassword("s3cret", 1000), b = HashHttpPassword("s3cret", 1000);
+  EXPECT_NE(a, b);  // salted
+  EXPECT_EQ(a.find("s3cret"), std::string::npos);
+  EXPECT_TRUE(a.starts_with("pbkdf2-sha256$1000$"));
+  EXPECT_TRUE(CheckHttpPassword(a, "s3cret"));
+  for (const char* wrong : {"", "s3cre", "s3cret ", "S3CRET"})
+    EXPECT_FALSE(CheckHttpPassword(a, wrong));
+  for (const std::string& damaged :
+       {std::string(""), a.substr(0, a.size() - 2), std::string("plain$1$00$00"),
+        "pbkdf2-sha256$0$00$" + std::string(64, '0'),
+        "pbkdf2-sha256$99999999999$00$" + std::string(64, '0')})
+    EXPECT_FALSE(CheckHttpPassword(damaged, "s3cret")) << damaged;
+}
+
+std::string Basic(const std::string& userAndPassword) {
+  std::string out;
+  static const char abc[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (size_t i = 0; i < userAndPassword.size(); i += 3) {
+    uint32_t v = 0;
+    const size_t n = std::min<size_t>(3, userAndPassword.size() - i);
+    for (size_t k = 0; k < 3; ++k)
+      v = v << 8 | (k < n ? static_cast<unsigned char>(userAndPassword[i + k]) : 0);
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? abc[(v >> (18 - 6 * k)) & 63] : '=';
+  }
+  return "Authorization: Basic " + out + "\r\n";
+}
+
+TEST(HttpServerTest, PasswordAsksForBasicAuthenticationAndTheVisitLineSaysSo) {
+  HttpHarness server({.user = "cam", .password = "s3:cret", .streamFps = 5});
+  const std::string padding = "X-Padding: " + std::string(700, 'p') + "\r\n";
+  for (const std::string& request :
+       {kGet, "GET /?t=1 HTTP/1.0\r\n" + Basic("cam:wrong") + "\r\n",
+        "GET / HTTP/1.0\r\n" + Basic("cat:s3:cret") + "\r\n",
+        std::string("GET /stream HTTP/1.0\r\n\r\n"),
+        std::string("GET / HTTP/1.0\r\nAuthorization: Digest x\r\n\r\n")})
+    EXPECT_EQ(Exchange(server.port, request), kHttpUnauthorized) << request;
+  EXPECT_EQ(Exchange(server.port, "GET /other HTTP/1.0\r\n\r\n"), kHttpNotFound);
+  // Right, however late in the head it comes, and again (from the digest).
+  for (int i = 0; i < 2; ++i)
+    EXPECT_TRUE(IsPicture(
+        Exchange(server.port, "GET /?t=2 HTTP/1.1\r\n" + padding + Basic("cam:s3:cret") + "\r\n")));
+  EXPECT_TRUE(WaitFor([&] {
+    return Logged(server, "HTTP 127.0.0.1 - localhost (refused: no valid password)") == 5 &&
+           Logged(server, "HTTP 127.0.0.1 - localhost") == 3;
+  }));
+}
+
+// Parts of a multipart stream received within `seconds`.
+int StreamParts(uint16_t port, std::chrono::milliseconds length, std::string* head = nullptr) {
+  UniqueFd fd(ConnectLoopback(port));
+  const std::string request = "GET /stream HTTP/1.0\r\n\r\n";
+  send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
+  timeval slice{0, 100000};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+  std::string got;
+  char buf[65536];
+  const auto end = std::chrono::steady_clock::now() + length;
+  while (std::chrono::steady_clock::now() < end) {
+    const ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
+    if (n == 0) break;
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+  }
+  if (head) *head = got.substr(0, std::min(got.size(), std::strlen(kHttpStreamHeader) + 80));
+  int parts = 0;
+  for (size_t at = 0;
+       (at = got.find("--snapvaneframe\r\nContent-Type: image/jpeg", at)) != std::string::npos;
+       ++at)
+    ++parts;
+  return parts;
+}
+
+// Viewers share one capture per frame period; one that reads a byte a second
+// skips frames and holds nobody back.
+TEST(HttpStreamTest, ViewersShareCapturesAndASlowOneHoldsNobodyBack) {
+  HttpHarness server({.streamFps = 5});
+  std::string head;
+  EXPECT_GE(StreamParts(server.port, 1s, &head), 3);
+  EXPECT_TRUE(head.starts_with(std::string(kHttpStreamHeader) +
+                               "--snapvaneframe\r\nContent-Type: image/jpeg\r\nContent-Length: "));
+  ASSERT_TRUE(WaitFor([&] { return server.Connections() == 0; }));
+
+  std::atomic<bool> slowDone = false;
+  std::thread slow([&] {
+    UniqueFd fd(ConnectLoopback(server.port));
+    int small = 4096;
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string request = "GET /stream HTTP/1.0\r\n\r\n";
+    send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
+    while (!slowDone) {
+      char byte;
+      recv(fd.get(), &byte, 1, MSG_DONTWAIT);
+      std::this_thread::sleep_for(1s);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  const uint64_t framesBefore = server.Frames();
+  std::vector<std::future<int>> fast;
+  for (int i = 0; i < 19; ++i)
+    fast.push_back(std::async(std::launch::async, [&] { return StreamParts(server.port, 5s); }));
+  for (auto& parts : fast) {
+    const int n = parts.get();
+    EXPECT_GE(n, 21);
+    EXPECT_LE(n, 27);
+  }
+  const uint64_t captures = server.Frames() - framesBefore;
+  EXPECT_GE(captures, 22u);
+  EXPECT_LE(captures, 28u);
+  slowDone = true;
+  slow.join();
+  EXPECT_TRUE(WaitFor([&] { return Logged(server, "HTTP 127.0.0.1 - localhost (stream)") == 21; }));
+  EXPECT_TRUE(server.AllReleased());
 }
 
 TEST(HttpServerTest, BusyPortIsLoggedButKeepsTheSwitchOn) {

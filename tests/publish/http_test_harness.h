@@ -41,6 +41,10 @@ struct HttpHarnessOptions {
   int32_t refresh = 0;
   std::chrono::milliseconds requestTimeout = kHttpRequestTimeout;
   ReverseLookupFn reverseLookup = nullptr;
+  std::string address = {};  // listen address; empty: every interface
+  std::string user = {};
+  std::string password = {};  // hashed (cheaply) into the settings when set
+  int32_t streamFps = 0;      // 0: no stream
 };
 
 // The server on a system-chosen port, a UI-thread stand-in (running posted tasks
@@ -53,12 +57,22 @@ class HttpHarness {
     setenv("TMPDIR", snapshots.path().c_str(), 1);
     state->quality = 75;
     state->httpRefresh = options.refresh;
+    std::snprintf(state->httpAddress, sizeof state->httpAddress, "%s", options.address.c_str());
+    std::snprintf(state->httpUser, sizeof state->httpUser, "%s", options.user.c_str());
+    if (!options.password.empty())
+      std::snprintf(state->httpPassHash, sizeof state->httpPassHash, "%s",
+                    HashHttpPassword(options.password, 1000).c_str());
+    state->httpStream = options.streamFps != 0;
+    state->httpStreamFps = options.streamFps;
     sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
     // Put together on the UI thread's stand-in, whose tick already reads the state.
     OnUi([this, &options] {
       AttachUi(*state, sink);
       HttpServer::Hooks hooks;
-      hooks.acquireSnapshot = [this] { return AcquireSnapshotForClient(*state->snapshots); };
+      hooks.acquireSnapshot = [this](std::chrono::milliseconds freshFor) {
+        ++acquisitions;
+        return AcquireSnapshotForClient(*state->snapshots, freshFor);
+      };
       state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
       state->httpServer->requestTimeout = options.requestTimeout;
       state->httpServer->reverseLookup = options.reverseLookup;
@@ -113,6 +127,7 @@ class HttpHarness {
     if (state->snapshots) ExpireSnapshotHold(*state->snapshots);
   }};
   uint16_t port = 0;
+  std::atomic<int> acquisitions = 0;  // asked for by the server (captures or shares)
 
  private:
   std::string oldTmpDir_;
@@ -138,13 +153,19 @@ inline int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-// A blocking loopback connection with a receive time limit; -1 if refused.
-inline int ConnectLoopback(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A blocking loopback connection (IPv4, or ::1) with a receive time limit; -1 if refused.
+inline int ConnectLoopback(uint16_t port, bool ipv6 = false) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in6 to6{};
+  to6.sin6_family = AF_INET6;
+  to6.sin6_port = htons(port);
+  to6.sin6_addr = in6addr_loopback;
   timeval limit{20, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+  const int rc = ipv6 ? connect(fd, reinterpret_cast<sockaddr*>(&to6), sizeof to6)
+                      : connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  if (rc == 0) return fd;
   close(fd);
   return -1;
 }
@@ -157,8 +178,8 @@ inline std::string ReadToEnd(int fd) {
 }
 
 // Sends request in one piece and returns the whole response.
-inline std::string Exchange(uint16_t port, const std::string& request) {
-  UniqueFd fd(ConnectLoopback(port));
+inline std::string Exchange(uint16_t port, const std::string& request, bool ipv6 = false) {
+  UniqueFd fd(ConnectLoopback(port, ipv6));
   if (!fd || send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return "<failed>";
   return ReadToEnd(fd.get());
 }

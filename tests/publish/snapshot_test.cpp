@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "publish/ftp_upload.h"
-#include "common/worker_threads.h"
 #include "capture/test_pattern_device.h"
 #include "common/limits.h"
+#include "common/worker_threads.h"
+#include "publish/ftp_upload.h"
 #include "tests/support/install_device.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
@@ -57,7 +57,8 @@ class SnapshotTest : public ::testing::Test {
     order.fileName = (box / "cam.jpg").string();
     if (!f) return;
     order.ftp = true;
-    order.ftpSettings = std::make_shared<FtpSettings>(FtpSettings{"u", "", "", "127.0.0.1", "cam.jpg", ""});
+    order.ftpSettings =
+        std::make_shared<FtpSettings>(FtpSettings{"u", "", "", "127.0.0.1", "cam.jpg", ""});
   }
   Snapshots& snapshots() { return *state->snapshots; }
 
@@ -102,7 +103,7 @@ TEST_F(SnapshotTest, ClientsShareAFreshCaptureOnly) {
   for (const SnapshotUse& c : clients) EXPECT_STREQ(c.path(), clients[0].path());
   EXPECT_EQ(snapshots().CurrentUsers(), 21);  // and the fresh picture's own use
   const std::string shared = clients[0].path(), sharedBytes = test::ReadFile(shared);
-  EnablePublishers();   // the real local save
+  EnablePublishers();               // the real local save
   TakePicture(snapshots(), order);  // a timed capture makes its own file and leaves theirs alone
   EXPECT_EQ(device.FrameNumber(), 2u);
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));

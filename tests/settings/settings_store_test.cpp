@@ -56,7 +56,7 @@ std::string Hex(int n, const char* byte) {
 
 TEST_F(SettingsStore, EveryValueRoundTrips) {
   auto s = std::make_unique<Settings>();
-  s->interval = -5, s->saveFile = s->http = s->ftp = s->caption = 1;
+  s->interval = -5, s->saveFile = s->http = s->ftp = s->caption = s->archive = 1;
   s->httpPort = 40000, s->httpRefresh = 15, s->quality = 500;
   s->ftpMode = 2, s->ftpTls = 1, s->ftpPort = 2121;
   s->captionStyle = MakeLoadedDefaultCaptionStyle();
@@ -81,13 +81,13 @@ TEST_F(SettingsStore, EveryValueRoundTrips) {
   c.foreground = 0x0000FF, c.background = 0x123456;
   SaveSettings(*s);
   EXPECT_STREQ(s->ftpPass, "s3cr=t \"pw\"");  // the live password stays clear
-  EXPECT_EQ(RegStore::Load(file_).values().size(), 26u);
+  EXPECT_EQ(RegStore::Load(file_).values().size(), 34u);
   // A negative interval is stored as its 32-bit pattern, the port sign-extended from 16 bits.
   const std::string saved = ReadFile(file_);
   for (const char* line : {"\"interval\"=dword:fffffffb\n", "\"httpPort\"=dword:ffff9c40\n"})
     EXPECT_NE(saved.find(line), std::string::npos) << line;
 
-  // What is loaded saves back unchanged, every one of the 26 values.
+  // What is loaded saves back unchanged, every one of the 34 values.
   auto t = Loaded();
   EXPECT_EQ(std::tuple(t->ftpMode, t->ftpTls, t->ftpPort), std::tuple(2, 1, uint16_t{2121}));
   for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(texts(*t)[i], values[i]);
@@ -129,7 +129,7 @@ TEST_F(SettingsStore, SwitchedOffGroupsStoreOnlyTheirSwitchAndKeepWhatTheFileHel
   EXPECT_EQ(std::tuple(s->ftpMode, s->ftpTls, s->ftpPort, std::string(s->ftpFingerprint)),
             std::tuple(0, 0, uint16_t{21}, std::string()));
   SaveSettings(*s);  // creates the folder and stores only the switches
-  EXPECT_EQ(RegStore::Load(file_).values().size(), 6u);
+  EXPECT_EQ(RegStore::Load(file_).values().size(), 7u);
 
   WriteSettings(
       "\"saveFile\"=dword:00000000\n\"fileName\"=\"kept.jpg\"\n"

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Live stream viewers on the program people run: build/snapvane (offscreen, the
+# test-pattern camera, HTTP on, stream at FPS) beside ustreamer streaming the
+# same still without a camera (its "blank" picture), each watched by VIEWERS
+# loopback clients for SECONDS.
+#
+#   bench/stream_bench.sh [build-dir] [viewers] [fps] [seconds]
+#
+# For each server: frames per viewer (min / median / max, and the share of
+# fps*seconds), CPU per delivered frame (the server's utime+stime over the run
+# divided by all frames delivered) and peak RSS.
+set -euo pipefail
+
+BUILD=${1:-build}
+VIEWERS=${2:-50}
+FPS=${3:-10}
+SECONDS_RUN=${4:-30}
+SNAPVANE="$BUILD/snapvane"
+USTREAMER=$(command -v ustreamer || true)
+[ -x "$SNAPVANE" ] || { echo "missing $SNAPVANE" >&2; exit 2; }
+
+WORK=$(mktemp -d /tmp/snapvane-stream-bench.XXXXXX)
+SNAPVANE_PID=""
+USTREAMER_PID=""
+stop_pid() {
+  [ -n "$1" ] || return 0
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+cleanup() {
+  stop_pid "$SNAPVANE_PID"
+  stop_pid "$USTREAMER_PID"
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+wait_http() {
+  for _ in $(seq 200); do
+    curl -s -o /dev/null --max-time 1 "$1" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+peak_rss_kb() { awk '/VmHWM/ {print $2}' "/proc/$1/status"; }
+
+# VIEWERS clients on one selector for SECONDS: frames each, space-separated.
+watch_stream() {
+  /usr/bin/python3 - "$1" "$2" "$VIEWERS" "$SECONDS_RUN" <<'PY'
+import selectors, socket, sys, time
+port, path, n, seconds = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
+mark = b"Content-Type: image/jpeg"
+sel = selectors.DefaultSelector()
+counts, tails = {}, {}
+for i in range(n):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(("GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" % path).encode())
+    s.setblocking(False)
+    sel.register(s, selectors.EVENT_READ, i)
+    counts[i], tails[i] = 0, b""
+end = time.monotonic() + seconds
+while time.monotonic() < end:
+    for key, _ in sel.select(timeout=max(0.0, end - time.monotonic())):
+        try:
+            data = key.fileobj.recv(1 << 20)
+        except BlockingIOError:
+            continue
+        if not data:
+            sel.unregister(key.fileobj)
+            continue
+        i = key.data
+        chunk = tails[i] + data
+        counts[i] += chunk.count(mark)
+        tails[i] = chunk[-(len(mark) - 1):]
+print(" ".join(str(counts[i]) for i in range(n)))
+PY
+}
+
+report() {
+  local name=$1 pid=$2 port=$3 path=$4
+  local before after frames
+  before=$(cpu_ticks "$pid")
+  frames=$(watch_stream "$port" "$path")
+  after=$(cpu_ticks "$pid")
+  /usr/bin/python3 - "$name" "$frames" "$((after - before))" "$(getconf CLK_TCK)" \
+    "$(peak_rss_kb "$pid")" "$FPS" "$SECONDS_RUN" <<'PY'
+import statistics, sys
+name, frames, ticks, hz, rss, fps, secs = sys.argv[1:]
+f = [int(x) for x in frames.split()]
+total = sum(f) or 1
+want = int(fps) * float(secs)
+cpu_us = int(ticks) / int(hz) * 1e6
+print("%-10s frames/viewer min %d median %d max %d (%.0f%%..%.0f%% of %d); "
+      "CPU %.1f s, %.0f us per delivered frame; peak RSS %.1f MB"
+      % (name, min(f), statistics.median(f), max(f), 100 * min(f) / want, 100 * max(f) / want,
+         want, cpu_us / 1e6, cpu_us / total, int(rss) / 1024))
+PY
+}
+
+echo "$VIEWERS viewers, $FPS frames/s, $SECONDS_RUN s; load $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
+
+SNAPVANE_PORT=$(free_port)
+home="$WORK/home"
+mkdir -p "$home/tolmar" "$home/tmp"
+printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"http"=dword:00000001\n"httpPort"=dword:%08x\n"httpStream"=dword:00000001\n"httpStreamFps"=dword:%08x\n' \
+  "$SNAPVANE_PORT" "$FPS" >"$home/tolmar/Snapvane.reg"
+XDG_CONFIG_HOME="$home" TMPDIR="$home/tmp" QT_QPA_PLATFORM=offscreen SNAPVANE_CAPTURE=pattern \
+  "$SNAPVANE" >"$WORK/snapvane.out" 2>&1 &
+SNAPVANE_PID=$!
+wait_http "http://127.0.0.1:$SNAPVANE_PORT/" || { cat "$WORK/snapvane.out" >&2; exit 1; }
+curl -s -o "$WORK/snap.jpg" "http://127.0.0.1:$SNAPVANE_PORT/"
+report snapvane "$SNAPVANE_PID" "$SNAPVANE_PORT" /stream
+stop_pid "$SNAPVANE_PID"
+SNAPVANE_PID=""
+
+if [ -n "$USTREAMER" ]; then
+  USTREAMER_PORT=$(free_port)
+  "$USTREAMER" --device /dev/snapvane-bench-no-camera --blank "$WORK/snap.jpg" \
+    --desired-fps "$FPS" --host 127.0.0.1 --port "$USTREAMER_PORT" >"$WORK/ustreamer.out" 2>&1 &
+  USTREAMER_PID=$!
+  if wait_http "http://127.0.0.1:$USTREAMER_PORT/snapshot"; then
+    report ustreamer "$USTREAMER_PID" "$USTREAMER_PORT" /stream
+  else
+    echo "(ustreamer not serving: left out)"
+  fi
+else
+  echo "(ustreamer not installed: left out)"
+fi
