@@ -70,12 +70,15 @@ std::string UsageText(const std::string& program) {
          "                         when there is no display); SIGHUP re-reads the settings\n"
          "  --config FILE          use FILE as the settings file\n"
          "  --set NAME=VALUE       change a setting in the file and exit (repeatable;\n"
-         "                         ftpPass is given in clear and stored scrambled)\n"
+         "                         ftpPass is given in clear and stored scrambled;\n"
+         "                         httpPassword is given in clear and only a salted\n"
+         "                         hash is stored, as httpPassHash)\n"
          "  --get [NAME]           show one setting, or all of them, and exit\n"
          "\n"
          "Settings: interval (seconds), saveFile, fileName, http, httpPort, httpRefresh,\n"
          "ftp, ftpUser, ftpPass, ftpAccount, ftpServer, ftpFile, ftpDir, caption,\n"
-         "captionText, quality, ... (--get lists them all).\n";
+         "captionText, quality, httpAddress, httpUser, httpStream, httpStreamFps,\n"
+         "archive, archivePattern, archiveDays, ... (--get lists them all).\n";
 }
 
 }  // namespace snapvane

@@ -20,6 +20,7 @@
 #include "app/program.h"
 #include "publish/socket_util.h"
 #include "settings/reg_store.h"
+#include "publish/http_auth.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -106,7 +107,15 @@ int GetSettings(const CommandLine& cl) {
 
 int SetSettings(const CommandLine& cl) {
   const std::filesystem::path file = SettingsFileOf(cl);
-  if (auto error = snapvane::SetSettingsText(file, cl.assignments)) {
+  // The viewers' password is given in clear and only its salted hash is stored.
+  std::vector<std::string> assignments = cl.assignments;
+  constexpr std::string_view kClearHttpPassword = "httpPassword=";
+  for (std::string& assignment : assignments) {
+    if (!assignment.starts_with(kClearHttpPassword)) continue;
+    const std::string clear = assignment.substr(kClearHttpPassword.size());
+    assignment = "httpPassHash=" + (clear.empty() ? std::string() : snapvane::HashHttpPassword(clear));
+  }
+  if (auto error = snapvane::SetSettingsText(file, assignments)) {
     std::fprintf(stderr, "snapvane: %s; %s unchanged\n", error->message.c_str(),
                  file.string().c_str());
     return error->badInput ? kExitUsage : kExitFailure;

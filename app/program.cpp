@@ -254,7 +254,9 @@ std::string Program::StartupLine() const {
   line += s.ftp ? FieldText(s.ftpServer) : std::string("off");
   line += "; HTTP ";
   if (s.http && s.httpServer && s.httpServer->listening()) {
-    line += "on 0.0.0.0:" + std::to_string(s.httpServer->port());
+    const std::string address = FieldText(s.httpAddress);
+    line += "on " + (address.empty() ? std::string("every address") : address) + ", port " +
+            std::to_string(s.httpServer->port());
   } else if (s.http) {
     line += "not listening (port " + std::to_string(s.httpPort) + ")";
   } else {
