@@ -61,8 +61,8 @@ inline constexpr int kNoticeShownMs = 10000;
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
 
-// Between redraws of the log list.
-inline constexpr std::chrono::milliseconds kLogRefreshPeriod{100};
+// Between redraws of the log list and of the progress bar.
+inline constexpr std::chrono::milliseconds kViewRefreshPeriod{100};
 inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 namespace {
@@ -71,19 +71,6 @@ namespace {
 QString FromText(std::string_view text) { return QString::fromStdString(LocaleToUtf8(text)); }
 
 std::string ToText(const QString& text) { return Utf8ToLocale(text.toStdString()); }
-
-// Runs fn on the UI queue at most once until it has run (coalesces bursts of
-// changes from worker threads into one refresh).
-std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop, std::function<void()> fn) {
-  auto queued = std::make_shared<std::atomic<bool>>(false);
-  return [loop = std::move(loop), queued, fn = std::move(fn)] {
-    if (queued->exchange(true)) return;
-    loop->Post([queued, fn] {
-      queued->store(false);
-      fn();
-    });
-  };
-}
 
 // Widths of log lines in the list's font. Visit lines differ mostly in their
 // digits (address, time); when every digit has the same advance, as in most
@@ -146,8 +133,10 @@ QListView* ReplaceByListView(BuiltDialog& built, int id) {
   return view;
 }
 
-// Like CoalescedPoster, and fn runs at most once per period: a change soon after
-// the last run waits (on context's thread) for the period to end.
+// Runs fn on the UI queue at most once until it has run (coalesces bursts of
+// changes from worker threads into one refresh), and at most once per period:
+// a change soon after the last run waits (on context's thread) for the period
+// to end.
 std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject* context,
                                       std::chrono::milliseconds period, std::function<void()> fn) {
   struct Shared {
@@ -306,8 +295,11 @@ void MainWindow::FollowModels() {
   state_->log->SetEcho(true);
   // However fast visits come, the list is redrawn at most ten times a second.
   state_->log->SetChangedCallback(
-      ThrottledPoster(loop_, this, kLogRefreshPeriod, [this] { RefreshLog(); }));
-  state_->transfers->SetChangedCallback(CoalescedPoster(loop_, [this] { RefreshProgress(); }));
+      ThrottledPoster(loop_, this, kViewRefreshPeriod, [this] { RefreshLog(); }));
+  // The bar too: every HTTP answer moves it, and each repaint of it costs more
+  // than serving the picture.
+  state_->transfers->SetChangedCallback(
+      ThrottledPoster(loop_, this, kViewRefreshPeriod, [this] { RefreshProgress(); }));
 }
 
 void MainWindow::RefreshLog() {
