@@ -49,8 +49,8 @@ void ActivityLog::RecordLocked(Change::Kind kind, int index, const std::string& 
 ActivityLog::Changes ActivityLog::TakeChanges() {
   std::lock_guard guard(mutex_);
   Changes taken = std::exchange(changes_, {});
-  if (taken.reset)
-    for (const Line& line : lines_) taken.all.push_back(line.text);
+  taken.count = static_cast<int>(lines_.size());
+  taken.dropped = dropped_;
   return taken;
 }
 
@@ -68,6 +68,7 @@ int ActivityLog::InsertLocked(int index, Line line) {
   if (lines_.size() >= static_cast<size_t>(kCapacity)) {
     // Full: the oldest lines make room and the requested place is given up.
     lines_.erase(lines_.begin(), lines_.begin() + kDropOnFull);
+    dropped_ += kDropOnFull;
     topIndex_ = std::max(0, topIndex_ - kDropOnFull);
     RecordLocked(Change::Kind::kDropOldest, kDropOnFull);
     index = -1;
@@ -108,6 +109,13 @@ int ActivityLog::AddLogLine(int index, const std::string& text) {
 std::vector<ActivityLog::Line> ActivityLog::Lines() const {
   std::lock_guard guard(mutex_);
   return {lines_.begin(), lines_.end()};
+}
+
+std::string ActivityLog::TextAt(int index, int64_t dropped) const {
+  std::lock_guard guard(mutex_);
+  const int64_t now = index - (dropped_ - dropped);
+  if (now < 0 || now >= static_cast<int64_t>(lines_.size())) return {};
+  return lines_[static_cast<size_t>(now)].text;
 }
 
 int ActivityLog::Count() const {

@@ -37,8 +37,9 @@ class ActivityLog {
     std::string text;
   };
   struct Changes {
-    bool reset = false;            // too many to list: show `all` instead
-    std::vector<std::string> all;  // with reset: every line's text
+    bool reset = false;   // too many to list: show the `count` lines as they are now
+    int count = 0;        // with reset: how many lines the log holds
+    int64_t dropped = 0;  // lines dropped since the start, as of these changes
     std::vector<Change> edits;
   };
 
@@ -65,6 +66,9 @@ class ActivityLog {
   void CompleteVisitLine(int socket, std::string_view hostName);
 
   std::vector<Line> Lines() const;
+  // The text of the line that had index when `dropped` lines had been dropped
+  // in all (a follower's view of the log); empty when it has been dropped since.
+  std::string TextAt(int index, int64_t dropped) const;
   // The edits since the last call.
   Changes TakeChanges();
   int Count() const;
@@ -83,6 +87,7 @@ class ActivityLog {
   std::deque<Line> lines_;
   int topIndex_ = 0;
   int32_t logExtent_ = 0;
+  int64_t dropped_ = 0;  // lines dropped since the start
   bool echo_ = false;
   std::function<int(const std::string&)> measure_;
   int widestChar_ = 0;

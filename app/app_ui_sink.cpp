@@ -8,7 +8,11 @@ namespace snapvane {
 AppUiSink::AppUiSink(std::shared_ptr<ActivityLog> log, std::shared_ptr<TransferProgress> transfers)
     : log_(std::move(log)), transfers_(std::move(transfers)) {}
 
-AppUiSink::~AppUiSink() { detached_->store(true); }
+AppUiSink::~AppUiSink() {
+  std::lock_guard guard(hostNames_->mutex);
+  hostNames_->detached = true;
+  hostNames_->waiting.clear();
+}
 
 void AppUiSink::SetPoster(Poster post) {
   std::lock_guard guard(mutex_);
@@ -19,7 +23,11 @@ void AppUiSink::Detach() {
   Poster old;
   {
     std::lock_guard guard(mutex_);
-    detached_->store(true);
+    {
+      std::lock_guard names(hostNames_->mutex);
+      hostNames_->detached = true;
+      hostNames_->waiting.clear();
+    }
     old = std::move(post_);
     post_ = nullptr;
   }
@@ -38,18 +46,31 @@ void AppUiSink::AddVisitLine(int socket, const std::string& text) {
   if (log_) log_->AddVisitLine(socket, text);
 }
 
+// One task on the UI queue completes every host name that came while it was
+// waiting there: a busy server costs the window one event per batch, not one
+// per visit.
 void AppUiSink::PostHostName(int socket, std::string hostName) {
   Poster post;
   {
     std::lock_guard guard(mutex_);
-    if (detached_->load() || !post_) return;  // no window: nothing to complete
+    if (!post_) return;  // no window: nothing to complete
+    std::lock_guard names(hostNames_->mutex);
+    if (hostNames_->detached) return;
+    hostNames_->waiting.emplace_back(socket, std::move(hostName));
+    if (hostNames_->taskQueued) return;  // the queued task takes this one too
+    hostNames_->taskQueued = true;
     post = post_;
   }
   std::weak_ptr<ActivityLog> weakLog = log_;
-  auto detached = detached_;
-  post([weakLog, detached, socket, hostName = std::move(hostName)] {
-    if (detached->load()) return;
-    if (auto log = weakLog.lock()) log->CompleteVisitLine(socket, hostName);
+  post([weakLog, names = hostNames_] {
+    std::vector<std::pair<int, std::string>> batch;
+    {
+      std::lock_guard guard(names->mutex);
+      names->taskQueued = false;
+      batch.swap(names->waiting);
+    }
+    if (auto log = weakLog.lock())
+      for (auto& [socket, hostName] : batch) log->CompleteVisitLine(socket, hostName);
   });
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 // The real UiSink: log lines go to the activity log, transfer progress to the
 // transfer model (both thread-safe models the window follows); host names are
-// queued to the UI thread through the poster the window sets.
+// queued to the UI thread through the poster the window sets, many at a time.
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/ui_sink.h"
 
@@ -37,8 +40,15 @@ class AppUiSink : public UiSink {
   std::shared_ptr<TransferProgress> transfers_;
   std::mutex mutex_;
   Poster post_;
-  // Shared with queued tasks, which may run after the sink is gone.
-  std::shared_ptr<std::atomic<bool>> detached_ = std::make_shared<std::atomic<bool>>(false);
+  // Host names waiting for the UI thread, and whether a task to complete them
+  // is queued. Shared with that task, which may run after the sink is gone.
+  struct HostNames {
+    std::mutex mutex;
+    std::vector<std::pair<int, std::string>> waiting;
+    bool taskQueued = false;
+    bool detached = false;
+  };
+  std::shared_ptr<HostNames> hostNames_ = std::make_shared<HostNames>();
 };
 
 }  // namespace snapvane

@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -29,6 +30,7 @@
 #include "app/app_state.h"
 #include "app/app_ui_sink.h"
 #include "app/capture_schedule.h"
+#include "app/log_model.h"
 #include "app/main_commands.h"
 #include "app/program.h"
 #include "app/qt_event_loop.h"
@@ -59,8 +61,8 @@ inline constexpr int kNoticeShownMs = 10000;
 inline constexpr int kTrayTipMaxChars = 63;
 inline constexpr int kLogItemPadding = 8;  // pixels beside the widest line
 
-// Between redraws of the log list.
-inline constexpr std::chrono::milliseconds kLogRefreshPeriod{100};
+// Between redraws of the log list and of the progress bar.
+inline constexpr std::chrono::milliseconds kViewRefreshPeriod{100};
 inline constexpr char kHttpTrayTip[] = "HTTP access";
 
 namespace {
@@ -69,19 +71,6 @@ namespace {
 QString FromText(std::string_view text) { return QString::fromStdString(LocaleToUtf8(text)); }
 
 std::string ToText(const QString& text) { return Utf8ToLocale(text.toStdString()); }
-
-// Runs fn on the UI queue at most once until it has run (coalesces bursts of
-// changes from worker threads into one refresh).
-std::function<void()> CoalescedPoster(std::shared_ptr<QtEventLoop> loop, std::function<void()> fn) {
-  auto queued = std::make_shared<std::atomic<bool>>(false);
-  return [loop = std::move(loop), queued, fn = std::move(fn)] {
-    if (queued->exchange(true)) return;
-    loop->Post([queued, fn] {
-      queued->store(false);
-      fn();
-    });
-  };
-}
 
 // Widths of log lines in the list's font. Visit lines differ mostly in their
 // digits (address, time); when every digit has the same advance, as in most
@@ -92,8 +81,9 @@ class LineWidths {
     const int zero = metrics_.horizontalAdvance(QLatin1Char('0'));
     sameDigits_ = true;
     for (char d = '1'; d <= '9'; ++d)
-      sameDigits_ = sameDigits_ && metrics_.horizontalAdvance(QLatin1Char(d)) == zero &&
-                    metrics_.horizontalAdvance(QString(QLatin1Char(d)) + QLatin1Char(d)) == 2 * zero;
+      sameDigits_ =
+          sameDigits_ && metrics_.horizontalAdvance(QLatin1Char(d)) == zero &&
+          metrics_.horizontalAdvance(QString(QLatin1Char(d)) + QLatin1Char(d)) == 2 * zero;
   }
   int Of(const std::string& line) {
     std::string key = line;
@@ -119,8 +109,34 @@ class LineWidths {
   std::unordered_map<std::string, int> widths_;
 };
 
-// Like CoalescedPoster, and fn runs at most once per period: a change soon after
-// the last run waits (on context's thread) for the period to end.
+// The builder makes list boxes as item widgets, which keep one object per line.
+// The log's list is a plain view instead, in the same place, look and tab order.
+QListView* ReplaceByListView(BuiltDialog& built, int id) {
+  auto* old = built.ControlAs<QListWidget>(id);
+  if (!old) return nullptr;
+  auto* view = new QListView(old->parentWidget());
+  view->setObjectName(old->objectName());
+  view->setGeometry(old->geometry());
+  view->setSelectionMode(old->selectionMode());
+  view->setVerticalScrollBarPolicy(old->verticalScrollBarPolicy());
+  view->setHorizontalScrollBarPolicy(old->horizontalScrollBarPolicy());
+  view->setFrameShape(old->frameShape());
+  view->setFocusPolicy(old->focusPolicy());
+  view->setUniformItemSizes(true);  // the extent alone sets the scroll width
+  QWidget::setTabOrder(old, view);  // takes the old one's place when it goes
+  view->setVisible(old->isVisibleTo(old->parentWidget()));
+  std::replace(built.controls.begin(), built.controls.end(), static_cast<QWidget*>(old),
+               static_cast<QWidget*>(view));
+  for (auto& [key, control] : built.byId)
+    if (control == old) control = view;
+  delete old;
+  return view;
+}
+
+// Runs fn on the UI queue at most once until it has run (coalesces bursts of
+// changes from worker threads into one refresh), and at most once per period:
+// a change soon after the last run waits (on context's thread) for the period
+// to end.
 std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject* context,
                                       std::chrono::milliseconds period, std::function<void()> fn) {
   struct Shared {
@@ -173,7 +189,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device,
   if (dialog) built_ = BuildDialog(this, *dialog);
   setAttribute(Qt::WA_AlwaysShowToolTips);
   setWindowIcon(LoadIconResource(kAppIcon));
-  logList_ = built_.ControlAs<QListWidget>(kLog);
+  logList_ = ReplaceByListView(built_, kLog);
   progress_ = built_.ControlAs<QProgressBar>(kProgress);
   if (auto* fileName = built_.ControlAs<QLineEdit>(kFileName)) {
     fileName->setMaxLength(static_cast<int>(sizeof(AppState::fileName)) - 1);
@@ -269,7 +285,8 @@ void MainWindow::InstallToolTips() {
 
 void MainWindow::FollowModels() {
   if (logList_) {
-    logList_->setUniformItemSizes(true);  // the extent alone sets the scroll width
+    logModel_ = new LogModel(state_->log, logList_);
+    logList_->setModel(logModel_);
     const QFont font = logList_->font();
     auto widths = std::make_shared<LineWidths>(font);
     state_->log->SetMeasure([widths](const std::string& line) { return widths->Of(line); },
@@ -278,63 +295,25 @@ void MainWindow::FollowModels() {
   state_->log->SetEcho(true);
   // However fast visits come, the list is redrawn at most ten times a second.
   state_->log->SetChangedCallback(
-      ThrottledPoster(loop_, this, kLogRefreshPeriod, [this] { RefreshLog(); }));
-  state_->transfers->SetChangedCallback(CoalescedPoster(loop_, [this] { RefreshProgress(); }));
+      ThrottledPoster(loop_, this, kViewRefreshPeriod, [this] { RefreshLog(); }));
+  // The bar too: every HTTP answer moves it, and each repaint of it costs more
+  // than serving the picture.
+  state_->transfers->SetChangedCallback(
+      ThrottledPoster(loop_, this, kViewRefreshPeriod, [this] { RefreshProgress(); }));
 }
 
 void MainWindow::RefreshLog() {
-  if (!logList_ || !state_) return;
-  ActivityLog::Changes changes = state_->log->TakeChanges();
-  bool firstChanged = false;
-  // Appends come in runs; a run goes into the list in one call.
-  QStringList appended;
-  auto flush = [&] {
-    if (appended.isEmpty()) return;
-    if (logList_->count() == 0) firstChanged = true;
-    logList_->addItems(appended);
-    appended.clear();
-  };
-  if (changes.reset) {
-    logList_->clear();
-    for (const std::string& text : changes.all) appended.push_back(FromText(text));
-    flush();
-  }
-  for (const ActivityLog::Change& change : changes.edits) {
-    using Kind = ActivityLog::Change::Kind;
-    const int pending = logList_->count() + static_cast<int>(appended.size());
-    if (change.kind == Kind::kInsert && change.index == pending) {
-      appended.push_back(FromText(change.text));
-      continue;
-    }
-    flush();
-    switch (change.kind) {
-      case Kind::kInsert:
-        logList_->insertItem(change.index, FromText(change.text));
-        firstChanged = firstChanged || change.index == 0;
-        break;
-      case Kind::kReplace:
-        if (QListWidgetItem* item = logList_->item(change.index))
-          item->setText(FromText(change.text));
-        firstChanged = firstChanged || change.index == 0;
-        break;
-      case Kind::kDropOldest:
-        logList_->model()->removeRows(0, std::min(change.index, logList_->count()));
-        firstChanged = true;
-        break;
-    }
-  }
-  flush();
-  const int count = logList_->count();
+  if (!logModel_ || !state_) return;
+  logModel_->Follow();
+  const int count = logModel_->rowCount();
   const int extent = state_->log->LogExtent();
-  if (count > 0 && (firstChanged || extent != shownExtent_)) {
-    // With uniform sizes the first item's width is every item's width.
-    const int rowHeight = logList_->fontMetrics().height();
-    logList_->item(0)->setSizeHint(QSize(extent + kLogItemPadding, rowHeight));
+  if (extent != shownExtent_) {
+    logModel_->SetRowSize(QSize(extent + kLogItemPadding, logList_->fontMetrics().height()));
     shownExtent_ = extent;
   }
   const int top = state_->log->TopIndex();
   if (top != shownTopIndex_ && top >= 0 && top < count) {
-    logList_->scrollToItem(logList_->item(top), QAbstractItemView::PositionAtTop);
+    logList_->scrollTo(logModel_->index(top), QAbstractItemView::PositionAtTop);
     shownTopIndex_ = top;
   }
 }
@@ -583,14 +562,15 @@ void MainWindow::SetEnabled(int id, bool enabled) {
 int MainWindow::GetSelection(int id) const {
   QWidget* control = built_.Control(id);
   if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentIndex();
-  if (auto* list = qobject_cast<QListWidget*>(control)) return list->currentRow();
+  if (auto* list = qobject_cast<QListView*>(control)) return list->currentIndex().row();
   return -1;
 }
 
 void MainWindow::SetSelection(int id, int index) {
   QWidget* control = built_.Control(id);
   if (auto* combo = qobject_cast<QComboBox*>(control)) combo->setCurrentIndex(index);
-  if (auto* list = qobject_cast<QListWidget*>(control)) list->setCurrentRow(index);
+  if (auto* list = qobject_cast<QListView*>(control); list && list->model())
+    list->setCurrentIndex(list->model()->index(index, 0));
 }
 
 bool MainWindow::SetTrayIcon(int iconId, std::string_view tip) {

@@ -16,7 +16,7 @@
 #include "capture/capture_error.h"
 #include "resources/dialog_builder.h"
 
-class QListWidget;
+class QListView;
 class QProgressBar;
 class QSystemTrayIcon;
 class QTimer;
@@ -25,6 +25,7 @@ namespace snapvane {
 
 struct AppState;
 class AppUiSink;
+class LogModel;
 class PreviewWindow;
 class Program;
 class QtEventLoop;
@@ -121,7 +122,8 @@ class MainWindow : public QWidget {
   std::shared_ptr<AppUiSink> sink_;
   std::shared_ptr<QtEventLoop> loop_;
   BuiltDialog built_;
-  QListWidget* logList_ = nullptr;
+  QListView* logList_ = nullptr;
+  LogModel* logModel_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QTimer* timer_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;

@@ -1021,8 +1021,14 @@ void HttpServer::Network::Close(Connection& c) {
   const int fd = c.fd;
   byFd[static_cast<size_t>(fd)].reset();  // c is gone
   server.connections_.fetch_sub(1);       // counted out before the client can see the end
-  close(fd);
-  if (!spare) spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  // Without a spare, the connection's number becomes the spare in one step: a
+  // close and a fresh open would leave a moment in which another thread of the
+  // process could take the last number, and then every client is turned away
+  // silently until some descriptor happens to come free.
+  if (!spare && dup3(wake.get(), fd, O_CLOEXEC) == fd)
+    spare.Reset(fd);
+  else
+    close(fd);
   if (key != 0) lookups.Complete(key, peer, note);
 }
 

@@ -43,21 +43,25 @@ TEST(ActivityLog, ConcurrentWritersKeepEveryLineAndTheExactMaximum) {
   EXPECT_EQ(log.LogExtent(), 10 + 7 + 1999);
 }
 
+std::vector<std::string> Texts(const ActivityLog& log) {
+  std::vector<std::string> texts;
+  for (const auto& line : log.Lines()) texts.push_back(line.text);
+  return texts;
+}
+
 // The list a follower keeps by applying the edits in order.
-void Apply(const ActivityLog::Changes& changes, std::vector<std::string>& list) {
+void Apply(const ActivityLog::Changes& changes, std::vector<std::string>& list,
+           const ActivityLog& log) {
   using Kind = ActivityLog::Change::Kind;
-  if (changes.reset) list = changes.all;
+  if (changes.reset) {
+    list = Texts(log);
+    EXPECT_EQ(list.size(), static_cast<size_t>(changes.count));
+  }
   for (const ActivityLog::Change& c : changes.edits) {
     if (c.kind == Kind::kInsert) list.insert(list.begin() + c.index, c.text);
     if (c.kind == Kind::kReplace) list.at(static_cast<size_t>(c.index)) = c.text;
     if (c.kind == Kind::kDropOldest) list.erase(list.begin(), list.begin() + c.index);
   }
-}
-
-std::vector<std::string> Texts(const ActivityLog& log) {
-  std::vector<std::string> texts;
-  for (const auto& line : log.Lines()) texts.push_back(line.text);
-  return texts;
 }
 
 // Appends, inserts, the hundred oldest dropped, visits completed in place: a
@@ -73,9 +77,9 @@ TEST(ActivityLog, FollowersSeeEveryEditAndOnlyPossiblyWiderLinesAreMeasured) {
   for (int i = 0; i < ActivityLog::kCapacity + 150; ++i) {
     log.AddVisitLine(i, "HTTP %s");
     if (i % 3 == 0) log.CompleteVisitLine(i - 1, "x");
-    if (i % 5000 == 0) Apply(log.TakeChanges(), shown);
+    if (i % 5000 == 0) Apply(log.TakeChanges(), shown, log);
   }
-  Apply(log.TakeChanges(), shown);
+  Apply(log.TakeChanges(), shown, log);
   EXPECT_EQ(shown, Texts(log));
   EXPECT_EQ(measured, 1);  // the later lines are all shorter than the first
   log.AddLogLine(-1, std::string(30, 'w'));
@@ -84,10 +88,22 @@ TEST(ActivityLog, FollowersSeeEveryEditAndOnlyPossiblyWiderLinesAreMeasured) {
   for (int i = 0; i < 2 * ActivityLog::kCapacity; ++i) log.AddLogLine(-1, std::to_string(i));
   const ActivityLog::Changes many = log.TakeChanges();
   EXPECT_TRUE(many.reset);  // nobody followed: the whole list instead of the edits
-  Apply(many, shown);
+  Apply(many, shown, log);
   log.AddLogLine(2, "after");
-  Apply(log.TakeChanges(), shown);
+  const ActivityLog::Changes last = log.TakeChanges();
+  Apply(last, shown, log);
   EXPECT_EQ(shown, Texts(log));
+
+  // A follower behind the log still reads its own rows: those dropped since
+  // read empty, the others keep their text although their index moved.
+  const int rows = log.Count();
+  while (log.Count() < ActivityLog::kCapacity) log.AddLogLine(-1, "filler");
+  log.AddLogLine(-1, "drops the oldest");
+  for (int row : {0, ActivityLog::kDropOnFull - 1})
+    EXPECT_EQ(log.TextAt(row, last.dropped), "") << row;
+  for (int row : {ActivityLog::kDropOnFull, rows - 1})
+    EXPECT_EQ(log.TextAt(row, last.dropped), shown[static_cast<size_t>(row)]) << row;
+  EXPECT_EQ(log.TextAt(ActivityLog::kCapacity, last.dropped), "drops the oldest");
 }
 
 constexpr int kSocket = 1000;

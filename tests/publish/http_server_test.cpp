@@ -351,7 +351,7 @@ TEST(HttpServerTest, NoDescriptorLeftAnswers503) {
   int highest = 0;
   for (int i = 0; i < 3; ++i) {
     clients.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    timeval limit{20, 0};
+    timeval limit{5, 0};
     setsockopt(clients.back().get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     highest = std::max(highest, clients.back().get());
   }
@@ -372,8 +372,19 @@ TEST(HttpServerTest, NoDescriptorLeftAnswers503) {
     sockaddr_in to{AF_INET, htons(server.port), {htonl(INADDR_LOOPBACK)}, {}};
     connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
     answers.push_back(ReadToEnd(fd.get()));
+    // While the server closes its side, another thread of the process takes
+    // every number that comes free: the server must keep its spare all the same.
+    std::atomic<bool> running = false, closed = false;
+    std::thread others([&] {
+      for (running = true; !closed.load();) fill();
+      fill();
+    });
+    while (!running.load()) std::this_thread::yield();
     fd.Reset();
-    fill();
+    WaitFor([&] { return server.Connections() == 0; });  // counted out just before the close
+    std::this_thread::sleep_for(20ms);
+    closed = true;
+    others.join();
   }
   fillers.clear();
   setrlimit(RLIMIT_NOFILE, &old);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QListView>
 #include <QListWidget>
 #include <cstdlib>
 
@@ -23,15 +24,18 @@ TEST(LogView, ShowsExactlyTheLogAfterDropsAndCompletions) {
   {
     MainWindow window;
     window.show();
-    auto* list = qobject_cast<QListWidget*>(window.Control(main_control::kLog));
+    auto* list = qobject_cast<QListView*>(window.Control(main_control::kLog));
     ASSERT_NE(list, nullptr);
+    EXPECT_EQ(qobject_cast<QListWidget*>(list), nullptr);  // no item object per line
+    const QAbstractItemModel& model = *list->model();
     ActivityLog& log = *window.State()->log;
     auto matches = [&] {
       QCoreApplication::processEvents();
       const auto lines = log.Lines();
-      if (list->count() != static_cast<int>(lines.size())) return false;
-      for (int i = 0; i < list->count(); ++i)
-        if (list->item(i)->text().toStdString() != lines[static_cast<size_t>(i)].text) return false;
+      if (model.rowCount() != static_cast<int>(lines.size())) return false;
+      for (int i = 0; i < model.rowCount(); ++i)
+        if (model.index(i, 0).data().toString().toStdString() != lines[static_cast<size_t>(i)].text)
+          return false;
       return true;
     };
     for (int i = 0; i < ActivityLog::kCapacity + 250; ++i) {
