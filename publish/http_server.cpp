@@ -41,6 +41,8 @@ constexpr char kServerBusyHostName[] = "(Server Busy)";
 constexpr char kRefusedNote[] = " (refused: no valid password)";
 constexpr char kStreamNote[] = " (stream)";
 constexpr int kEventsPerWait = 256;
+// Timer entries kept before stale ones (of closed connections) are swept out.
+constexpr size_t kTimerEntriesKept = 4096;
 constexpr int kDiscardReadsPerWake = 64;  // a fast sender cannot hold the thread
 constexpr uint64_t kListenerTag = UINT64_MAX;
 constexpr uint64_t kWakeTag = UINT64_MAX - 1;
@@ -1042,11 +1044,21 @@ void HttpServer::Network::Watch(Connection& c, uint32_t events) {
 }
 
 // One timer entry per connection counts; a later deadline is noticed when the
-// earlier entry comes due.
+// earlier entry comes due. Entries of closed connections stay until they come
+// due, so under many short connections the queue is rebuilt from the live ones
+// once it holds far more than those: its memory follows the connections open,
+// not the connections of the last request timeout.
 void HttpServer::Network::Arm(Connection& c) {
   if (c.deadline == kNever || c.deadline >= c.armedAt) return;
   timers.push({c.deadline, c.fd, c.serial});
   c.armedAt = c.deadline;
+  const size_t live = static_cast<size_t>(server.connections_.load());
+  if (timers.size() <= kTimerEntriesKept + 4 * live) return;
+  std::vector<Timer> entries;
+  entries.reserve(2 * live + 1);
+  for (const std::unique_ptr<Connection>& each : byFd)
+    if (each && each->armedAt != kNever) entries.push_back({each->armedAt, each->fd, each->serial});
+  timers = decltype(timers)(std::greater<>(), std::move(entries));
 }
 
 void HttpServer::Network::ExpireTimers(Clock::time_point now) {
