@@ -17,13 +17,7 @@ namespace {
 // and each thread's own time.
 TEST(TimeText, EnglishNamesInAGermanLocaleOnEveryThread) {
   test::Sandbox box;
-  if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) {
-    std::system(
-        ("localedef -i de_DE -f UTF-8 '" + (box / "de_DE.UTF-8").string() + "' >/dev/null 2>&1")
-            .c_str());
-    setenv("LOCPATH", box.path().c_str(), 1);
-    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no de_DE.UTF-8 locale";
-  }
+  if (!test::UseLocale("de_DE.UTF-8", box)) GTEST_SKIP() << "no de_DE.UTF-8 locale";
   setenv("TZ", "CET-1", 1);
   tzset();
   const std::time_t t0 = 1796521828;  // Sun Dec 06 01:50:28 2026 UTC

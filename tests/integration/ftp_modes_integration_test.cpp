@@ -20,12 +20,6 @@ using test::ServerProcess;
 
 constexpr FtpLimits kQuick{3000ms, 3000ms, 3000ms, kMaxFtpRenameRepeats, 500ms};
 
-std::string Picture(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 131 + (i >> 9));
-  return bytes;
-}
-
 class RealServers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -33,7 +27,7 @@ class RealServers : public ::testing::Test {
     fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec);
     fs::permissions(root_ / "pics", fs::perms::all);  // vsftpd writes as its own user
-    test::WriteFile(picture_, Picture(70000));
+    test::WriteFile(picture_, test::Picture(70000));
   }
 
   // vsftpd for anonymous uploads into pics/, with extra configuration lines.
@@ -57,15 +51,9 @@ class RealServers : public ::testing::Test {
 
   // pyftpdlib on address, requiring TLS when pem is given.
   int StartPyftpdlib(const std::string& address, const std::string& pem = "") {
-    std::vector<std::string> argv{
-        "/usr/bin/python3", SNAPVANE_SOURCE_DIR "/tests/integration/ftp_test_server.py",
-        root_.string(),     "cam",
-        "s3cret",           address};
-    if (!pem.empty()) argv.push_back(pem);
-    const fs::path out = box_ / ("py" + std::to_string(++servers_));
-    pyftpdlib_ = std::make_unique<ServerProcess>(argv, out);
-    EXPECT_TRUE(test::WaitFor([&] { return test::ReadFile(out).ends_with('\n'); }));
-    return std::stoi(test::ReadFile(out));
+    std::vector<std::string> args{root_.string(), "cam", "s3cret", address};
+    if (!pem.empty()) args.push_back(pem);
+    return test::StartPyftpdlib(pyftpdlib_, args, box_ / ("py" + std::to_string(++servers_)));
   }
 
   // Uploads; on success the picture must be whole under its final name with no

@@ -1,9 +1,8 @@
 #pragma once
 // Real FTP peers for the upload tests, all on loopback: a server child process,
 // free ports, certificates, and a relay that stands for a home router.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -15,13 +14,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "tests/publish/scripted_ftp_server.h"
+#include "tests/support/sandbox.h"
 
 namespace snapvane::test {
 
@@ -49,21 +52,21 @@ class ServerProcess {
   pid_t pid_ = -1;
 };
 
-inline sockaddr_in Loopback(const char* address, int port) {
-  sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
-  ::inet_pton(AF_INET, address, &at.sin_addr);
-  return at;
-}
-
 // A port nobody listens on right now.
 inline int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at = Loopback("127.0.0.1", 0);
-  socklen_t length = sizeof at;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  ::close(fd);
-  return ntohs(at.sin_port);
+  int port = 0;
+  ::close(ListenOn("127.0.0.1", port));
+  return port;
+}
+
+// pyftpdlib with the arguments of ftp_test_server.py, its output in out: its port.
+inline int StartPyftpdlib(std::unique_ptr<ServerProcess>& server, std::vector<std::string> args,
+                          const std::filesystem::path& out) {
+  args.insert(args.begin(),
+              {"/usr/bin/python3", SNAPVANE_SOURCE_DIR "/tests/integration/ftp_test_server.py"});
+  server = std::make_unique<ServerProcess>(args, out);
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(out).ends_with('\n'); })) << "pyftpdlib did not start";
+  return std::atoi(ReadFile(out).c_str());
 }
 
 inline bool Listening(int port) {
@@ -124,13 +127,7 @@ inline void WriteCertificate(const std::filesystem::path& pem, long from, long t
 class NatRelay {
  public:
   explicit NatRelay(int target) : target_(target) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = Loopback("127.0.0.1", 0);
-    socklen_t length = sizeof at;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    ::listen(listener_, 4);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length);
-    port_ = ntohs(at.sin_port);
+    listener_ = ListenOn("127.0.0.1", port_);
     thread_ = std::thread([this] {
       for (int client; (client = ::accept(listener_, nullptr, nullptr)) >= 0;) Relay(client);
     });

@@ -16,26 +16,15 @@ namespace snapvane {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ServerProcess;
-
-// Bytes of every value, so a transfer in text mode would change them.
-std::string Picture(char seed, size_t size) {
-  std::string bytes(size, seed);
-  for (size_t i = 0; i < size; ++i) bytes[i] += static_cast<char>(i * 31 + (i >> 7));
-  return bytes;
-}
 
 TEST(PyftpdlibUpload, ArrivesWholeReplacesRenamesIntoPlaceAndLogsFailures) {
   test::Sandbox sandbox;
   const fs::path root = sandbox / "root";
   fs::create_directories(root / "pics");
-  ServerProcess server(
-      {"/usr/bin/python3", SNAPVANE_SOURCE_DIR "/tests/integration/ftp_test_server.py",
-       root.string(), "cam", "s3cret pass"},
-      sandbox / "port");
-  ASSERT_TRUE(test::WaitFor([&] { return test::ReadFile(sandbox / "port").ends_with('\n'); }))
-      << "pyftpdlib did not start";
-  const std::string port = std::to_string(std::stoi(test::ReadFile(sandbox / "port")));
+  std::unique_ptr<test::ServerProcess> server;
+  const std::string port = std::to_string(
+      test::StartPyftpdlib(server, {root.string(), "cam", "s3cret pass"}, sandbox / "port"));
+  ASSERT_NE(port, "0");
   const std::string logged = "FTP cam.jpg to 127.0.0.1:" + port + " - ";
   const std::string local = sandbox / "snvsAAAAAA";
   FtpSettings settings{"cam", "s3cret pass", "", "127.0.0.1:" + port, "cam.jpg", "pics"};
@@ -47,7 +36,7 @@ TEST(PyftpdlibUpload, ArrivesWholeReplacesRenamesIntoPlaceAndLogsFailures) {
   // Through the worker: it logs the line and its use deletes the snapshot.
   std::shared_ptr<SnapshotFile> file = MakeSnapshotFile();
   ASSERT_TRUE(file);
-  const std::string first = Picture('a', 150000), second = Picture('b', 4096);
+  const std::string first = test::Picture(150000, 'a'), second = test::Picture(4096, 'b');
   test::WriteFile(file->path, first);
   file->captured = true;
   file->users = 1;

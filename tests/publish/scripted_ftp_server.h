@@ -16,6 +16,30 @@
 
 namespace snapvane::test {
 
+inline sockaddr_in Loopback(const std::string& address, int port) {
+  return {AF_INET, htons(static_cast<uint16_t>(port)), {::inet_addr(address.c_str())}, {}};
+}
+
+// A socket listening on address at a port the system picks, put in port (0 on failure).
+inline int ListenOn(const std::string& address, int& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = Loopback(address, 0);
+  socklen_t length = sizeof at;
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+                  ::listen(fd, 4) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0;
+  port = ok ? ntohs(at.sin_port) : 0;
+  return fd;
+}
+
+// Bytes of every value in a pattern that does not repeat at block sizes, so a
+// transfer in text mode, or a lost or repeated block, changes them.
+inline std::string Picture(size_t size, char seed = 0) {
+  std::string bytes(size, seed);
+  for (size_t i = 0; i < size; ++i) bytes[i] += static_cast<char>(i * 131 + (i >> 9));
+  return bytes;
+}
+
 class ScriptedFtpServer {
  public:
   struct Script {
@@ -30,13 +54,7 @@ class ScriptedFtpServer {
   };
 
   explicit ScriptedFtpServer(Script script) : script_(std::move(script)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = Address(script_.address, 0);
-    socklen_t length = sizeof at;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
-        ::listen(listener_, 4) == 0 &&
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) == 0)
-      port_ = ntohs(at.sin_port);
+    listener_ = ListenOn(script_.address, port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~ScriptedFtpServer() { Finish(); }
@@ -56,9 +74,6 @@ class ScriptedFtpServer {
   int connections = 0;
 
  private:
-  static sockaddr_in Address(const std::string& address, int port) {
-    return {AF_INET, htons(static_cast<uint16_t>(port)), {::inet_addr(address.c_str())}, {}};
-  }
   static std::string Text(const sockaddr_in& at) { return ::inet_ntoa(at.sin_addr); }
   void Send(int fd, const std::string& text) { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
 
@@ -92,13 +107,8 @@ class ScriptedFtpServer {
   // A passive data port for an EPSV or PASV reply; fills in its place holders.
   void OpenPassive(std::string& reply) {
     if (passive_ >= 0) ::close(passive_);
-    passive_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = Address(script_.address, 0);
-    socklen_t length = sizeof at;
-    ::bind(passive_, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    ::listen(passive_, 1);
-    ::getsockname(passive_, reinterpret_cast<sockaddr*>(&at), &length);
-    const int port = ntohs(at.sin_port);
+    int port = 0;
+    passive_ = ListenOn(script_.address, port);
     std::string pasv = script_.pasvAddress.empty() ? script_.address : script_.pasvAddress;
     for (char& c : pasv)
       if (c == '.') c = ',';
@@ -120,7 +130,7 @@ class ScriptedFtpServer {
     if (std::sscanf(portArgs.c_str(), "%d,%d,%d,%d,%d,%d", &a, &b, &c, &d, &hi, &lo) != 6) return;
     announced = std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." +
                 std::to_string(d);
-    sockaddr_in local = Address(from, 0), to = Address(announced, hi * 256 + lo);
+    sockaddr_in local = Loopback(from, 0), to = Loopback(announced, hi * 256 + lo);
     int data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (::bind(data, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
         ::connect(data, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)

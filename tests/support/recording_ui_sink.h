@@ -1,8 +1,5 @@
 #pragma once
 // Records what workers send to the UI thread, in order, for assertions.
-#include <chrono>
-#include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -14,30 +11,35 @@ namespace snapvane::test {
 
 class RecordingUiSink : public UiSink {
  public:
-  struct HostName {
-    int socket;
-    std::string hostName;
-  };
+  void AddLogLine(int index, const std::string& text) override {
+    std::lock_guard g(mutex_);
+    lines_.insert(index < 0 || index >= int(lines_.size()) ? lines_.end() : lines_.begin() + index,
+                  text);
+  }
+  void ReportTransferProgress(int socket, int32_t remaining) override {
+    std::lock_guard g(mutex_);
+    progress_.emplace_back(socket, remaining);
+  }
+  void AddVisitLine(int, const std::string& text) override { AddLogLine(-1, text); }
+  void PostHostName(int, std::string) override {}
 
-  void AddLogLine(int index, const std::string& text) override;
-  void ReportTransferProgress(int socket, int32_t remaining) override;
-  void AddVisitLine(int socket, const std::string& text) override;
-  void PostHostName(int socket, std::string hostName) override;
-
-  std::vector<std::string> LogLines() const;
-  std::vector<std::pair<int, int32_t>> Progress() const;
-  std::vector<int32_t> ProgressFor(int socket) const;
-  std::vector<HostName> HostNames() const;
-  // Waits until at least n log lines (or host names) arrived; false on timeout.
-  bool WaitForLogLines(size_t n, std::chrono::milliseconds timeout) const;
-  bool WaitForHostNames(size_t n, std::chrono::milliseconds timeout) const;
+  std::vector<std::string> LogLines() const {
+    std::lock_guard g(mutex_);
+    return lines_;
+  }
+  // The remaining byte counts reported for one socket.
+  std::vector<int32_t> ProgressFor(int socket) const {
+    std::lock_guard g(mutex_);
+    std::vector<int32_t> out;
+    for (auto& [s, remaining] : progress_)
+      if (s == socket) out.push_back(remaining);
+    return out;
+  }
 
  private:
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   std::vector<std::string> lines_;
   std::vector<std::pair<int, int32_t>> progress_;
-  std::vector<HostName> hostNames_;
 };
 
 }  // namespace snapvane::test

@@ -1,5 +1,6 @@
 #include "tests/support/sandbox.h"
 
+#include <clocale>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -29,6 +30,17 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+bool UseLocale(const std::string& name, const Sandbox& box) {
+  if (std::setlocale(LC_ALL, name.c_str())) return true;
+  const size_t dot = name.find('.');
+  const std::string command = "localedef -i " + name.substr(0, dot) + " -f " +
+                              name.substr(dot + 1) + " '" + (box / name).string() +
+                              "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) return false;
+  setenv("LOCPATH", box.path().c_str(), 1);
+  return std::setlocale(LC_ALL, name.c_str()) != nullptr;
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

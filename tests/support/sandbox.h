@@ -1,5 +1,6 @@
 #pragma once
-// A self-removing folder for one test, and a bounded wait for a condition.
+// A self-removing folder for one test, a bounded wait for a condition, locales
+// and whole files.
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -22,6 +23,10 @@ class Sandbox {
 
 bool WaitFor(const std::function<bool()>& predicate,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Sets the process locale to name ("fr_FR.ISO-8859-1"), first generating it into
+// box (through LOCPATH) when the system lacks it; false when neither works.
+bool UseLocale(const std::string& name, const Sandbox& box);
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);

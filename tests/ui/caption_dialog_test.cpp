@@ -1,7 +1,6 @@
 // The caption settings dialog: the working copy, OK and Cancel, the choosers and
 // the live preview.
 #include "capture/caption_dialog.h"
-#include "resources/dialog_ids.h"
 
 #include <gtest/gtest.h>
 
@@ -14,27 +13,16 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <cstring>
-#include <functional>
 
 #include "app/app_state.h"
 #include "capture/caption_overlay.h"
 #include "capture/capture_device.h"
+#include "resources/dialog_ids.h"
+#include "tests/support/when_modal.h"
 
 namespace snapvane {
 namespace {
-
-// Runs act on the modal dialog of type T that a button is about to open.
-template <typename T>
-void OnNextModal(std::function<void(T*)> act) {
-  QTimer::singleShot(0, [act] {
-    QWidget* top = QApplication::activeModalWidget();
-    if (auto* dialog = qobject_cast<T*>(top)) return act(dialog);
-    ADD_FAILURE() << "the expected chooser did not open";
-    if (top) top->close();
-  });
-}
 
 // A top caption over a 160 x 40 24-bit frame.
 std::shared_ptr<AppState> StateWithCaption(const char* text) {
@@ -67,13 +55,13 @@ void ChangeEverything(CaptionSettingsDialog& dialog) {
   c.ControlAs<QComboBox>(caption_control::kVertical)->setCurrentIndex(2);
   c.ControlAs<QComboBox>(caption_control::kHorizontal)->setCurrentIndex(2);
   c.ControlAs<QCheckBox>(caption_control::kTransparent)->click();
-  OnNextModal<QFontDialog>([](QFontDialog* d) {
+  test::WhenModal<QFontDialog>([](QFontDialog* d) {
     d->setCurrentFont(QFont(QStringLiteral("DejaVu Serif"), 20));
     d->accept();
   });
   c.ControlAs<QPushButton>(caption_control::kFont)->click();
   for (int id : {caption_control::kForeground, caption_control::kBackground}) {
-    OnNextModal<QColorDialog>([id](QColorDialog* d) {
+    test::WhenModal<QColorDialog>([id](QColorDialog* d) {
       d->setCurrentColor(QColor(id - 1000, 20, 30));
       d->accept();
     });

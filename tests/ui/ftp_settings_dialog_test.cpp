@@ -1,4 +1,4 @@
-// The FTP settings dialog: kept lengths, refusals, OK/Cancel.
+// The FTP settings dialog: kept lengths, refusals, what OK stores, the login test.
 #include "publish/ftp_settings_dialog.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@
 #include "resources/dialog_ids.h"
 #include "tests/publish/scripted_ftp_server.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/when_modal.h"
 
 namespace snapvane {
 namespace {
@@ -40,19 +41,22 @@ struct BoxRecorder {
   }
 };
 
-TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) {
+TEST(FtpSettingsDialog, LimitsAndRefusals) {
   auto state = MakeAppState();
   ApplyFtpSettings(*state, {"cam", "pw", "acct", "ftp.example.org", "cam.jpg", "pics"});
   BoxRecorder boxes;
   // {edit, text, refusal}: any field with a line break (setting or pasting can enter
-  // one), a password with characters above 127.
+  // one), a password with characters above 127, a port out of range, a bad pin.
   std::vector<std::tuple<int, QString, std::string>> cases{
-      {1019, QString::fromUtf8("p\xc3\xa4ss"), "password"}};
+      {kPass, QString::fromUtf8("p\xc3\xa4ss"), "password"},
+      {kPort, "0", "port"},
+      {kPort, "70000", "port"},
+      {kFingerprint, "not a fingerprint", "fingerprint"}};
   for (int id : {kUser, kPass, kAccount, kDirectory, kFile, kServer})
     cases.push_back({id, "x\r\nDELE y", "line break"});
   for (const auto& [id, text, refusal] : cases) {
     FtpSettingsDialog dialog(nullptr, *state);
-    EXPECT_EQ(dialog.Edit(id)->maxLength(), id <= kAccount ? 63 : 259) << id;
+    if (id <= kServer) EXPECT_EQ(dialog.Edit(id)->maxLength(), id <= kAccount ? 63 : 259) << id;
     dialog.Edit(id)->setText(text);
     boxes.texts.clear(), boxes.titles.clear();
     dialog.show();
@@ -72,7 +76,7 @@ TEST(FtpSettingsDialog, LimitsOkCancelAndRefusedLineBreaksAndNonAsciiPasswords) 
   EXPECT_TRUE(boxes.texts.empty());
 }
 
-// Port, mode, TLS and the trusted certificate: shown, stored, refused when bad.
+// Port, mode, TLS and the trusted certificate: shown and stored; the login test.
 TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
   auto state = MakeAppState();
   ApplyFtpSettings(*state, {"cam", "pw", "", "", "cam.jpg", ""});
@@ -82,26 +86,15 @@ TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
   auto* mode = dialog.findChild<QComboBox*>();
   auto* tls = dialog.findChild<QCheckBox*>();
   ASSERT_TRUE(mode && tls);
-  EXPECT_EQ(dialog.Edit(1050)->text(), "21");
+  EXPECT_EQ(dialog.Edit(kPort)->text(), "21");
   EXPECT_EQ(mode->currentText(), "Active");
   EXPECT_FALSE(tls->isChecked());
-  for (const char* bad : {"0", "70000"}) {
-    dialog.Edit(1050)->setText(bad);
-    boxes.texts.clear();
-    dialog.Accept();
-    ASSERT_EQ(boxes.texts.size(), 1u) << bad;
-    EXPECT_NE(boxes.texts[0].find("port"), std::string::npos);
-  }
-  dialog.Edit(1053)->setText("not a fingerprint");
-  dialog.Edit(1050)->setText("2121");
-  boxes.texts.clear();
-  dialog.Accept();
-  ASSERT_EQ(boxes.texts.size(), 1u);
-  EXPECT_NE(boxes.texts[0].find("fingerprint"), std::string::npos);
   const std::string pin(64, 'a');
-  dialog.Edit(1053)->setText(QString::fromStdString(pin));
+  dialog.Edit(kFingerprint)->setText(QString::fromStdString(pin));
+  dialog.Edit(kPort)->setText("2121");
   mode->setCurrentIndex(2), tls->setChecked(true);
   dialog.Accept();
+  EXPECT_TRUE(boxes.texts.empty());
   EXPECT_EQ(std::tuple(state->ftpPort, state->ftpMode, state->ftpTls), std::tuple(2121, 2, 1));
   EXPECT_EQ(std::string(state->ftpFingerprint), NormaliseFingerprint(pin));
 
@@ -110,8 +103,8 @@ TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
   FtpSettingsDialog tester(nullptr, *state);
   tester.findChild<QCheckBox*>()->setChecked(false);
   tester.findChild<QComboBox*>()->setCurrentIndex(0);
-  tester.Edit(1023)->setText(QString::fromStdString(server.server()));
-  tester.Edit(1021)->setText("pics");
+  tester.Edit(kServer)->setText(QString::fromStdString(server.server()));
+  tester.Edit(kDirectory)->setText("pics");
   auto* answer = qobject_cast<QLabel*>(
       tester.findChild<QPushButton*>()->parentWidget()->findChildren<QLabel*>().last());
   tester.Test();
@@ -125,17 +118,11 @@ TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
   EXPECT_EQ(server.commands, (std::vector<std::string>{"USER cam", "PASS pw", "CWD pics", "QUIT"}));
 
   // A refused certificate is offered for pinning; yes puts it in the field.
-  QTimer yes;
-  yes.setInterval(1);
-  QObject::connect(&yes, &QTimer::timeout, [] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-      box->button(QMessageBox::Yes)->click();
-  });
   boxes.timer.stop();
-  yes.start();
+  test::WhenModal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
   const std::string fingerprint = NormaliseFingerprint(std::string(64, 'b'));
   tester.ShowCheck({false, "the server's certificate is not trusted", fingerprint});
-  EXPECT_EQ(tester.Edit(1053)->text().toStdString(), fingerprint);
+  EXPECT_EQ(tester.Edit(kFingerprint)->text().toStdString(), fingerprint);
   EXPECT_EQ(answer->text().toStdString(), "the server's certificate is not trusted");
 }
 

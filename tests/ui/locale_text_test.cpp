@@ -17,9 +17,9 @@
 #include "app/main_commands.h"
 #include "app/main_window.h"
 #include "capture/caption_dialog.h"
-#include "resources/dialog_ids.h"
 #include "capture/caption_overlay.h"
 #include "capture/caption_style.h"
+#include "resources/dialog_ids.h"
 #include "tests/support/sandbox.h"
 
 namespace snapvane {
@@ -32,15 +32,8 @@ constexpr char kLatin1Locale[] = "fr_FR.ISO-8859-1";
 class Latin1Locale : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::setlocale(LC_ALL, kLatin1Locale)) {
-      const std::string command = "localedef -i fr_FR -f ISO-8859-1 '" +
-                                  (locales_ / kLatin1Locale).string() + "' >/dev/null 2>&1";
-      if (std::system(command.c_str()) != 0)
-        GTEST_SKIP() << "localedef could not make " << kLatin1Locale
-                     << " (packages locales and libc-bin needed)";
-      setenv("LOCPATH", locales_.path().c_str(), 1);
-      if (!std::setlocale(LC_ALL, kLatin1Locale)) GTEST_SKIP() << "no " << kLatin1Locale;
-    }
+    if (!test::UseLocale(kLatin1Locale, locales_))
+      GTEST_SKIP() << "no " << kLatin1Locale << " (packages locales and libc-bin make it)";
     ASSERT_FALSE(LocaleIsUtf8()) << LocaleCodeset();
   }
   void TearDown() override {
