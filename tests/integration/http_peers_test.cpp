@@ -1,9 +1,11 @@
-// The HTTP server against the clients users meet: curl and headless Chromium,
-// and a crowd of idle connections.
+// The HTTP server against the clients users meet: curl (with a password, a
+// cache-busting query and IPv6), headless Chromium following client pull and
+// showing the picture and the stream in a page, and a crowd of idle connections.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <QImage>
 #include <string>
 #include <vector>
 
@@ -19,29 +21,47 @@ using test::HttpHarness;
 using test::IsPicture;
 using test::Sandbox;
 
-std::string Url(uint16_t port) { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+std::string Url(uint16_t port) { return "http://127.0.0.1:" + std::to_string(port); }
 
-// Fetches the picture with curl; the response's header and body, or "" on failure.
-std::string Curl(uint16_t port, const std::string& options) {
+// The response's header and body from curl, or "" when curl failed.
+std::string Curl(const std::string& url, const std::string& options) {
   Sandbox box;
   const std::string command = "curl -sS --max-time 30 " + options + " -D '" +
-                              (box / "head").string() + "' -o '" + (box / "body").string() + "' " +
-                              Url(port);
+                              (box / "head").string() + "' -o '" + (box / "body").string() + "' '" +
+                              url + "'";
   if (std::system(command.c_str()) != 0) return "";
   return test::ReadFile(box / "head") + test::ReadFile(box / "body");
 }
 
-TEST(HttpCurlTest, PictureWithoutAndWithRefreshAndWithHeaderLines) {
-  const std::string refresh =
-      "HTTP/1.0 200 Ok\r\nServer: Snapvane 0.1\r\nContent-Type: "
-      "image/jpeg\r\nRefresh: 5\r\n\r\n";
-  for (auto [seconds, options, header] :
-       {std::tuple<int, std::string, std::string>{0, "-0", kHttpPictureHeader},
-        {0, "-H 'X-Camera: porch' -H 'Accept: image/jpeg'", kHttpPictureHeader},
-        {5, "-0", refresh}}) {
-    HttpHarness server({.refresh = seconds});
-    EXPECT_TRUE(IsPicture(Curl(server.port, options), header)) << options;
-  }
+// Starts command in the background in a session of its own (its pid names its
+// process group, so its helpers end with it); the pid, or 0.
+pid_t StartInSession(const Sandbox& dir, const std::string& command) {
+  std::system(("setsid sh -c 'echo $$ > " + dir.path().string() + "/pid; exec " + command +
+               "' >/dev/null 2>&1 &")
+                  .c_str());
+  if (!test::WaitFor([&] { return test::ReadFile(dir / "pid").ends_with('\n'); })) return 0;
+  return std::stoi(test::ReadFile(dir / "pid"));
+}
+
+const char kChromium[] =
+    "/usr/bin/chromium --headless --no-sandbox --disable-gpu --no-first-run "
+    "--disable-background-networking --disable-component-update --disable-sync ";
+
+TEST(HttpCurlTest, PasswordQueryIpv6AndTheStream) {
+  HttpHarness server({.user = "cam", .password = "pa ss", .streamFps = 5});
+  const std::string v4 = Url(server.port), v6 = "http://[::1]:" + std::to_string(server.port);
+  EXPECT_EQ(Curl(v4 + "/?t=1", ""), kHttpUnauthorized);
+  EXPECT_EQ(Curl(v4 + "/", "-u 'cam:wrong'"), kHttpUnauthorized);
+  EXPECT_TRUE(IsPicture(Curl(v4 + "/?t=1", "-u 'cam:pa ss'")));
+  EXPECT_TRUE(IsPicture(Curl(v6 + "/?t=1733550000", "-g -u 'cam:pa ss'")));
+  // The stream over IPv6 for two seconds (curl then gives up): parts at 5 a second.
+  Sandbox box;
+  std::system(("curl -sS -g -u 'cam:pa ss' --max-time 2 -o '" + (box / "stream").string() + "' '" +
+               v6 + "/stream' 2>/dev/null")
+                  .c_str());
+  const int parts = test::StreamParts(test::ReadFile(box / "stream"));
+  EXPECT_GE(parts, 7);
+  EXPECT_LE(parts, 12);
 }
 
 TEST(HttpBrowserTest, ChromiumFollowsClientPullAndFetchesFreshPictures) {
@@ -49,20 +69,53 @@ TEST(HttpBrowserTest, ChromiumFollowsClientPullAndFetchesFreshPictures) {
   Sandbox profile;
   HttpHarness server({.refresh = 1});
   const uint64_t framesBefore = server.Frames();
-  // A session of its own (its pid names its process group), so its helpers end with it.
-  const std::string dir = profile.path().string();
-  std::system(("setsid sh -c 'echo $$ > " + dir +
-               "/pid; exec /usr/bin/chromium --headless "
-               "--no-sandbox --disable-gpu --no-first-run --disable-background-networking "
-               "--disable-component-update --user-data-dir=" +
-               dir + " " + Url(server.port) + "' >/dev/null 2>&1 &")
-                  .c_str());
-  ASSERT_TRUE(test::WaitFor([&] { return test::ReadFile(profile / "pid").ends_with('\n'); }));
-  const pid_t pid = std::stoi(test::ReadFile(profile / "pid"));
+  const pid_t pid = StartInSession(profile, kChromium + std::string("--user-data-dir=") +
+                                                profile.path().string() + " " + Url(server.port));
+  ASSERT_NE(pid, 0);
   // The browser asks again by itself once a second; each time the last picture is
   // over a second old, so a new frame of the moving pattern is captured for it.
   EXPECT_TRUE(test::WaitFor([&] { return server.Frames() - framesBefore >= 4; }, 60s));
   kill(-pid, SIGKILL);
+  EXPECT_TRUE(server.AllReleased());
+}
+
+// Chromium renders page (served over HTTP) into a screenshot; true when the
+// test pattern shows (a broken image or a blank page would not).
+bool ChromiumShowsPicture(const std::string& page) {
+  Sandbox profile;
+  test::WriteFile(profile / "page.html", page);
+  const std::string dir = profile.path().string();
+  // The page comes from a web server too (pages from files may not load
+  // pictures from the network).
+  const int pagePort = test::FreeLoopbackPort();
+  const pid_t server =
+      StartInSession(profile, "/usr/bin/python3 -m http.server " + std::to_string(pagePort) +
+                                  " --bind 127.0.0.1 --directory " + dir);
+  if (!server || !test::WaitFor([&] { return bool(UniqueFd(test::ConnectLoopback(pagePort))); }))
+    return false;
+  std::system(("timeout 60 " + std::string(kChromium) + "--user-data-dir=" + dir +
+               "/profile --window-size=400,300 --timeout=4000 --screenshot=" + dir + "/shot.png " +
+               Url(pagePort) + "/page.html >/dev/null 2>&1")
+                  .c_str());
+  kill(-server, SIGKILL);
+  QImage shot((dir + "/shot.png").c_str());
+  if (shot.isNull()) return false;
+  // The test pattern's bars fill the view; a broken-image icon or a blank page
+  // leave it white.
+  int coloured = 0;
+  for (int y = 20; y < 260; y += 10)
+    for (int x = 0; x < 360; x += 10) coloured += shot.pixelColor(x, y).saturation() > 128;
+  return coloured > 24 * 36 / 2;
+}
+
+TEST(HttpBrowserTest, ChromiumShowsThePictureWithAQueryAndTheStream) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+  HttpHarness server({.streamFps = 5});
+  const std::string img =
+      "<style>body{margin:0;background:#fff}</style><img src=\"" + Url(server.port);
+  EXPECT_TRUE(ChromiumShowsPicture(img + "/?t=1733550000\">"));
+  EXPECT_TRUE(ChromiumShowsPicture(img + "/stream\">"));
+  EXPECT_FALSE(ChromiumShowsPicture(img + "/nothing\">"));
   EXPECT_TRUE(server.AllReleased());
 }
 
@@ -73,7 +126,7 @@ TEST(HttpLoadTest, IdleCrowdStopsNeitherABrowserNorATimedCapture) {
   constexpr int kIdle = 5000;
   ASSERT_GE(RaiseDescriptorLimit(), 2 * kIdle + 100);
   HttpHarness server({.requestTimeout = 2s});
-  ASSERT_TRUE(IsPicture(Curl(server.port, "-0")));  // the lookup threads are warm
+  ASSERT_TRUE(IsPicture(Curl(Url(server.port) + "/", "-0")));  // the lookup threads are warm
   ASSERT_TRUE(server.AllReleased());
   const int descriptors = test::OpenDescriptors(), threads = test::Threads();
 
@@ -83,7 +136,7 @@ TEST(HttpLoadTest, IdleCrowdStopsNeitherABrowserNorATimedCapture) {
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_TRUE(IsPicture(test::Exchange(server.port, "GET / HTTP/1.0\r\n\r\n")));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
-  EXPECT_TRUE(IsPicture(Curl(server.port, "-0")));
+  EXPECT_TRUE(IsPicture(Curl(Url(server.port) + "/", "-0")));
   const uint64_t framesBefore = server.Frames();
   server.OnUi([&] { TakePicture(*server.state->snapshots, {}); });
   EXPECT_EQ(server.Frames(), framesBefore + 1);

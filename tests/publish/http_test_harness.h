@@ -70,7 +70,6 @@ class HttpHarness {
       AttachUi(*state, sink);
       HttpServer::Hooks hooks;
       hooks.acquireSnapshot = [this](std::chrono::milliseconds freshFor) {
-        ++acquisitions;
         return AcquireSnapshotForClient(*state->snapshots, freshFor);
       };
       state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
@@ -97,7 +96,6 @@ class HttpHarness {
     OnUi([&] { n = device.FrameNumber(); });
     return n;
   }
-  int SnapshotUsers() { return state->snapshots->CurrentUsers(); }
   int Connections() const { return state->httpServer->connections(); }
   std::vector<std::string> LogLines() const {
     std::vector<std::string> out;
@@ -110,7 +108,7 @@ class HttpHarness {
     return WaitForWorkers(*state->workers, std::chrono::seconds(20)) &&
            WaitFor(
                [&] {
-                 if (SnapshotUsers() != 0) return false;
+                 if (state->snapshots->CurrentUsers() != 0) return false;
                  for (auto& entry : std::filesystem::directory_iterator(snapshots.path()))
                    if (entry.path().filename().string().starts_with("snv")) return false;
                  return true;
@@ -127,7 +125,6 @@ class HttpHarness {
     if (state->snapshots) ExpireSnapshotHold(*state->snapshots);
   }};
   uint16_t port = 0;
-  std::atomic<int> acquisitions = 0;  // asked for by the server (captures or shares)
 
  private:
   std::string oldTmpDir_;
@@ -188,6 +185,16 @@ inline std::string Exchange(uint16_t port, const std::string& request, bool ipv6
 inline bool IsPicture(const std::string& r, const std::string& header = kHttpPictureHeader) {
   return r.size() > header.size() + 4 && r.rfind(header, 0) == 0 &&
          r.substr(header.size(), 2) == "\xff\xd8" && r.substr(r.size() - 2) == "\xff\xd9";
+}
+
+// Pictures in a received multipart stream.
+inline int StreamParts(const std::string& stream) {
+  int parts = 0;
+  for (size_t at = 0;
+       (at = stream.find("--snapvaneframe\r\nContent-Type: image/jpeg", at)) != std::string::npos;
+       ++at)
+    ++parts;
+  return parts;
 }
 
 }  // namespace snapvane::test
