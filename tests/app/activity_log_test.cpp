@@ -1,9 +1,7 @@
 #include "app/activity_log.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -147,20 +145,10 @@ TEST(VisitLine, PlaceholderCompletedInPlaceNewestFirstNeverAsAFormat) {
 TEST(VisitLine, EchoedOnceWhenCompleted) {
   ActivityLog log;
   log.SetEcho(true);
-  std::FILE* captured = std::tmpfile();
-  std::fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  dup2(fileno(captured), STDERR_FILENO);
+  testing::internal::CaptureStderr();
   log.AddVisitLine(kSocket, "HTTP 1.2.3.4 - %s - now");
   log.CompleteVisitLine(kSocket, "host");
-  std::fflush(stderr);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::rewind(captured);
-  char text[256] = {};
-  const size_t n = std::fread(text, 1, sizeof text - 1, captured);
-  std::fclose(captured);
-  EXPECT_EQ(std::string(text, n), "HTTP 1.2.3.4 - host - now\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "HTTP 1.2.3.4 - host - now\n");
 }
 
 }  // namespace

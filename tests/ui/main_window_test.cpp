@@ -12,6 +12,8 @@
 #include <QDialog>
 #include <QFocusEvent>
 #include <QLineEdit>
+#include <QListView>
+#include <QListWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -25,6 +27,7 @@
 #include "capture/preview_window.h"
 #include "publish/http_server.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/when_modal.h"
 
 namespace snapvane {
 namespace {
@@ -87,7 +90,8 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   MainWindow& window = Open();
   AppState& state = *window.State();
   EXPECT_EQ(window.Control(kLog)->toolTip(), "Hits this session.");
-  EXPECT_EQ(window.windowIcon().pixmap(32).toImage(), LoadIconResource(kAppIcon).pixmap(32).toImage());
+  EXPECT_EQ(window.windowIcon().pixmap(32).toImage(),
+            LoadIconResource(kAppIcon).pixmap(32).toImage());
   for (bool on : {false, true}) {
     Get<QAbstractButton>(kPreviewVideo)->click();
     EXPECT_EQ(window.Preview()->isVisible(), on);
@@ -140,9 +144,7 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
 TEST_F(MainWindowTest, DisplayDialogMirrorsThePreviewFrame) {
   MainWindow& window = Open();
   for (bool tick : {true, false}) {
-    QTimer::singleShot(0, [tick] {
-      auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-      ASSERT_NE(dialog, nullptr);
+    test::WhenModal<QDialog>([tick](QDialog* dialog) {
       dialog->findChild<QCheckBox*>("mirror")->setChecked(tick);
       dialog->accept();
     });
@@ -223,6 +225,32 @@ TEST_F(MainWindowTest, MinimiseAndRestoreWithAndWithoutATray) {
     EXPECT_TRUE(window.State()->camera.Device()->PreviewOn()) << "even with the box unticked";
     EXPECT_EQ(Get<QAbstractButton>(kPreviewVideo)->isChecked(), ticked);
   }
+}
+
+// The log list follows the activity log edit by edit: what it shows is what the
+// log holds, also after the oldest lines were dropped and visits were completed
+// in place.
+TEST_F(MainWindowTest, LogListShowsExactlyTheLogAfterDropsAndCompletions) {
+  MainWindow& window = Open();
+  auto* list = qobject_cast<QListView*>(window.Control(kLog));
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(qobject_cast<QListWidget*>(list), nullptr);  // no item object per line
+  const QAbstractItemModel& model = *list->model();
+  ActivityLog& log = *window.State()->log;
+  for (int i = 0; i < ActivityLog::kCapacity + 250; ++i) {
+    log.AddVisitLine(i, "HTTP 10.0.0.1 - %s - now");
+    if (i % 2) log.CompleteVisitLine(i - 1, "host" + std::to_string(i));
+    if (i % 10000 == 0) QCoreApplication::processEvents();
+  }
+  log.AddLogLine(0, "first");
+  EXPECT_TRUE(WaitProcessing([&] {
+    const auto lines = log.Lines();
+    if (model.rowCount() != static_cast<int>(lines.size())) return false;
+    for (int i = 0; i < model.rowCount(); ++i)
+      if (model.index(i, 0).data().toString().toStdString() != lines[static_cast<size_t>(i)].text)
+        return false;
+    return true;
+  }));
 }
 
 }  // namespace
