@@ -201,6 +201,9 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device,
   hooks.captureHealth = [this](const std::string& line, bool failing) {
     ShowCaptureNotice(line, failing);
   };
+  hooks.cameraReconnected = [this] {
+    if (!hasEnded_ && !closing_) ShowCamera();
+  };
   hooks.httpAccepted = [this] { SetTrayIcon(kHttpAccessIcon, kHttpTrayTip); };
   program_->SetHooks(std::move(hooks));
   FollowModels();

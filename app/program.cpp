@@ -87,6 +87,7 @@ Program::Program(Options options)
   state_->camera = Camera(std::move(device));
   state_->camera.SetCaptionBurner(&BurnCaptionWhenPossible);
   state_->camera.Connect(options.preview);
+  cameraConnections_ = state_->camera.Connections();
 
   timer_.setInterval(kTimerPeriodMs);
   connect(&timer_, &QTimer::timeout, this, [this] { TimerTick(); });
@@ -164,6 +165,11 @@ CaptureResult Program::TakePictureNow() {
 
 void Program::NoteCapture(const CaptureResult& result) {
   if (finished_) return;
+  // A capture after a failure reconnects the camera first, whatever its outcome.
+  if (state_->camera.Connections() != cameraConnections_) {
+    cameraConnections_ = state_->camera.Connections();
+    if (hooks_.cameraReconnected) hooks_.cameraReconnected();
+  }
   std::string line;
   switch (health_.Observe(result)) {
     case CaptureHealth::Change::kNone:

@@ -39,6 +39,9 @@ class Program : public QObject {
     std::function<void()> afterPicture;
     // Captures began to fail (failing) or work again; line is the log line written.
     std::function<void(const std::string& line, bool failing)> captureHealth;
+    // The camera was connected again (after failed captures): its caps and
+    // format may have changed, or it may have none now.
+    std::function<void()> cameraReconnected;
     // A browser connected.
     std::function<void()> httpAccepted;
   };
@@ -97,6 +100,7 @@ class Program : public QObject {
   QTimer timer_;
   Hooks hooks_;
   CaptureHealth health_;
+  uint64_t cameraConnections_ = 0;  // as last shown through the hooks
   bool finished_ = false;
 };
 
