@@ -30,6 +30,7 @@
 #include "app/app_ui_sink.h"
 #include "app/capture_schedule.h"
 #include "app/main_commands.h"
+#include "app/caption_burner.h"
 #include "app/program.h"
 #include "app/qt_event_loop.h"
 #include "app/transfer_progress.h"
@@ -183,6 +184,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device,
   Program::Options programOptions;
   programOptions.device = std::move(device);
   programOptions.settingsFile = settingsFile;
+  programOptions.captionBurner = &BurnCaptionWhenPossible;
   program_ = std::make_unique<Program>(std::move(programOptions));
   state_ = program_->State();
   loop_ = program_->Loop();

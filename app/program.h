@@ -28,6 +28,7 @@ class Program : public QObject {
     std::filesystem::path settingsFile;     // empty: SettingsFilePath()
     bool preview = true;                    // the camera's live preview at start
     bool headless = false;                  // no window: the file is the only editor
+    CaptionBurner captionBurner = nullptr;  // null: pictures go out without their caption
   };
   // What a window adds; every hook may be empty.
   struct Hooks {
@@ -106,9 +107,5 @@ class Program : public QObject {
 
 // The version, as the build names it.
 const char* ProgramVersion();
-
-// The caption renderer when the application can draw text (a QGuiApplication);
-// without one the picture goes out without its caption.
-void BurnCaptionWhenPossible(const CaptionStyle& style, const FrameView& frame);
 
 }  // namespace snapvane
