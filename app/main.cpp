@@ -1,23 +1,20 @@
 // Snapvane: one camera turned into a published still picture.
-#include <fcntl.h>
+#include <dlfcn.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <QApplication>
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QSocketNotifier>
-#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <filesystem>
 
 #include "app/activity_log.h"
 #include "app/app_state.h"
 #include "app/command_line.h"
-#include "app/main_window.h"
 #include "app/program.h"
+#include "app/signal_watch.h"
+#include "app/window_module.h"
 #include "publish/socket_util.h"
 #include "settings/reg_store.h"
 #include "publish/http_auth.h"
@@ -31,51 +28,33 @@ using snapvane::CommandLine;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 
-int signalPipe[2] = {-1, -1};
-
-// Only writes the signal's number: the UI thread does the rest.
-void OnSignal(int signalNumber) {
-  const int saved = errno;
-  const unsigned char byte = static_cast<unsigned char>(signalNumber);
-  [[maybe_unused]] ssize_t ignored = write(signalPipe[1], &byte, 1);
-  errno = saved;
-}
-
 bool IsSet(const char* name) {
   const char* value = std::getenv(name);
   return value && *value;
 }
 
-bool InstallSignalPipe() {
-  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-  return true;
+// The window module: beside the program in the build tree, in its own folder
+// of the library directory once installed. Null (and said why) when missing.
+void* OpenWindowModule() {
+  constexpr const char* kModuleName = "snapvane-window.so";
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::string failure = "not found";
+  for (const std::filesystem::path& dir :
+       {self.parent_path(), self.parent_path() / SNAPVANE_MODULE_DIR}) {
+    const std::filesystem::path module = dir / kModuleName;
+    if (!std::filesystem::exists(module, error)) continue;
+    if (void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+    const char* why = dlerror();
+    failure = why ? why : module.string();
+  }
+  std::fprintf(stderr, "snapvane: the window module %s: %s\n", kModuleName, failure.c_str());
+  return nullptr;
 }
 
-// SIGHUP reloads; SIGINT and SIGTERM end the program.
-std::unique_ptr<QSocketNotifier> WatchSignals(QObject* context, std::function<void()> reload,
-                                              std::function<void()> end) {
-  auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(notifier.get(), &QSocketNotifier::activated, context, [reload, end] {
-    unsigned char received[16];
-    bool reloadWanted = false, endWanted = false;
-    ssize_t n;
-    while ((n = read(signalPipe[0], received, sizeof received)) > 0) {
-      for (ssize_t i = 0; i < n; ++i) (received[i] == SIGHUP ? reloadWanted : endWanted) = true;
-    }
-    if (endWanted) {
-      end();
-    } else if (reloadWanted) {
-      reload();
-    }
-  });
-  return notifier;
+template <typename Fn>
+Fn ModuleFunction(void* module, const char* name) {
+  return module ? reinterpret_cast<Fn>(dlsym(module, name)) : nullptr;
 }
 
 std::filesystem::path SettingsFileOf(const CommandLine& cl) {
@@ -128,42 +107,48 @@ bool CaptionOn(const std::filesystem::path& file) {
   return snapvane::SettingText(file, "caption").value_or("0") != "0";
 }
 
-int RunHeadless(int argc, char** argv, const CommandLine& cl) {
+int RunHeadless(int& argc, char** argv, const CommandLine& cl) {
   const std::filesystem::path file = SettingsFileOf(cl);
-  // Drawing the caption's text needs fonts, which need a QGuiApplication; the
-  // offscreen platform gives one without any display. Without a caption the
-  // plain core application is enough (and lighter).
+  // Drawing the caption's text needs fonts, which need Qt Gui: only then is the
+  // window module loaded. Without a caption the plain core application is
+  // enough (and much lighter).
   std::unique_ptr<QCoreApplication> app;
+  snapvane::CaptionBurner burner = nullptr;
   if (CaptionOn(file)) {
-    if (!IsSet("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    app = std::make_unique<QGuiApplication>(argc, argv);
-  } else {
-    app = std::make_unique<QCoreApplication>(argc, argv);
+    void* module = OpenWindowModule();
+    auto newApp =
+        ModuleFunction<SnapvaneNewTextApplicationFn>(module, "SnapvaneNewTextApplication");
+    auto getBurner = ModuleFunction<SnapvaneCaptionBurnerFn>(module, "SnapvaneCaptionBurner");
+    if (newApp && getBurner) {
+      app.reset(newApp(&argc, argv));
+      burner = getBurner();
+    } else {
+      std::fprintf(stderr, "snapvane: pictures go out without their caption\n");
+    }
   }
+  if (!app) app = std::make_unique<QCoreApplication>(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("Snapvane"));
 
-  const bool haveSignalPipe = InstallSignalPipe();
+  const int signalReadEnd = snapvane::InstallSignalPipe();
   snapvane::Program::Options options;
   options.settingsFile = file;
   options.preview = false;
   options.headless = true;
+  options.captionBurner = burner;
   snapvane::Program program(std::move(options));
   program.State()->log->SetEcho(true);
   program.Start();
   program.ApplyHttpSwitch();
   std::fprintf(stderr, "%s\n", program.StartupLine().c_str());
 
-  std::unique_ptr<QSocketNotifier> signalWatch;
-  if (haveSignalPipe) {
-    signalWatch = WatchSignals(
-        &program, [&program] { program.ReloadSettings(); },
-        [&program] {
-          program.StopSchedule();
-          program.SaveSettings();
-          program.Finish();
-          QCoreApplication::exit(0);
-        });
-  }
+  std::unique_ptr<QSocketNotifier> signalWatch = snapvane::WatchSignals(
+      signalReadEnd, &program, [&program] { program.ReloadSettings(); },
+      [&program] {
+        program.StopSchedule();
+        program.SaveSettings();
+        program.Finish();
+        QCoreApplication::exit(0);
+      });
   app->exec();
   signalWatch.reset();
   program.Finish();
@@ -171,32 +156,11 @@ int RunHeadless(int argc, char** argv, const CommandLine& cl) {
   return 0;
 }
 
-int RunWindow(int argc, char** argv, const CommandLine& cl) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Snapvane"));
-  QApplication::setQuitOnLastWindowClosed(false);  // the window lives on in the tray
-
-  const bool haveSignalPipe = InstallSignalPipe();
-  snapvane::MainWindow::Options options;
-  options.settingsFile = SettingsFileOf(cl);
-  snapvane::MainWindow window(std::move(options));
-  window.SetEndedCallback([](int) { QCoreApplication::exit(0); });
-  // Queued after the window's own start of the HTTP server, so the line tells
-  // whether it listens.
-  QMetaObject::invokeMethod(
-      &window,
-      [&window] { std::fprintf(stderr, "%s\n", window.TheProgram().StartupLine().c_str()); },
-      Qt::QueuedConnection);
-
-  std::unique_ptr<QSocketNotifier> signalWatch;
-  if (haveSignalPipe) {
-    signalWatch = WatchSignals(
-        &window, [&window] { window.ReloadSettings(); }, [&window] { window.RequestClose(); });
-  }
-  window.show();
-  if (!window.HasEnded()) app.exec();
-  signalWatch.reset();
-  return 0;
+int RunWindow(int& argc, char** argv, const CommandLine& cl) {
+  auto run = ModuleFunction<SnapvaneRunWindowFn>(OpenWindowModule(), "SnapvaneRunWindow");
+  if (!run) return kExitFailure;
+  const int signalReadEnd = snapvane::InstallSignalPipe();
+  return run(&argc, argv, SettingsFileOf(cl).c_str(), signalReadEnd);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include "app/capture_schedule.h"
 #include "app/log_model.h"
 #include "app/main_commands.h"
+#include "app/caption_burner.h"
 #include "app/program.h"
 #include "app/qt_event_loop.h"
 #include "app/transfer_progress.h"
@@ -199,6 +200,7 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device,
   Program::Options programOptions;
   programOptions.device = std::move(device);
   programOptions.settingsFile = settingsFile;
+  programOptions.captionBurner = &BurnCaptionWhenPossible;
   program_ = std::make_unique<Program>(std::move(programOptions));
   state_ = program_->State();
   loop_ = program_->Loop();
@@ -216,6 +218,9 @@ void MainWindow::Initialise(std::unique_ptr<CaptureDevice> device,
   };
   hooks.captureHealth = [this](const std::string& line, bool failing) {
     ShowCaptureNotice(line, failing);
+  };
+  hooks.cameraReconnected = [this] {
+    if (!hasEnded_ && !closing_) ShowCamera();
   };
   hooks.httpAccepted = [this] { SetTrayIcon(kHttpAccessIcon, kHttpTrayTip); };
   program_->SetHooks(std::move(hooks));

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QGuiApplication>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -13,7 +12,6 @@
 #include "app/main_commands.h"
 #include "app/qt_event_loop.h"
 #include "app/transfer_progress.h"
-#include "capture/caption_overlay.h"
 #include "capture/capture_control.h"
 #include "common/time_text.h"
 #include "common/worker_threads.h"
@@ -46,11 +44,6 @@ std::string FieldText(const char (&field)[N]) {
 }  // namespace
 
 const char* ProgramVersion() { return SNAPVANE_VERSION; }
-
-void BurnCaptionWhenPossible(const CaptionStyle& style, const FrameView& frame) {
-  // Text needs fonts, and fonts need a QGuiApplication.
-  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) BurnCaption(style, frame);
-}
 
 Program::Program(Options options)
     : settingsFile_(options.settingsFile.empty() ? SettingsFilePath() : options.settingsFile),
@@ -86,8 +79,9 @@ Program::Program(Options options)
   std::unique_ptr<CaptureDevice> device = std::move(options.device);
   if (!device) device = OpenDefaultCaptureDevice(patternReason_);
   state_->camera = Camera(std::move(device));
-  state_->camera.SetCaptionBurner(&BurnCaptionWhenPossible);
+  state_->camera.SetCaptionBurner(options.captionBurner);
   state_->camera.Connect(options.preview);
+  cameraConnections_ = state_->camera.Connections();
 
   timer_.setInterval(kTimerPeriodMs);
   connect(&timer_, &QTimer::timeout, this, [this] { TimerTick(); });
@@ -177,6 +171,11 @@ CaptureResult Program::TakePictureNow() {
 
 void Program::NoteCapture(const CaptureResult& result) {
   if (finished_) return;
+  // A capture after a failure reconnects the camera first, whatever its outcome.
+  if (state_->camera.Connections() != cameraConnections_) {
+    cameraConnections_ = state_->camera.Connections();
+    if (hooks_.cameraReconnected) hooks_.cameraReconnected();
+  }
   std::string line;
   switch (health_.Observe(result)) {
     case CaptureHealth::Change::kNone:

@@ -28,6 +28,7 @@ class Program : public QObject {
     std::filesystem::path settingsFile;     // empty: SettingsFilePath()
     bool preview = true;                    // the camera's live preview at start
     bool headless = false;                  // no window: the file is the only editor
+    CaptionBurner captionBurner = nullptr;  // null: pictures go out without their caption
   };
   // What a window adds; every hook may be empty.
   struct Hooks {
@@ -39,6 +40,9 @@ class Program : public QObject {
     std::function<void()> afterPicture;
     // Captures began to fail (failing) or work again; line is the log line written.
     std::function<void(const std::string& line, bool failing)> captureHealth;
+    // The camera was connected again (after failed captures): its caps and
+    // format may have changed, or it may have none now.
+    std::function<void()> cameraReconnected;
     // A browser connected.
     std::function<void()> httpAccepted;
   };
@@ -97,14 +101,11 @@ class Program : public QObject {
   QTimer timer_;
   Hooks hooks_;
   CaptureHealth health_;
+  uint64_t cameraConnections_ = 0;  // as last shown through the hooks
   bool finished_ = false;
 };
 
 // The version, as the build names it.
 const char* ProgramVersion();
-
-// The caption renderer when the application can draw text (a QGuiApplication);
-// without one the picture goes out without its caption.
-void BurnCaptionWhenPossible(const CaptionStyle& style, const FrameView& frame);
 
 }  // namespace snapvane

@@ -33,18 +33,22 @@ printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"interval"=
   >"$work/cfg/tolmar/Snapvane.reg"
 export XDG_CONFIG_HOME="$work/cfg" TMPDIR="$work" SNAPVANE_CAPTURE=pattern
 
-Xvfb :97 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-sleep 1
+# A display of its own (the first free one from :97), ready before anyone uses it.
+for d in $(seq 97 140); do
+  [ -e "/tmp/.X11-unix/X$d" ] || [ -e "/tmp/.X$d-lock" ] || { display=":$d"; break; }
+done
+Xvfb "${display:?no free display}" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+for _ in $(seq 50); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 # A window manager, so the window can be minimised (no tray: it stays minimised).
-command -v openbox >/dev/null && { DISPLAY=:97 openbox >/dev/null 2>&1 & sleep 1; }
+command -v openbox >/dev/null && { DISPLAY=$display openbox >/dev/null 2>&1 & sleep 1; }
 for round in $(seq "$rounds"); do
   echo "== round $round"
-  DISPLAY=:97 "$build/snapvane" 2>/dev/null & pid=$!
+  DISPLAY=$display "$build/snapvane" 2>/dev/null & pid=$!
   measure "preview shown" "$pid"; kill "$pid"; wait "$pid" || true
-  DISPLAY=:97 "$build/snapvane" 2>/dev/null & pid=$!
+  DISPLAY=$display "$build/snapvane" 2>/dev/null & pid=$!
   sleep 2
-  for w in $(DISPLAY=:97 xdotool search --pid "$pid" --name Snapvane 2>/dev/null); do
-    DISPLAY=:97 xdotool windowminimize "$w" 2>/dev/null || true
+  for w in $(DISPLAY=$display xdotool search --pid "$pid" --name Snapvane 2>/dev/null); do
+    DISPLAY=$display xdotool windowminimize "$w" 2>/dev/null || true
   done
   measure "window hidden" "$pid"; kill "$pid"; wait "$pid" || true
   "$build/snapvane" --headless 2>/dev/null & pid=$!
@@ -54,6 +58,6 @@ for round in $(seq "$rounds"); do
     ustreamer -k "$work/picture.jpg" -s 127.0.0.1 -p "${USTREAMER_PORT:-18099}" >/dev/null 2>&1 & pid=$!
     measure "ustreamer -k (reference)" "$pid"; kill "$pid"; wait "$pid" || true
   fi
-  DISPLAY=:97 "$build/bench/bench_idle_qt_window" & pid=$!
+  DISPLAY=$display "$build/bench/bench_idle_qt_window" & pid=$!
   measure "Qt Widgets window (ref.)" "$pid"; kill "$pid"; wait "$pid" || true
 done

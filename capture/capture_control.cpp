@@ -79,10 +79,14 @@ void Camera::Connect(bool preview) {
   RefreshFormat();
   SetPreview(preview);
   needsReconnect_ = false;
+  ++connections_;
 }
 
 bool Camera::Reconnect() {
   Connect(device_ && device_->PreviewOn());
+  // A device still gone reports no format; it gets another chance next time,
+  // or captures would be refused for good once it is back.
+  if (!HasUsableFormat()) needsReconnect_ = true;
   return HasUsableFormat();
 }
 

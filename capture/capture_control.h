@@ -51,8 +51,12 @@ class Camera {
   // (or leaves it off).
   void Connect(bool preview = true);
   // Connects driver 0 again, keeping the preview as it was: a device that went
-  // away or would not open gets another chance. True when it has a usable format.
+  // away or would not open gets another chance, again at every capture until it
+  // reports a usable format. True when it has one.
   bool Reconnect();
+  // How many times the device was connected: a change tells the window that the
+  // caps and the format may be new.
+  uint64_t Connections() const { return connections_; }
   // A capture failed at the device: the next one reconnects first.
   bool NeedsReconnect() const { return needsReconnect_; }
   void SetNeedsReconnect(bool needs) { needsReconnect_ = needs; }
@@ -83,6 +87,7 @@ class Camera {
   CapDriverCaps caps_;
   CaptionBurner burner_ = nullptr;
   bool needsReconnect_ = false;
+  uint64_t connections_ = 0;
 };
 
 // Open, register the handler, frame, close. Each failed step adds its text to the

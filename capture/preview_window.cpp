@@ -5,11 +5,12 @@
 #include <QPointer>
 #include <QScreen>
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
-#include "capture/window_hints.h"
 #include "capture/capture_control.h"
 #include "capture/frame_image.h"
+#include "capture/window_hints.h"
 #include "resources/dialog_builder.h"
 #include "resources/dialog_ids.h"
 #include "resources/dialog_templates.h"
@@ -41,25 +42,115 @@ QImage WrapBottomUpDib(const std::vector<uint8_t>& format, const std::vector<uin
   return image;
 }
 
+void ConvertBgrRow(const uint8_t* source, uint32_t* target, int w, bool mirror) {
+  constexpr uint32_t kOpaque = 0xff000000u;
+  // Stored as x or as w - 1 - x.
+  auto run = [&](auto put) {
+    int x = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      // Four pixels from three words: B G R in memory is 0x00RRGGBB read little-endian.
+      for (; x + 4 <= w; x += 4, source += 12) {
+        uint32_t a, b, c;
+        std::memcpy(&a, source, 4);
+        std::memcpy(&b, source + 4, 4);
+        std::memcpy(&c, source + 8, 4);
+        put(x, kOpaque | (a & 0xffffffu));
+        put(x + 1, kOpaque | (a >> 24) | ((b & 0xffffu) << 8));
+        put(x + 2, kOpaque | (b >> 16) | ((c & 0xffu) << 16));
+        put(x + 3, kOpaque | (c >> 8));
+      }
+    }
+    for (; x < w; ++x, source += 3)
+      put(x, kOpaque | source[0] | uint32_t{source[1]} << 8 | uint32_t{source[2]} << 16);
+  };
+  if (mirror) {
+    uint32_t* last = target + w - 1;
+    run([last](int x, uint32_t pixel) { last[-x] = pixel; });
+  } else {
+    run([target](int x, uint32_t pixel) { target[x] = pixel; });
+  }
+}
+
 CaptureView::CaptureView(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("snvsCap"));
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-QImage& CaptureView::FrameBuffer(int width, int height) {
-  if (frame_.width() != width || frame_.height() != height ||
-      frame_.format() != QImage::Format_RGB32)
-    frame_ = QImage(width, height, QImage::Format_RGB32);
+void CaptureView::SetFrame(QImage frame) {
+  bgrValid_ = false;
+  frame_ = std::move(frame);
+  update();
+}
+
+void CaptureView::ShowBgrFrame(const FrameGeometry& geometry, bool mirror) {
+  bgr_.swap(nextBgr_);  // both keep their capacity: no allocation per frame
+  bgrGeometry_ = geometry;
+  mirror_ = mirror;
+  bgrValid_ = geometry.depth == 24 && geometry.width > 0 && geometry.height > 0 &&
+              geometry.stride >= int64_t{geometry.width} * 3 &&
+              geometry.stride * geometry.height <= static_cast<int64_t>(bgr_.size());
+  converted_ = false;
+  update();
+}
+
+void CaptureView::SetMirror(bool mirror) {
+  if (mirror == mirror_) return;
+  mirror_ = mirror;
+  if (!bgrValid_ && !frame_.isNull()) frame_.mirror(true, false);
+  converted_ = false;
+  update();
+}
+
+void CaptureView::ConvertRow(int y, uint32_t* target) const {
+  const FrameGeometry& g = bgrGeometry_;
+  const int row = g.order == RowOrder::kBottomUp ? g.height - 1 - y : y;
+  ConvertBgrRow(bgr_.data() + row * g.stride, target, g.width, mirror_);
+}
+
+const QImage& CaptureView::Shown() const {
+  if (bgrValid_ && !converted_) {
+    if (frame_.width() != bgrGeometry_.width || frame_.height() != bgrGeometry_.height ||
+        frame_.format() != QImage::Format_RGB32)
+      frame_ = QImage(bgrGeometry_.width, bgrGeometry_.height, QImage::Format_RGB32);
+    for (int y = 0; y < bgrGeometry_.height; ++y)
+      ConvertRow(y, reinterpret_cast<uint32_t*>(frame_.scanLine(y)));
+    converted_ = true;
+  }
   return frame_;
 }
 
-void CaptureView::paintEvent(QPaintEvent*) {
+QImage CaptureView::Frame() const { return Shown(); }
+
+bool CaptureView::PaintStraight(const QRect& area) {
+  // Painting on screen goes to the window's backing store, at this widget's place.
+  QPoint offset;
+  QPaintDevice* device = redirected(&offset);
+  if (!device || device->devType() != QInternal::Image) return false;
+  auto* target = static_cast<QImage*>(device);
+  const QImage::Format f = target->format();
+  if ((f != QImage::Format_RGB32 && f != QImage::Format_ARGB32 &&
+       f != QImage::Format_ARGB32_Premultiplied) ||
+      target->devicePixelRatio() != 1.0)
+    return false;
+  if (bgrGeometry_.width != width() || bgrGeometry_.height != height()) return false;
+  const QRect dirty = area & rect();
+  const QRect rows(0, dirty.top(), width(), dirty.height());
+  const QPoint at = -offset;  // this widget's top left in the backing store
+  if (dirty.isEmpty() || !target->rect().contains(rows.translated(at))) return false;
+  for (int y = rows.top(); y <= rows.bottom(); ++y)
+    ConvertRow(y, reinterpret_cast<uint32_t*>(target->scanLine(y + at.y())) + at.x());
+  return true;
+}
+
+void CaptureView::paintEvent(QPaintEvent* event) {
+  if (bgrValid_ && PaintStraight(event->rect())) return;
   QPainter p(this);
-  if (frame_.isNull()) {
+  const QImage& shown = Shown();
+  if (shown.isNull()) {
     p.fillRect(rect(), Qt::black);
     return;
   }
-  p.drawImage(0, 0, frame_);
+  p.drawImage(0, 0, shown);
 }
 
 PreviewWindow::PreviewWindow(QWidget* owner, Camera& camera) : QWidget(owner), camera_(camera) {
@@ -113,11 +204,7 @@ void PreviewWindow::hideEvent(QHideEvent* event) {
 }
 
 void PreviewWindow::SetDisplay(const PreviewDisplay& display) {
-  if (display.mirror != display_.mirror && !view_->Frame().isNull()) {
-    QImage shown = view_->Frame();
-    shown.mirror(true, false);
-    view_->SetFrame(std::move(shown));
-  }
+  view_->SetMirror(display.mirror);
   display_ = display;
 }
 
@@ -128,27 +215,14 @@ bool PreviewWindow::PullFrame() {
   if (timer_.interval() != rate) timer_.setInterval(rate);
   const std::optional<FrameGeometry> format = camera_.Format();
   if (!device->PreviewOn() || !isVisible() || !format) return false;
-  if (!device->GrabPreviewFrame(pixels_)) return false;
-  if (format->depth == 24 &&
-      format->stride * format->height <= static_cast<int64_t>(pixels_.size())) {
-    // The usual camera frame: converted straight into the view's own buffer, no
-    // allocation per frame; rows and columns land where they are shown.
-    QImage& shown = view_->FrameBuffer(format->width, format->height);
-    const bool bottomUp = format->order == RowOrder::kBottomUp;
-    const int w = format->width;
-    for (int y = 0; y < format->height; ++y) {
-      const int row = bottomUp ? format->height - 1 - y : y;
-      const uint8_t* s = pixels_.data() + row * format->stride;
-      auto* d = reinterpret_cast<QRgb*>(shown.scanLine(y));
-      if (display_.mirror) {
-        for (int x = w - 1; x >= 0; --x, s += 3) d[x] = qRgb(s[2], s[1], s[0]);
-      } else {
-        for (int x = 0; x < w; ++x, s += 3) d[x] = qRgb(s[2], s[1], s[0]);
-      }
-    }
-    view_->update();
+  if (format->depth == 24) {
+    // The usual camera frame: kept as it came, converted as it is painted.
+    std::vector<uint8_t>& pixels = view_->BgrBuffer();
+    if (!device->GrabPreviewFrame(pixels)) return false;
+    view_->ShowBgrFrame(*format, display_.mirror);
     return true;
   }
+  if (!device->GrabPreviewFrame(pixels_)) return false;
   QImage dib = WrapBottomUpDib(camera_.VideoFormat(), pixels_);
   if (dib.isNull()) return false;
   // One conversion to the screen's format and an in-place row flip (measured

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "capture/frame_view.h"
+
 namespace snapvane {
 
 class Camera;
@@ -27,25 +29,44 @@ struct PreviewDisplay {
   bool operator==(const PreviewDisplay&) const = default;
 };
 
-// The capture window inside the frame window: paints the newest preview frame
-// (upright, in the screen's own format, so painting is a plain copy).
+// Converts one row of w BGR24 pixels to 0xffRRGGBB (right to left when mirror).
+void ConvertBgrRow(const uint8_t* source, uint32_t* target, int w, bool mirror);
+
+// The capture window inside the frame window: paints the newest preview frame.
+// A 24-bit camera frame is kept as it came and converted straight into the
+// window's backing store while painting (no frame-sized copy in between);
+// other depths are converted once into an upright image and drawn.
 class CaptureView : public QWidget {
  public:
   explicit CaptureView(QWidget* parent);
-  void SetFrame(QImage frame) {
-    frame_ = std::move(frame);
-    update();
-  }
-  const QImage& Frame() const { return frame_; }
-  // The frame to draw into, width x height RGB32 (made anew only when the size
-  // changes); call update() once it is filled.
-  QImage& FrameBuffer(int width, int height);
+  // A frame of another depth, upright, in the screen's own format.
+  void SetFrame(QImage frame);
+  // The buffer the next 24-bit frame is grabbed into; once it holds one,
+  // ShowBgrFrame shows it (what is shown meanwhile stays as it is).
+  std::vector<uint8_t>& BgrBuffer() { return nextBgr_; }
+  void ShowBgrFrame(const FrameGeometry& geometry, bool mirror);
+  void SetMirror(bool mirror);
+  // What is shown, as an upright RGB32 image (null: nothing yet).
+  QImage Frame() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  QImage frame_;
+  // The 24-bit frame straight into the backing store; false when it cannot be.
+  bool PaintStraight(const QRect& area);
+  // Row y of what is shown (top-down) from the 24-bit frame.
+  void ConvertRow(int y, uint32_t* target) const;
+  // What is shown as an image (the 24-bit frame converted once when asked).
+  const QImage& Shown() const;
+
+  mutable QImage frame_;
+  mutable bool converted_ = false;  // frame_ holds the 24-bit frame
+  std::vector<uint8_t> bgr_;        // the frame shown
+  std::vector<uint8_t> nextBgr_;    // the frame being grabbed
+  FrameGeometry bgrGeometry_;
+  bool bgrValid_ = false;
+  bool mirror_ = false;
 };
 
 class PreviewWindow : public QWidget {
@@ -79,7 +100,7 @@ class PreviewWindow : public QWidget {
   CaptureView* view_ = nullptr;
   QTimer timer_;
   PreviewDisplay display_;
-  std::vector<uint8_t> pixels_;  // the frame as the device delivers it
+  std::vector<uint8_t> pixels_;  // a frame of another depth as the device delivers it
 };
 
 // Creates the preview frame window owned by owner; it shows itself once the

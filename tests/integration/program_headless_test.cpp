@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <QImage>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <string>
 
@@ -44,6 +46,8 @@ class Program {
     return test::WaitFor([&] { return Err().find(text) != std::string::npos; }, timeout);
   }
   void Signal(int number) const { kill(pid_, number); }
+  // The libraries and modules it has mapped.
+  std::string Maps() const { return test::ReadFile("/proc/" + std::to_string(pid_) + "/maps"); }
   // The exit status after the signal.
   int End(int number) {
     if (!run_.valid()) return -1;
@@ -141,6 +145,35 @@ TEST(ProgramCommandLine, SetAndGetRefuseBadInputAndHeadlessFollowsAnEditedFileOn
   EXPECT_EQ(program.End(SIGTERM), 0);
   EXPECT_EQ(RunTool(box, "--get quality"), 0);
   EXPECT_EQ(test::ReadFile(box / "out.txt"), "33\n");
+}
+
+// Unattended, the window module and its libraries stay out unless a caption
+// needs them to draw text; then the picture carries it.
+TEST(ProgramHeadless, LoadsQtGuiOnlyForACaption) {
+  test::Sandbox box;
+  const std::string local = (box / "local.jpg").string();
+  ASSERT_EQ(RunTool(box, "--set saveFile=1 --set fileName='" + local + "'"), 0);
+  for (bool caption : {false, true}) {
+    ASSERT_EQ(RunTool(box, std::string("--set interval=1 --set caption=") + (caption ? "1" : "0")),
+              0);
+    std::filesystem::remove(local);
+    std::filesystem::remove(box / "pid");  // the last run's
+    Program program(box, "", "--headless");
+    ASSERT_TRUE(test::WaitFor([&] { return test::ReadFile(local).ends_with("\xff\xd9"); }))
+        << program.Err();
+    const std::string maps = program.Maps();
+    EXPECT_EQ(maps.find("libQt6Widgets") != std::string::npos, caption);
+    EXPECT_EQ(maps.find("libQt6Gui") != std::string::npos, caption);
+    EXPECT_EQ(maps.find("snapvane-window.so") != std::string::npos, caption);
+    EXPECT_EQ(program.End(SIGTERM), 0);
+    // The caption's box (black, white text) at the bottom centre, over the grey ramp.
+    const QImage picture(QString::fromStdString(local));
+    ASSERT_FALSE(picture.isNull());
+    int farFromGrey = 0;
+    for (int x = picture.width() / 2 - 20; x < picture.width() / 2 + 20; ++x)
+      farFromGrey += std::abs(qGray(picture.pixel(x, picture.height() - 5)) - 128) > 80;
+    EXPECT_EQ(farFromGrey > 20, caption) << farFromGrey;
+  }
 }
 
 }  // namespace

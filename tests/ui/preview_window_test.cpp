@@ -12,11 +12,11 @@
 #include <QTimer>
 #include <functional>
 
-#include "resources/dialog_builder.h"
-#include "resources/dialog_ids.h"
 #include "capture/capture_control.h"
 #include "capture/driver_dialogs.h"
 #include "capture/test_pattern_device.h"
+#include "resources/dialog_builder.h"
+#include "resources/dialog_ids.h"
 #include "tests/capture/recording_device.h"
 #include "tests/support/install_device.h"
 
@@ -139,8 +139,38 @@ TEST(PreviewWindow, FrameStaysOnScreenToolWindowWithTheProgramIcon) {
 
   EXPECT_EQ(preview->windowType(), Qt::Tool);
   EXPECT_EQ(preview->parentWidget(), &owner);
-  EXPECT_EQ(preview->windowIcon().pixmap(32).toImage(), LoadIconResource(kAppIcon).pixmap(32).toImage());
+  EXPECT_EQ(preview->windowIcon().pixmap(32).toImage(),
+            LoadIconResource(kAppIcon).pixmap(32).toImage());
   delete preview;  // it uses the camera's device
+}
+
+// A 24-bit frame painted into its place in the window: rows the right way up,
+// mirrored when asked, beside other widgets of the same window.
+TEST(CaptureView, PaintsA24BitFrameInItsPlace) {
+  QWidget host;
+  host.setGeometry(50, 50, 100, 80);
+  auto* view = new CaptureView(&host);
+  view->setGeometry(10, 20, 5, 3);
+  const FrameGeometry g{5, 3, 24, 16, RowOrder::kBottomUp};
+  std::vector<uint8_t>& bytes = view->BgrBuffer();
+  bytes.assign(16 * 3, 0);
+  for (int row = 0; row < 3; ++row)
+    for (int x = 0; x < 5; ++x) {  // blue x, green the row from the bottom, red 7
+      bytes[row * 16 + x * 3] = uint8_t(x), bytes[row * 16 + x * 3 + 1] = uint8_t(row);
+      bytes[row * 16 + x * 3 + 2] = 7;
+    }
+  view->ShowBgrFrame(g, false);
+  host.show();
+  for (bool mirror : {false, true}) {
+    view->SetMirror(mirror);
+    QCoreApplication::processEvents();
+    const QImage window = host.screen()->grabWindow(host.winId()).toImage();
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 5; ++x)
+        EXPECT_EQ(window.pixel(10 + x, 20 + y), qRgb(7, 2 - y, mirror ? 4 - x : x))
+            << x << "," << y << " " << mirror;
+    EXPECT_EQ(view->Frame().pixel(0, 0), qRgb(7, 2, mirror ? 4 : 0));
+  }
 }
 
 // Frames are fetched only while the frame is shown; a 24-bit frame lands upright
@@ -170,6 +200,10 @@ TEST(PreviewWindow, ShowsFramesUprightOnlyWhileShown) {
         WrapBottomUpDib(camera.VideoFormat(), pixels).convertToFormat(QImage::Format_RGB32);
     const QImage shown = preview->View()->Frame();
     EXPECT_TRUE(shown == expected.mirrored(mirror, true)) << mirror;
+    // What reached the window, painted straight from the device's bytes.
+    QCoreApplication::processEvents();
+    const QImage painted = preview->screen()->grabWindow(preview->winId()).toImage();
+    EXPECT_TRUE(painted.convertToFormat(QImage::Format_RGB32) == shown) << mirror;
   }
   EXPECT_TRUE(preview->Pulling());
   preview->hide();
