@@ -15,6 +15,7 @@
 # than ab's "Length" kind (bodies without a length that differ in size), and the
 # server's peak RSS. The median ratios of the rounds close each block.
 set -euo pipefail
+. "$(dirname "$0")/bench_lib.sh"
 
 BUILD=${1:-build}
 REQUESTS=${2:-20000}
@@ -35,11 +36,6 @@ chmod 755 "$WORK"
 SNAPVANE_PID=""
 NGINX_PID=""
 USTREAMER_PID=""
-stop_pid() {
-  [ -n "$1" ] || return 0
-  kill "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
 cleanup() {
   stop_pid "$SNAPVANE_PID"
   stop_pid "$NGINX_PID"
@@ -48,18 +44,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
-wait_http() {
-  for _ in $(seq 200); do
-    curl -s -o /dev/null --max-time 1 "$1" && return 0
-    sleep 0.05
-  done
-  echo "no answer from $1" >&2
-  return 1
-}
 
 # utime+stime of a process and its threads, in clock ticks.
 cpu_ticks() {

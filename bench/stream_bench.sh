@@ -10,6 +10,7 @@
 # fps*seconds), CPU per delivered frame (the server's utime+stime over the run
 # divided by all frames delivered) and peak RSS.
 set -euo pipefail
+. "$(dirname "$0")/bench_lib.sh"
 
 BUILD=${1:-build}
 VIEWERS=${2:-50}
@@ -22,11 +23,6 @@ USTREAMER=$(command -v ustreamer || true)
 WORK=$(mktemp -d /tmp/snapvane-stream-bench.XXXXXX)
 SNAPVANE_PID=""
 USTREAMER_PID=""
-stop_pid() {
-  [ -n "$1" ] || return 0
-  kill "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
 cleanup() {
   stop_pid "$SNAPVANE_PID"
   stop_pid "$USTREAMER_PID"
@@ -34,16 +30,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-wait_http() {
-  for _ in $(seq 200); do
-    curl -s -o /dev/null --max-time 1 "$1" && return 0
-    sleep 0.05
-  done
-  return 1
-}
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 peak_rss_kb() { awk '/VmHWM/ {print $2}' "/proc/$1/status"; }
 

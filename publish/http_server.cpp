@@ -489,6 +489,7 @@ struct HttpServer::Network {
               bool reportProgress);
   void ContinueSending(Connection& c);
   void FinishAnswer(Connection& c);
+  bool DrainStillOpen(Connection& c);
   void Discard(Connection& c);
   void Close(Connection& c);
   void Watch(Connection& c, uint32_t events);
@@ -987,29 +988,27 @@ void HttpServer::Network::EndStreams() {
   }
 }
 
-// Between parts a viewer has nothing to say; its end (or a failure) closes the stream.
-void HttpServer::Network::ReadWhileStreaming(Connection& c) {
+// Reads and drops what the client sent (a bounded amount a wake); false once the
+// client has closed, the connection is gone, or it sends without end.
+bool HttpServer::Network::DrainStillOpen(Connection& c) {
   char discard[4096];
   for (int i = 0; i < kDiscardReadsPerWake; ++i) {
     const ssize_t n = recv(c.fd, discard, sizeof discard, MSG_DONTWAIT);
     if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    break;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    return false;
   }
-  Close(c);
+  return false;  // still sending after all that: not a client to wait for
+}
+
+// Between parts a viewer has nothing to say; its end (or a failure) closes the stream.
+void HttpServer::Network::ReadWhileStreaming(Connection& c) {
+  if (!DrainStillOpen(c)) Close(c);
 }
 
 void HttpServer::Network::Discard(Connection& c) {
-  char discard[4096];
-  for (int i = 0; i < kDiscardReadsPerWake; ++i) {
-    const ssize_t n = recv(c.fd, discard, sizeof discard, MSG_DONTWAIT);
-    if (n > 0) continue;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    break;  // the client closed, or the connection is gone
-  }
-  if (c.phase == Connection::Phase::kLingering) Close(c);
+  if (!DrainStillOpen(c) && c.phase == Connection::Phase::kLingering) Close(c);
 }
 
 void HttpServer::Network::Close(Connection& c) {
