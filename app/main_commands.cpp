@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
+#include "common/fixed_text.h"
 #include "publish/ftp_upload.h"
 #include "publish/http_server.h"
 
@@ -68,10 +69,9 @@ int EnableHttp(AppState& state) {
   state.http = 1;
   if (!state.httpServer) return EINVAL;
   HttpServer::Options options;
-  options.address.assign(state.httpAddress, strnlen(state.httpAddress, sizeof state.httpAddress));
-  options.user.assign(state.httpUser, strnlen(state.httpUser, sizeof state.httpUser));
-  options.passwordHash.assign(state.httpPassHash,
-                              strnlen(state.httpPassHash, sizeof state.httpPassHash));
+  options.address = FieldText(state.httpAddress);
+  options.user = FieldText(state.httpUser);
+  options.passwordHash = FieldText(state.httpPassHash);
   options.streamFps = state.httpStream ? StreamFpsOf(state.httpStreamFps) : 0;
   const int rc = state.httpServer->StartHttpListener(state.httpPort, state.httpRefresh, options);
   if (rc == 0) state.httpPort = state.httpServer->port();

@@ -13,6 +13,7 @@
 #include "app/qt_event_loop.h"
 #include "app/transfer_progress.h"
 #include "capture/capture_control.h"
+#include "common/fixed_text.h"
 #include "common/time_text.h"
 #include "common/worker_threads.h"
 #include "publish/archive.h"
@@ -33,13 +34,6 @@ inline constexpr std::chrono::milliseconds kWorkerShutdownWait{400};
 inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
 
 namespace {
-
-std::string Now24() { return TimeText(LocalTime(std::time(nullptr))); }
-
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
 
 }  // namespace
 
@@ -98,7 +92,7 @@ void Program::Start() {
   const std::filesystem::path keptDamaged = LoadSettingsFrom(*state_, settingsFile_);
   if (!keptDamaged.empty())
     state_->log->AddLogLine(
-        -1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() + ") - " + Now24());
+        -1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() + ") - " + NowText());
   timer_.start();
 }
 
@@ -111,12 +105,12 @@ void Program::ReloadSettings() {
   const std::filesystem::path keptDamaged = LoadSettingsFrom(state, settingsFile_);
   if (!keptDamaged.empty())
     state.log->AddLogLine(
-        -1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() + ") - " + Now24());
+        -1, "!!!Settings file damaged!!! (kept as " + keptDamaged.string() + ") - " + NowText());
   // A shorter interval cuts the running countdown short, as typing it would.
   if (state.interval != wasInterval &&
       (state.secondsRemaining > state.interval || state.secondsRemaining <= 0))
     state.secondsRemaining = state.interval;
-  state.log->AddLogLine(-1, "Settings read again from " + settingsFile_.string() + " - " + Now24());
+  state.log->AddLogLine(-1, "Settings read again from " + settingsFile_.string() + " - " + NowText());
   const bool restart =
       state.http != wasHttp || state.httpPort != wasPort || state.httpRefresh != wasRefresh;
   if (restart) {
@@ -154,7 +148,7 @@ CaptureResult Program::TakePicture(bool timed) {
     auto use = std::make_shared<SnapshotUse>(AcquireSnapshotForClient(*state_->snapshots));
     if (use->captured())
       StartWorker(state_->workers,
-                  [use, ui = state_->ui, pattern = FieldText(state_->archivePattern),
+                  [use, ui = state_->ui, pattern = std::string(FieldText(state_->archivePattern)),
                    days = state_->archiveDays] {
                     ArchiveWorker(ui.get(), std::move(*use), pattern, days);
                   });
@@ -181,10 +175,10 @@ void Program::NoteCapture(const CaptureResult& result) {
     case CaptureHealth::Change::kNone:
       return;
     case CaptureHealth::Change::kFailing:
-      line = CaptureFailedLine(result, Now24());
+      line = CaptureFailedLine(result, NowText());
       break;
     case CaptureHealth::Change::kRecovered:
-      line = CaptureRecoveredLine(Now24());
+      line = CaptureRecoveredLine(NowText());
       break;
   }
   state_->log->AddLogLine(-1, line);
@@ -248,12 +242,12 @@ std::string Program::StartupLine() const {
   line += "; every " + std::to_string(s.interval) + " s";
   if (s.interval <= 0) line += " (no timed pictures)";
   line += "; local copy ";
-  line += s.saveFile ? FieldText(s.fileName) : std::string("off");
+  line += s.saveFile ? FieldText(s.fileName) : std::string_view("off");
   line += "; FTP ";
-  line += s.ftp ? FieldText(s.ftpServer) : std::string("off");
+  line += s.ftp ? FieldText(s.ftpServer) : std::string_view("off");
   line += "; HTTP ";
   if (s.http && s.httpServer && s.httpServer->listening()) {
-    const std::string address = FieldText(s.httpAddress);
+    const std::string address(FieldText(s.httpAddress));
     line += "on " + (address.empty() ? std::string("every address") : address) + ", port " +
             std::to_string(s.httpServer->port());
   } else if (s.http) {

@@ -1,6 +1,7 @@
 #pragma once
 // Fixed-capacity, NUL-terminated text fields (paths, FTP names, captions).
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 namespace snapvane {
@@ -12,6 +13,12 @@ size_t CopyText(char* dst, size_t capacity, std::string_view src);
 template <size_t N>
 size_t CopyText(char (&dst)[N], std::string_view src) {
   return CopyText(dst, N, src);
+}
+
+// The text of a fixed field, never read past its end even when unterminated.
+template <size_t N>
+std::string_view FieldText(const char (&field)[N]) {
+  return std::string_view(field, strnlen(field, N));
 }
 
 // Length of the longest prefix of text (at most maxBytes) that ends on a UTF-8

@@ -22,4 +22,6 @@ std::tm LocalTime(std::time_t when) {
   return t;
 }
 
+std::string NowText() { return TimeText(LocalTime(std::time(nullptr))); }
+
 }  // namespace snapvane

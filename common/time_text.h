@@ -10,5 +10,7 @@ namespace snapvane {
 std::string TimeText(const std::tm& t);
 // The local time of `when` (localtime_r).
 std::tm LocalTime(std::time_t when);
+// The time text of now.
+std::string NowText();
 
 }  // namespace snapvane

@@ -25,7 +25,6 @@ namespace {
 
 constexpr size_t kLogLineChars = 512;
 constexpr size_t kPathChars = 4096;
-constexpr size_t kCopyBlockBytes = 64 * 1024;
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kNewFolderMode = 0777;
 constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
@@ -56,30 +55,6 @@ bool MakeFolders(const std::string& folder) {
   }
   struct stat st {};
   return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-CopyOutcome CopyInto(int in, int out) {
-  auto buffer = std::make_unique<char[]>(kCopyBlockBytes);
-  for (;;) {
-    const ssize_t n = read(in, buffer.get(), kCopyBlockBytes);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return {"reading the snapshot", errno};
-    if (n == 0) break;
-    if (!WriteAll(out, buffer.get(), static_cast<size_t>(n))) return {"writing the copy", errno};
-  }
-  if (fsync(out) != 0) return {"flushing the copy", errno};
-  return {};
 }
 
 // name.ext -> name-N.ext (the extension is the last dot of the file name).
@@ -168,7 +143,7 @@ ArchiveOutcome ArchiveCopy(const char* source, std::string_view pattern, std::ti
     result.copy = {"creating a temporary file", errno};
     return result;
   }
-  CopyOutcome copied = CopyInto(in.get(), out.get());
+  CopyOutcome copied = CopyAndSync(in.get(), out.get());
   if (!out.Close() && copied.ok()) copied = {"closing the copy", errno};
   if (!copied.ok()) {
     unlink(temp.c_str());

@@ -231,13 +231,9 @@ bool RenameStep(FtpControl& c, const std::string& command, int maxRepeats) {
   }
 }
 
-std::string Field(const char* text, size_t capacity) {
-  return std::string(text, ::strnlen(text, capacity));
-}
-
 template <size_t N>
 std::string Field(const char (&text)[N]) {
-  return Field(text, N);
+  return std::string(FieldText(text));
 }
 
 bool HasLineBreak(const std::string& text) {

@@ -1117,7 +1117,7 @@ int HttpServer::StartHttpListener(uint16_t port, int32_t refresh, const Options&
       char line[512];
       std::snprintf(line, sizeof line, "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
                     static_cast<unsigned>(port), reason.c_str(),
-                    TimeText(LocalTime(std::time(nullptr))).c_str());
+                    NowText().c_str());
       ui_->AddLogLine(-1, line);
     }
     return error;

@@ -26,31 +26,6 @@ constexpr int kTempNameAttempts = 100;
 constexpr mode_t kNewFileMode = 0666;   // before the umask, as for any new file
 constexpr size_t kTempBaseChars = 128;  // of the destination's name, so the temp name fits
 
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool CopyContents(int from, int to) {
-  auto buffer = std::make_unique<char[]>(kCopyBlockBytes);
-  for (;;) {
-    ssize_t n = ::read(from, buffer.get(), kCopyBlockBytes);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    if (!WriteAll(to, buffer.get(), static_cast<size_t>(n))) return false;
-  }
-}
 
 std::string FolderOf(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -84,13 +59,6 @@ int CreateTempBeside(const std::string& destination, std::string& tempPath) {
   return -1;
 }
 
-// Copies from the start of in into the open file out, then flushes it to disk.
-CopyOutcome CopyAndSync(int in, int out) {
-  if (::lseek(in, 0, SEEK_SET) < 0) return {"reading the snapshot", errno};
-  if (!CopyContents(in, out)) return {"writing the copy", errno};
-  if (::fsync(out) != 0) return {"flushing the copy", errno};
-  return {};
-}
 
 // Writes into the existing file as a plain copy does: its inode, links, owner,
 // group and mode stay; a dangling symbolic link gets its target created.
@@ -119,6 +87,31 @@ void SyncFolder(const std::string& folder) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+CopyOutcome CopyAndSync(int in, int out) {
+  if (::lseek(in, 0, SEEK_SET) < 0) return {"reading the snapshot", errno};
+  auto buffer = std::make_unique<char[]>(kCopyBlockBytes);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.get(), kCopyBlockBytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {"reading the snapshot", errno};
+    if (n == 0) break;
+    if (!WriteAll(out, buffer.get(), static_cast<size_t>(n))) return {"writing the copy", errno};
+  }
+  if (::fsync(out) != 0) return {"flushing the copy", errno};
+  return {};
+}
 
 std::string CopyOutcome::Why() const {
   if (ok()) return {};

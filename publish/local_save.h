@@ -22,6 +22,12 @@ struct CopyOutcome {
   std::string Why() const;  // "step: error text", empty when ok
 };
 
+// Writes all of data to fd, continuing after short writes; false (errno set) when
+// a write fails.
+bool WriteAll(int fd, const char* data, size_t length);
+// Copies from the start of in into the open file out, then flushes it to disk.
+CopyOutcome CopyAndSync(int in, int out);
+
 // Replaces destination with a copy of source so that a reader sees either the old
 // file or the complete new one: a temporary file beside it, given the old file's
 // owner, group and mode, renamed over it. Where that would change more than the

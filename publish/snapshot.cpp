@@ -24,8 +24,6 @@ constexpr size_t kPrefixLettersKept = 3;
 constexpr char kFallbackTempDir[] = "/tmp";
 constexpr size_t kSnapshotPathCapacity = 260;  // a path buffer, terminator included
 
-std::string Now24() { return TimeText(LocalTime(std::time(nullptr))); }
-
 // Deletes file's picture once nobody uses it, and only while its path still
 // names the file made for it.
 void DeleteWhenUnused(SnapshotFile& file) {
@@ -299,7 +297,7 @@ CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order) {
             LocalSaveWorker(ui.get(), std::move(*use), fileName);
           }
         },
-        "!!!Local save failed!!! (no worker thread) - " + Now24());
+        "!!!Local save failed!!! (no worker thread) - " + NowText());
   }
   if (ftpUse.held()) {
     auto use = std::make_shared<SnapshotUse>(std::move(ftpUse));
@@ -312,7 +310,7 @@ CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order) {
             FtpUploadWorker(ui.get(), std::move(*use), *settings);
           }
         },
-        "!!!failed to FTP image to " + order.ftpSettings->server + "!!! " + Now24());
+        "!!!failed to FTP image to " + order.ftpSettings->server + "!!! " + NowText());
   }
   // `own` goes last; the file stays for the current snapshot's hold (if the
   // capture succeeded) and the workers started.

@@ -28,12 +28,6 @@ constexpr uint32_t kPortMask = 0xFFFF;
 constexpr uint32_t kRandMultiplier = 214013;
 constexpr uint32_t kRandIncrement = 2531011;
 
-// The text of a fixed field, never reading past it even when unterminated.
-template <size_t N>
-std::string_view FieldText(const char (&field)[N]) {
-  return std::string_view(field, strnlen(field, N));
-}
-
 // A stored face name filling all 32 bytes is cut to end on a whole character.
 void TerminateFaceName(LogFont& font) {
   constexpr size_t kFace = sizeof font.lfFaceName;
