@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -34,15 +35,6 @@ uint8_t PaletteIndex(uint32_t rgb) {
   return static_cast<uint8_t>(((r >> 5) << 5) | ((g >> 5) << 2) | (b >> 6));
 }
 
-void FillRect(std::vector<uint32_t>& canvas, int width, int height, int x, int y, int w, int h,
-              uint32_t colour) {
-  int x0 = std::max(x, 0), y0 = std::max(y, 0);
-  int x1 = std::min(x + w, width), y1 = std::min(y + h, height);
-  for (int row = y0; row < y1; ++row)
-    std::fill(canvas.begin() + static_cast<size_t>(row) * width + x0,
-              canvas.begin() + static_cast<size_t>(row) * width + x1, colour);
-}
-
 // One top-down canvas row into one DIB row of the given depth.
 void PackRow(const uint32_t* src, uint8_t* dst, int w, uint16_t depth) {
   switch (depth) {
@@ -57,14 +49,25 @@ void PackRow(const uint32_t* src, uint8_t* dst, int w, uint16_t depth) {
         dst[2 * x + 1] = static_cast<uint8_t>(v >> 8);
       }
       break;
-    case 24:
-      for (int x = 0; x < w; ++x) {
+    case 24: {
+      int x = 0;
+      if constexpr (std::endian::native == std::endian::little) {
+        // Four 0x00RRGGBB pixels into three words: B G R, B G R, ... in memory.
+        for (; x + 4 <= w; x += 4, dst += 12) {
+          const uint32_t p0 = src[x] & 0xffffffu, p1 = src[x + 1] & 0xffffffu;
+          const uint32_t p2 = src[x + 2] & 0xffffffu, p3 = src[x + 3] & 0xffffffu;
+          const uint32_t words[3] = {p0 | p1 << 24, p1 >> 8 | p2 << 16, p2 >> 16 | p3 << 8};
+          std::memcpy(dst, words, 12);
+        }
+      }
+      for (; x < w; ++x, dst += 3) {
         uint32_t c = src[x];
-        dst[3 * x] = static_cast<uint8_t>(c);
-        dst[3 * x + 1] = static_cast<uint8_t>(c >> 8);
-        dst[3 * x + 2] = static_cast<uint8_t>(c >> 16);
+        dst[0] = static_cast<uint8_t>(c);
+        dst[1] = static_cast<uint8_t>(c >> 8);
+        dst[2] = static_cast<uint8_t>(c >> 16);
       }
       break;
+    }
     case 32:
       // 0x00RRGGBB stored little-endian is blue, green, red, 0.
       std::memcpy(dst, src, static_cast<size_t>(w) * 4);
@@ -252,47 +255,52 @@ bool TestPatternDevice::SetFormat(const FrameFormat& format) {
   return true;
 }
 
-void TestPatternDevice::DrawBackground() {
-  const int w = format_.width, h = format_.height;
-  background_.assign(static_cast<size_t>(w) * h, 0);
-  backgroundPattern_ = pattern_;
-  backgroundWidth_ = w;
-  backgroundHeight_ = h;
-
+void TestPatternDevice::DrawRows() {
+  const int w = format_.width;
+  rowsFormat_ = format_;
+  rowsPattern_ = pattern_;
   static constexpr uint32_t kBars[8] = {0xffffff, 0xffff00, 0x00ffff, 0x00ff00,
                                         0xff00ff, 0xff0000, 0x0000ff, 0x000000};
-  // Each pattern is a few distinct rows: draw each once, then repeat it down.
-  auto ramp = [w](uint32_t* row) {
+  auto ramp = [w](std::vector<uint32_t>& row) {
     for (int x = 0; x < w; ++x)
       row[x] = static_cast<uint32_t>(x * 255 / std::max(w - 1, 1)) * 0x010101;
   };
-  auto repeatRow = [&](int from, int to) {
-    for (int y = from + 1; y < to; ++y)
-      std::copy_n(background_.begin() + static_cast<size_t>(from) * w, w,
-                  background_.begin() + static_cast<size_t>(y) * w);
-  };
+  rows_.assign(pattern_ == Pattern::kGreyRamp ? 1 : 2, std::vector<uint32_t>(w, 0));
   switch (pattern_) {
-    case Pattern::kColourBars:
+    case Pattern::kColourBars:  // bars above, a ramp in the bottom quarter
       for (int i = 0; i < 8; ++i)
-        FillRect(background_, w, h, i * w / 8, 0, (i + 1) * w / 8 - i * w / 8, 1, kBars[i]);
-      repeatRow(0, h * 3 / 4);
-      ramp(background_.data() + static_cast<size_t>(h * 3 / 4) * w);
-      repeatRow(h * 3 / 4, h);
+        std::fill(rows_[0].begin() + i * w / 8, rows_[0].begin() + (i + 1) * w / 8, kBars[i]);
+      ramp(rows_[1]);
       break;
     case Pattern::kGreyRamp:
-      ramp(background_.data());
-      repeatRow(0, h);
+      ramp(rows_[0]);
       break;
-    case Pattern::kCheckerboard: {
-      int cell = std::max(h / 8, 1);
-      for (int y = 0; y < h; y += cell) {
-        for (int x = 0; x < w; x += cell)
-          FillRect(background_, w, h, x, y, cell, 1, ((x / cell + y / cell) & 1) ? 0xffffff : 0);
-        repeatRow(y, std::min(y + cell, h));
+    case Pattern::kCheckerboard: {  // rows of cells starting black, then white
+      const int cell = std::max(format_.height / 8, 1);
+      for (int x = 0; x < w; ++x) {
+        const bool odd = (x / cell) & 1;
+        rows_[0][x] = odd ? 0xffffff : 0;
+        rows_[1][x] = odd ? 0 : 0xffffff;
       }
       break;
     }
   }
+  const int64_t stride = DibStride(w, format_.bitCount);
+  packedRows_.assign(rows_.size(), std::vector<uint8_t>(static_cast<size_t>(stride), 0));
+  for (size_t i = 0; i < rows_.size(); ++i)
+    PackRow(rows_[i].data(), packedRows_[i].data(), w, format_.bitCount);
+}
+
+size_t TestPatternDevice::RowOf(int y) const {
+  switch (rowsPattern_) {
+    case Pattern::kColourBars:
+      return y < rowsFormat_.height * 3 / 4 ? 0 : 1;
+    case Pattern::kGreyRamp:
+      return 0;
+    case Pattern::kCheckerboard:
+      return (y / std::max(rowsFormat_.height / 8, 1)) & 1;
+  }
+  return 0;
 }
 
 void TestPatternDevice::RenderFrame(std::vector<uint8_t>& out) {
@@ -300,57 +308,50 @@ void TestPatternDevice::RenderFrame(std::vector<uint8_t>& out) {
   const uint16_t depth = format_.bitCount;
   const int64_t stride = DibStride(w, depth);
   const uint64_t n = frameNumber_++;
-  if (backgroundPattern_ != pattern_ || backgroundWidth_ != w || backgroundHeight_ != h ||
-      backgroundDepth_ != depth) {
-    DrawBackground();
-    backgroundDepth_ = depth;
-    backgroundDib_.assign(static_cast<size_t>(stride * h), 0);
-    for (int y = 0; y < h; ++y)
-      PackRow(background_.data() + static_cast<size_t>(h - 1 - y) * w,
-              backgroundDib_.data() + y * stride, w, depth);
-    canvas_ = background_;
-  }
-  out = backgroundDib_;
+  if (rowsPattern_ != pattern_ || !(rowsFormat_ == format_)) DrawRows();
+  out.resize(static_cast<size_t>(stride * h));  // every byte is written below
 
-  // The block and the counter are drawn on the canvas and only their rows packed
-  // again; the canvas gets those rows of the background back afterwards.
-  int bands[2][2] = {{0, 0}, {0, 0}};  // [first, end) rows
+  // The block travels left and right across the middle, one step per frame.
+  const int blockSize = std::max(h / 6, 4);
+  const int blockTop = (h - blockSize) / 2;
+  int blockX = 0;
   if (movingBlock_) {
-    // Travels left and right across the middle, one step per frame.
-    int size = std::max(h / 6, 4);
-    int span = std::max(w - size, 1);
-    int pos = static_cast<int>((n * kBlockStep) % (2 * static_cast<uint64_t>(span)));
-    if (pos > span) pos = 2 * span - pos;
-    FillRect(canvas_, w, h, pos, (h - size) / 2, size, size, 0xff8000);
-    bands[0][0] = (h - size) / 2;
-    bands[0][1] = (h - size) / 2 + size;
+    const int span = std::max(w - blockSize, 1);
+    blockX = static_cast<int>((n * kBlockStep) % (2 * static_cast<uint64_t>(span)));
+    if (blockX > span) blockX = 2 * span - blockX;
   }
+  // The frame number in the top left corner, white digits on black.
+  const std::string digits = counter_ ? std::to_string(n) : std::string();
+  const int scale = std::max(h / 120, 2);
+  const int glyphW = 4 * scale;
+  auto fill = [&](int x, int width, uint32_t colour) {
+    const int x0 = std::clamp(x, 0, w), x1 = std::clamp(x + width, 0, w);
+    std::fill(scratch_.begin() + x0, scratch_.begin() + x1, colour);
+  };
 
-  if (counter_) {
-    std::string digits = std::to_string(n);
-    int scale = std::max(h / 120, 2);
-    int glyphW = 4 * scale;
-    FillRect(canvas_, w, h, 0, 0, static_cast<int>(digits.size()) * glyphW + scale, 7 * scale,
-             0x000000);
-    for (size_t i = 0; i < digits.size(); ++i) {
-      uint16_t bits = kDigits[digits[i] - '0'];
-      for (int gy = 0; gy < 5; ++gy)
-        for (int gx = 0; gx < 3; ++gx)
-          if (bits & (1u << (14 - (gy * 3 + gx))))
-            FillRect(canvas_, w, h, scale + static_cast<int>(i) * glyphW + gx * scale,
-                     scale + gy * scale, scale, scale, 0xffffff);
+  for (int y = 0; y < h; ++y) {
+    uint8_t* dst = out.data() + (h - 1 - y) * stride;
+    const bool onBlock = movingBlock_ && y >= blockTop && y < blockTop + blockSize;
+    const bool onCounter = counter_ && y < 7 * scale;
+    const size_t row = RowOf(y);
+    if (!onBlock && !onCounter) {
+      std::memcpy(dst, packedRows_[row].data(), static_cast<size_t>(stride));
+      continue;
     }
-    bands[1][1] = 7 * scale;
+    scratch_ = rows_[row];
+    if (onBlock) fill(blockX, blockSize, 0xff8000);
+    if (onCounter) {
+      fill(0, static_cast<int>(digits.size()) * glyphW + scale, 0x000000);
+      const int gy = (y - scale) / scale;
+      if (y >= scale && gy < 5)
+        for (size_t i = 0; i < digits.size(); ++i)
+          for (int gx = 0; gx < 3; ++gx)
+            if (kDigits[digits[i] - '0'] & (1u << (14 - (gy * 3 + gx))))
+              fill(scale + static_cast<int>(i) * glyphW + gx * scale, scale, 0xffffff);
+    }
+    PackRow(scratch_.data(), dst, w, depth);
+    std::fill(dst + int64_t{w} * depth / 8, dst + stride, 0);  // padding, as in the still rows
   }
-
-  for (const auto& band : bands)
-    for (int y = std::max(band[0], 0); y < std::min(band[1], h); ++y)
-      PackRow(canvas_.data() + static_cast<size_t>(y) * w, out.data() + (h - 1 - y) * stride, w,
-              depth);
-  for (const auto& band : bands)
-    for (int y = std::max(band[0], 0); y < std::min(band[1], h); ++y)
-      std::copy_n(background_.begin() + static_cast<size_t>(y) * w, w,
-                  canvas_.begin() + static_cast<size_t>(y) * w);
 }
 
 }  // namespace snapvane

@@ -68,8 +68,10 @@ class TestPatternDevice : public CaptureDevice {
   // Draws the next picture (advancing the frame number) into out as a bottom-up
   // DIB of the current format.
   void RenderFrame(std::vector<uint8_t>& out);
-  // The still part of the picture for the current pattern and size.
-  void DrawBackground();
+  // The distinct rows of the still picture for the current pattern and format.
+  void DrawRows();
+  // Which of those rows picture row y (top-down) is.
+  size_t RowOf(int y) const;
 
   FrameFormat format_{640, 480, 24};
   Pattern pattern_ = Pattern::kColourBars;
@@ -84,15 +86,14 @@ class TestPatternDevice : public CaptureDevice {
   bool shortFrames_ = false;
   bool noFormat_ = false;
   uint64_t frameNumber_ = 0;
-  // The still part of the picture, top-down 0x00RRGGBB and packed as a DIB of
-  // the current format; the canvas equals it between frames.
-  std::vector<uint32_t> background_;
-  std::vector<uint8_t> backgroundDib_;
-  std::vector<uint32_t> canvas_;
-  Pattern backgroundPattern_ = Pattern::kColourBars;
-  int backgroundWidth_ = 0;  // 0: not drawn yet
-  int backgroundHeight_ = 0;
-  uint16_t backgroundDepth_ = 0;
+  // The still picture is a few distinct rows (bars, ramp, checker cells), each
+  // kept as 0x00RRGGBB and packed in the current depth: a frame is built row by
+  // row from them, touching no picture-sized buffer but its own.
+  std::vector<std::vector<uint32_t>> rows_;
+  std::vector<std::vector<uint8_t>> packedRows_;
+  FrameFormat rowsFormat_{0, 0, 0};  // 0 wide: not drawn yet
+  Pattern rowsPattern_ = Pattern::kColourBars;
+  std::vector<uint32_t> scratch_;  // a row with the block and the counter on it
   std::vector<uint8_t> frame_;  // the frame being delivered
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <set>
+#include <utility>
 
 namespace snapvane {
 namespace {
@@ -30,6 +31,25 @@ TEST(TestPatternDevice, EveryFormatIsABottomUpDibOfItsOwnSizeAndPicturesMove) {
   }
   EXPECT_EQ(depths, (std::set<uint16_t>{8, 16, 24, 32}));
   EXPECT_FALSE(device.SetFormat({1280, 720, 12}) || device.SetFormat({641, 480, 24}));
+}
+
+// The same picture at 24 and 32 bits: each pixel's blue, green and red alike,
+// whatever the width (the 24-bit rows are packed several pixels at a time).
+TEST(TestPatternDevice, TwentyFourBitFramesHoldTheSamePixelsAsThirtyTwoBitOnes) {
+  for (const auto& [w, h] : {std::pair{640, 480}, std::pair{160, 120}}) {
+    TestPatternDevice wide, packed;
+    ASSERT_TRUE(wide.DriverConnect(0) && packed.DriverConnect(0));
+    ASSERT_TRUE(wide.SetFormat({w, h, 32}) && packed.SetFormat({w, h, 24}));
+    for (int frame = 0; frame < 3; ++frame) {  // the block and the counter move
+      std::vector<uint8_t> a, b;
+      ASSERT_TRUE(wide.GrabPreviewFrame(a) && packed.GrabPreviewFrame(b));
+      const int64_t stride = DibStride(w, 24);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+          ASSERT_EQ(std::memcmp(&a[(int64_t{y} * w + x) * 4], &b[y * stride + x * 3], 3), 0)
+              << w << " " << x << "," << y << " frame " << frame;
+    }
+  }
 }
 
 }  // namespace

@@ -144,6 +144,23 @@ TEST(PreviewWindow, FrameStaysOnScreenToolWindowWithTheProgramIcon) {
   delete preview;  // it uses the camera's device
 }
 
+// Every width, so the wide steps and the pixels left over both land where they
+// belong, either way round.
+TEST(CaptureView, ConvertsBgrRowsOfEveryWidth) {
+  std::vector<uint8_t> row(3 * 40);
+  for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(i * 7 + 1);
+  for (int w = 1; w <= 40; ++w)
+    for (bool mirror : {false, true}) {
+      std::vector<uint32_t> out(w + 1, 0x12345678u);  // one past the end must stay
+      ConvertBgrRow(row.data(), out.data(), w, mirror);
+      for (int x = 0; x < w; ++x) {
+        const uint8_t* p = row.data() + 3 * x;
+        ASSERT_EQ(out[mirror ? w - 1 - x : x], qRgb(p[2], p[1], p[0])) << w << " " << x;
+      }
+      ASSERT_EQ(out[w], 0x12345678u);
+    }
+}
+
 // A 24-bit frame painted into its place in the window: rows the right way up,
 // mirrored when asked, beside other widgets of the same window.
 TEST(CaptureView, PaintsA24BitFrameInItsPlace) {
