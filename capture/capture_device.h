@@ -95,7 +95,7 @@ class CaptureDevice {
   bool PreviewOn() const { return previewOn_; }
   int PreviewRate() const { return previewRate_; }
   // Grabs one preview frame into out (DIB rows of the current format, in
-  // FrameRowOrder).
+  // FrameRowOrder). Without a whole frame, out is left as it was.
   virtual bool GrabPreviewFrame(std::vector<uint8_t>& out) = 0;
 
   // Single-frame capture: open, frame (calls the registered callback synchronously

@@ -134,14 +134,18 @@ void CaptureView::SetFrame(QImage frame) {
 }
 
 void CaptureView::ShowBgrFrame(const FrameGeometry& geometry, bool mirror) {
-  bgr_.swap(nextBgr_);  // both keep their capacity: no allocation per frame
   bgrGeometry_ = geometry;
   mirror_ = mirror;
   bgrValid_ = geometry.depth == 24 && geometry.width > 0 && geometry.height > 0 &&
-              geometry.stride >= int64_t{geometry.width} * 3 &&
-              geometry.stride * geometry.height <= static_cast<int64_t>(bgr_.size());
+              geometry.stride >= int64_t{geometry.width} * 3;
   converted_ = false;
   update();
+}
+
+bool CaptureView::BgrUsable() const {
+  // Checked at every use: a grab that failed may have resized the buffer.
+  return bgrValid_ &&
+         bgrGeometry_.stride * bgrGeometry_.height <= static_cast<int64_t>(bgr_.size());
 }
 
 void CaptureView::SetMirror(bool mirror) {
@@ -159,7 +163,7 @@ void CaptureView::ConvertRow(int y, uint32_t* target) const {
 }
 
 const QImage& CaptureView::Shown() const {
-  if (bgrValid_ && !converted_) {
+  if (BgrUsable() && !converted_) {
     if (frame_.width() != bgrGeometry_.width || frame_.height() != bgrGeometry_.height ||
         frame_.format() != QImage::Format_RGB32)
       frame_ = QImage(bgrGeometry_.width, bgrGeometry_.height, QImage::Format_RGB32);
@@ -194,7 +198,7 @@ bool CaptureView::PaintStraight(const QRect& area) {
 }
 
 void CaptureView::paintEvent(QPaintEvent* event) {
-  if (bgrValid_ && PaintStraight(event->rect())) return;
+  if (BgrUsable() && PaintStraight(event->rect())) return;
   QPainter p(this);
   const QImage& shown = Shown();
   if (shown.isNull()) {

@@ -41,9 +41,9 @@ class CaptureView : public QWidget {
   explicit CaptureView(QWidget* parent);
   // A frame of another depth, upright, in the screen's own format.
   void SetFrame(QImage frame);
-  // The buffer the next 24-bit frame is grabbed into; once it holds one,
-  // ShowBgrFrame shows it (what is shown meanwhile stays as it is).
-  std::vector<uint8_t>& BgrBuffer() { return nextBgr_; }
+  // The buffer the next 24-bit frame is grabbed into, the one shown (devices
+  // write it only with a whole frame); ShowBgrFrame then says what it holds.
+  std::vector<uint8_t>& BgrBuffer() { return bgr_; }
   void ShowBgrFrame(const FrameGeometry& geometry, bool mirror);
   void SetMirror(bool mirror);
   // What is shown, as an upright RGB32 image (null: nothing yet).
@@ -62,8 +62,10 @@ class CaptureView : public QWidget {
 
   mutable QImage frame_;
   mutable bool converted_ = false;  // frame_ holds the 24-bit frame
-  std::vector<uint8_t> bgr_;        // the frame shown
-  std::vector<uint8_t> nextBgr_;    // the frame being grabbed
+  // The 24-bit frame shown, usable while it holds a whole frame of its geometry.
+  bool BgrUsable() const;
+
+  std::vector<uint8_t> bgr_;
   FrameGeometry bgrGeometry_;
   bool bgrValid_ = false;
   bool mirror_ = false;
