@@ -67,17 +67,36 @@ void ActivityLog::SetEcho(bool echo) {
 int ActivityLog::InsertLocked(int index, Line line) {
   if (lines_.size() >= static_cast<size_t>(kCapacity)) {
     // Full: the oldest lines make room and the requested place is given up.
+    for (int i = 0; i < kDropOnFull; ++i)
+      if (const Line& old = lines_[static_cast<size_t>(i)]; old.waiting) {
+        if (auto it = waiting_.find(old.itemData); it != waiting_.end()) {
+          std::erase(it->second, dropped_ + i);
+          if (it->second.empty()) waiting_.erase(it);
+        }
+      }
     lines_.erase(lines_.begin(), lines_.begin() + kDropOnFull);
     dropped_ += kDropOnFull;
     topIndex_ = std::max(0, topIndex_ - kDropOnFull);
     RecordLocked(Change::Kind::kDropOldest, kDropOnFull);
     index = -1;
   }
-  if (index < 0 || index >= static_cast<int>(lines_.size()))
+  if (index < 0 || index >= static_cast<int>(lines_.size())) {
     index = static_cast<int>(lines_.size());
+  } else {
+    // Inserted among them: the waiting lines after it move down one.
+    for (auto& [socket, places] : waiting_)
+      for (int64_t& place : places)
+        if (place >= dropped_ + index) ++place;
+  }
   RecordLocked(Change::Kind::kInsert, index, line.text);
+  if (line.waiting) waiting_[line.itemData].push_back(dropped_ + index);
   lines_.insert(lines_.begin() + index, std::move(line));
   return index;
+}
+
+int ActivityLog::FindWaitingLocked(int socket) const {
+  auto it = waiting_.find(socket);
+  return it == waiting_.end() ? -1 : static_cast<int>(it->second.back() - dropped_);
 }
 
 void ActivityLog::Notify() {
@@ -169,39 +188,40 @@ void ActivityLog::AddVisitLine(int socket, const std::string& text) {
 }
 
 void ActivityLog::CompleteVisitLine(int socket, std::string_view hostName) {
-  auto findWaiting = [&]() -> int {
-    for (int i = static_cast<int>(lines_.size()) - 1; i >= 0; --i) {
-      const Line& l = lines_[i];
-      if (l.waiting && l.itemData == socket) return i;
+  CompleteVisitLines({{socket, std::string(hostName)}});
+}
+
+void ActivityLog::CompleteVisitLines(const std::vector<std::pair<int, std::string>>& visits) {
+  std::string echoed;
+  bool changed = false;
+  for (const auto& [socket, hostName] : visits) {
+    std::string format;
+    {
+      std::lock_guard guard(mutex_);
+      const int i = FindWaitingLocked(socket);
+      if (i < 0) continue;  // never logged, or among the deleted oldest lines
+      format = lines_[static_cast<size_t>(i)].text.substr(0, kCompletedLineChars);
     }
-    return -1;
-  };
+    const std::string completed = FormatWithOneText(format, hostName, kCompletedLineChars);
+    const int width = WidthIfWider(completed);
 
-  std::string format;
-  {
-    std::lock_guard guard(mutex_);
-    const int i = findWaiting();
-    if (i < 0) return;  // never logged, or among the deleted oldest lines
-    format = lines_[i].text.substr(0, kCompletedLineChars);
-  }
-  const std::string completed = FormatWithOneText(format, hostName, kCompletedLineChars);
-  const int width = WidthIfWider(completed);
-
-  bool echo;
-  {
     std::lock_guard guard(mutex_);
     // Found again: only the UI thread completes waiting lines, but other
     // threads' lines may have pushed the oldest ones out meanwhile.
-    const int i = findWaiting();
-    if (i < 0) return;
-    lines_[i] = Line{completed, 0, false};  // delete, then insert at i
+    const int i = FindWaitingLocked(socket);
+    if (i < 0) continue;
+    auto places = waiting_.find(socket);
+    places->second.pop_back();
+    if (places->second.empty()) waiting_.erase(places);
+    lines_[static_cast<size_t>(i)] = Line{completed, 0, false};  // delete, then insert at i
     RecordLocked(Change::Kind::kReplace, i, completed);
     logExtent_ = std::max(logExtent_, static_cast<int32_t>(width));
     topIndex_ = i;
-    echo = echo_;
+    if (echo_) echoed.append(completed).push_back('\n');
+    changed = true;
   }
-  if (echo) std::fprintf(stderr, "%s\n", completed.c_str());
-  Notify();
+  if (!echoed.empty()) std::fwrite(echoed.data(), 1, echoed.size(), stderr);
+  if (changed) Notify();
 }
 
 }  // namespace snapvane

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace snapvane {
@@ -64,6 +66,9 @@ class ActivityLog {
   // Replaces the newest waiting line of socket with its completed text (the host
   // name in place of "%s"); nothing when no such line is left.
   void CompleteVisitLine(int socket, std::string_view hostName);
+  // The same for each (socket, host name) in turn, with one change notice and
+  // one write to standard error for them all.
+  void CompleteVisitLines(const std::vector<std::pair<int, std::string>>& visits);
 
   std::vector<Line> Lines() const;
   // The text of the line that had index when `dropped` lines had been dropped
@@ -82,12 +87,18 @@ class ActivityLog {
   // The width of text, or 0 when it cannot widen the extent.
   int WidthIfWider(const std::string& text);
   void Notify();
+  // Caller holds mutex_: the index of socket's newest waiting line, or -1.
+  int FindWaitingLocked(int socket) const;
 
   mutable std::mutex mutex_;
   std::deque<Line> lines_;
   int topIndex_ = 0;
   int32_t logExtent_ = 0;
   int64_t dropped_ = 0;  // lines dropped since the start
+  // Where the waiting lines are, oldest first, by socket: a line's place counted
+  // from the start (dropped_ + index), so the lines' lookup costs the same
+  // however long the log is.
+  std::unordered_map<intptr_t, std::vector<int64_t>> waiting_;
   bool echo_ = false;
   std::function<int(const std::string&)> measure_;
   int widestChar_ = 0;

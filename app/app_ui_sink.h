@@ -1,8 +1,7 @@
 #pragma once
 // The real UiSink: log lines go to the activity log, transfer progress to the
-// transfer model (both thread-safe models the window follows); host names are
-// queued to the UI thread through the poster the window sets, many at a time.
-#include <atomic>
+// transfer model (both thread-safe models the window follows); host names wait
+// for the UI thread, which completes many at a time.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,15 +18,15 @@ class TransferProgress;
 
 class AppUiSink : public UiSink {
  public:
-  // Runs a task later on the UI thread. It may also drop the task unrun (for
-  // example when the window is closing).
-  using Poster = std::function<void(std::function<void()> task)>;
-
   AppUiSink(std::shared_ptr<ActivityLog> log, std::shared_ptr<TransferProgress> transfers);
   ~AppUiSink() override;
 
-  void SetPoster(Poster post);
-  // The window is gone: queued and later host names are dropped.
+  // Called (from any thread, under the sink's lock: it must only queue) when host
+  // names start waiting; the UI thread is then to call CompleteHostNames soon.
+  void SetHostNameWake(std::function<void()> wake);
+  // UI thread: completes the visit lines of every host name waiting, at once.
+  void CompleteHostNames();
+  // The window is gone: waiting and later host names are dropped.
   void Detach();
 
   void AddLogLine(int index, const std::string& text) override;
@@ -38,17 +37,11 @@ class AppUiSink : public UiSink {
  private:
   std::shared_ptr<ActivityLog> log_;
   std::shared_ptr<TransferProgress> transfers_;
-  std::mutex mutex_;
-  Poster post_;
-  // Host names waiting for the UI thread, and whether a task to complete them
-  // is queued. Shared with that task, which may run after the sink is gone.
-  struct HostNames {
-    std::mutex mutex;
-    std::vector<std::pair<int, std::string>> waiting;
-    bool taskQueued = false;
-    bool detached = false;
-  };
-  std::shared_ptr<HostNames> hostNames_ = std::make_shared<HostNames>();
+  std::mutex mutex_;  // the members below
+  std::function<void()> wake_;
+  bool woken_ = false;  // a wake is out and CompleteHostNames has not run since
+  bool detached_ = false;
+  std::vector<std::pair<int, std::string>> hostNames_;  // (visit, name) waiting
 };
 
 }  // namespace snapvane

@@ -134,36 +134,6 @@ QListView* ReplaceByListView(BuiltDialog& built, int id) {
   return view;
 }
 
-// Runs fn on the UI queue at most once until it has run (coalesces bursts of
-// changes from worker threads into one refresh), and at most once per period:
-// a change soon after the last run waits (on context's thread) for the period
-// to end.
-std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject* context,
-                                      std::chrono::milliseconds period, std::function<void()> fn) {
-  struct Shared {
-    std::atomic<bool> queued{false};
-    std::chrono::steady_clock::time_point lastRun{};
-  };
-  auto shared = std::make_shared<Shared>();
-  QPointer<QObject> guard(context);
-  auto run = [shared, fn] {
-    shared->queued.store(false);
-    shared->lastRun = std::chrono::steady_clock::now();
-    fn();
-  };
-  return [loop = std::move(loop), shared, guard, period, run] {
-    if (shared->queued.exchange(true)) return;
-    loop->Post([shared, guard, period, run] {
-      const auto due = shared->lastRun + period;
-      const auto now = std::chrono::steady_clock::now();
-      if (!guard) return;  // the window is gone
-      if (now >= due) return run();
-      QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(due - now), guard.data(),
-                         run);
-    });
-  };
-}
-
 }  // namespace
 
 MainWindow::MainWindow(Options options) : QWidget(nullptr) {

@@ -35,6 +35,8 @@ inline constexpr std::chrono::milliseconds kWorkerPollSlice{20};
 
 namespace {
 
+constexpr std::chrono::milliseconds kHostNamePeriod{100};
+
 }  // namespace
 
 const char* ProgramVersion() { return SNAPVANE_VERSION; }
@@ -46,10 +48,11 @@ Program::Program(Options options)
   state_ = MakeAppState();
   loop_ = std::make_shared<QtEventLoop>();
   sink_ = std::make_shared<AppUiSink>(state_->log, state_->transfers);
-  std::weak_ptr<QtEventLoop> weakLoop = loop_;
-  sink_->SetPoster([weakLoop](std::function<void()> task) {
-    if (auto loop = weakLoop.lock()) loop->Post(std::move(task));
-  });
+  // Host names are filled in as often as the log is redrawn, however many come.
+  sink_->SetHostNameWake(ThrottledPoster(loop_, nullptr, kHostNamePeriod,
+                                         [sink = std::weak_ptr<AppUiSink>(sink_)] {
+                                           if (auto s = sink.lock()) s->CompleteHostNames();
+                                         }));
   AttachUi(*state_, sink_);
 
   HttpServer::Hooks httpHooks;
@@ -63,6 +66,10 @@ Program::Program(Options options)
     if (!result.errors.empty() || result.ok)
       loop_->Post([this, result = std::move(result)] { NoteCapture(result); });
     return use;
+  };
+  httpHooks.shareSnapshot = [weakSnapshots](std::chrono::milliseconds freshFor) {
+    auto snapshots = weakSnapshots.lock();
+    return snapshots ? ShareFreshSnapshot(*snapshots, freshFor) : SnapshotUse();
   };
   httpHooks.onAccept = [this] {
     if (hooks_.httpAccepted) hooks_.httpAccepted();
@@ -216,6 +223,7 @@ void Program::Finish() {
   // From here on workers only free what they send.
   state_->snapshots->DeleteAll();
   loop_->End();
+  sink_->CompleteHostNames();  // the visits whose names came in are logged whole
   sink_->Detach();
   finished_ = true;
 }

@@ -1,6 +1,9 @@
 #include "app/qt_event_loop.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <atomic>
 
 namespace snapvane {
 
@@ -37,6 +40,8 @@ void QtEventLoop::Post(std::function<void()> task) {
     QMetaObject::invokeMethod(target_->object.get(), std::move(task), Qt::QueuedConnection);
 }
 
+QObject* QtEventLoop::Context() const { return target_->object.get(); }
+
 void QtEventLoop::End() {
   for (auto& [fd, notifier] : notifiers_) notifier->setEnabled(false);
   notifiers_.clear();
@@ -46,6 +51,32 @@ void QtEventLoop::End() {
     object = std::move(target_->object);
   }
   // Deleting the object drops the tasks queued for it and its notifiers.
+}
+
+std::function<void()> ThrottledPoster(std::shared_ptr<QtEventLoop> loop, QObject* context,
+                                      std::chrono::milliseconds period, std::function<void()> fn) {
+  struct Shared {
+    std::atomic<bool> queued{false};
+    std::chrono::steady_clock::time_point lastRun{};
+  };
+  auto shared = std::make_shared<Shared>();
+  QPointer<QObject> guard(context ? context : loop->Context());
+  auto run = [shared, fn = std::move(fn)] {
+    shared->queued.store(false);
+    shared->lastRun = std::chrono::steady_clock::now();
+    fn();
+  };
+  return [loop = std::move(loop), shared, guard, period, run] {
+    if (shared->queued.exchange(true)) return;
+    loop->Post([shared, guard, period, run] {
+      const auto due = shared->lastRun + period;
+      const auto now = std::chrono::steady_clock::now();
+      if (!guard) return;  // its owner is gone
+      if (now >= due) return run();
+      QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(due - now), guard.data(),
+                         run);
+    });
+  };
 }
 
 }  // namespace snapvane

@@ -43,6 +43,7 @@ constexpr char kStreamNote[] = " (stream)";
 constexpr int kEventsPerWait = 256;
 // Timer entries kept before stale ones (of closed connections) are swept out.
 constexpr size_t kTimerEntriesKept = 4096;
+constexpr std::chrono::milliseconds kAcceptNoticePeriod{100};  // tray icon notices, at most
 constexpr int kDiscardReadsPerWake = 64;  // a fast sender cannot hold the thread
 constexpr uint64_t kListenerTag = UINT64_MAX;
 constexpr uint64_t kWakeTag = UINT64_MAX - 1;
@@ -373,43 +374,37 @@ class HttpServer::LookupPool {
   std::vector<std::thread> threads_;
 };
 
-// The bytes of the snapshot files browsers were given, read once per file: the
-// next client of the same snapshot is answered from memory. Loop thread only.
+// The bytes of the snapshot browsers were last given, read once per snapshot:
+// the next client of the same picture is answered from memory. A snapshot
+// record stands for one picture and is never rewritten, so it is the key.
+// Network thread only.
 class HttpServer::PictureCache {
  public:
-  // The picture at path (empty when it cannot be read: the browser then gets
-  // the header and nothing, as for a file that went missing).
-  std::shared_ptr<const std::string> Read(const char* path) {
-    UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (!file || fstat(file.get(), &st) != 0) return Empty();
-    if (bytes_ && path_ == path && st.st_dev == stat_.st_dev && st.st_ino == stat_.st_ino &&
-        st.st_size == stat_.st_size && st.st_mtim.tv_sec == stat_.st_mtim.tv_sec &&
-        st.st_mtim.tv_nsec == stat_.st_mtim.tv_nsec && st.st_ctim.tv_sec == stat_.st_ctim.tv_sec &&
-        st.st_ctim.tv_nsec == stat_.st_ctim.tv_nsec)
-      return bytes_;
-    std::string bytes(static_cast<size_t>(std::max<off_t>(st.st_size, 0)), '\0');
-    size_t have = 0;
-    while (have < bytes.size()) {
-      ssize_t n = read(file.get(), bytes.data() + have, bytes.size() - have);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      have += static_cast<size_t>(n);
+  // The picture of a captured use (empty when its file cannot be read: the
+  // browser then gets the header and nothing, as for a file that went missing).
+  std::shared_ptr<const std::string> Read(const SnapshotUse& use) {
+    std::shared_ptr<const SnapshotFile> file = use.file();
+    if (bytes_ && file && file_.lock() == file) return bytes_;
+    std::string bytes;
+    if (UniqueFd fd{open(use.path(), O_RDONLY | O_CLOEXEC)}) {
+      struct stat st {};
+      if (fstat(fd.get(), &st) == 0) bytes.resize(static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
+      size_t have = 0;
+      while (have < bytes.size()) {
+        const ssize_t n = read(fd.get(), bytes.data() + have, bytes.size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+      }
+      bytes.resize(have);
     }
-    bytes.resize(have);
-    path_ = path;
-    stat_ = st;
+    file_ = file;
     bytes_ = std::make_shared<const std::string>(std::move(bytes));
     return bytes_;
   }
 
  private:
-  static std::shared_ptr<const std::string> Empty() {
-    static const auto empty = std::make_shared<const std::string>();
-    return empty;
-  }
-  std::string path_;
-  struct stat stat_ {};
+  std::weak_ptr<const SnapshotFile> file_;
   std::shared_ptr<const std::string> bytes_;
 };
 
@@ -453,22 +448,27 @@ struct HttpServer::Network {
     [[maybe_unused]] ssize_t n = write(wake.get(), &one, sizeof one);
   }
 
-  // Loop thread: a stream frame's picture (null: none could be captured).
-  void DeliverFrame(std::shared_ptr<const std::string> picture) {
+  // Loop thread: a stream frame's snapshot (not captured: none could be).
+  void DeliverFrame(SnapshotUse use) {
     {
       std::lock_guard guard(resultMutex);
-      frames.push_back(std::move(picture));
+      frames.push_back(std::move(use));
     }
     Wake();
   }
 
-  // Loop thread: an acquisition's picture (null: no picture could be captured).
-  void Deliver(std::shared_ptr<const std::string> picture) {
+  // Loop thread: an acquisition's snapshot (not captured: none could be).
+  void Deliver(SnapshotUse use) {
     {
       std::lock_guard guard(resultMutex);
-      results.push_back(std::move(picture));
+      results.push_back(std::move(use));
     }
     Wake();
+  }
+  // The picture of a use, which is given back: the bytes are all that is needed.
+  std::shared_ptr<const std::string> PictureOf(SnapshotUse use) {
+    if (!use.captured()) return nullptr;
+    return pictures.Read(use);
   }
 
   void Run();
@@ -511,12 +511,13 @@ struct HttpServer::Network {
   Clock::time_point listenPausedUntil = kNever;
 
   std::mutex resultMutex;
-  std::vector<std::shared_ptr<const std::string>> results;
-  std::vector<std::shared_ptr<const std::string>> frames;  // for the streams
+  std::vector<SnapshotUse> results;
+  std::vector<SnapshotUse> frames;  // for the streams
   std::atomic<bool> endStreams{false};                     // the listener stopped
 
   // Network thread only from here on.
   LookupPool lookups;
+  PictureCache pictures;
   std::vector<std::unique_ptr<Connection>> byFd;
   struct Timer {
     Clock::time_point at;
@@ -527,6 +528,7 @@ struct HttpServer::Network {
   std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers;
   std::vector<std::pair<int, uint32_t>> waiting;  // for the acquisition under way or next
   bool acquiring = false;
+  Clock::time_point nextAcceptNotice{};
   std::vector<std::pair<int, uint32_t>> streamers;  // open streams
   bool frameAcquiring = false;                      // one frame capture at a time
   Clock::time_point nextFrameAt = kNever;
@@ -576,8 +578,12 @@ void HttpServer::Network::Run() {
         HandleEvent(tag, events[i].events);
       }
     }
-    // The tray icon once per wake, and only when the last notice has been shown.
-    if (accepted && server.hooks_.onAccept && !server.acceptNoticePending_.exchange(true)) {
+    const Clock::time_point now = Clock::now();
+    // The tray icon at most once a tenth of a second, and only when the last
+    // notice has been shown: a busy server must not keep the window's thread awake.
+    if (accepted && server.hooks_.onAccept && now >= nextAcceptNotice &&
+        !server.acceptNoticePending_.exchange(true)) {
+      nextAcceptNotice = now + kAcceptNoticePeriod;
       server.loop_.Post([weak = server.weak_from_this()] {
         if (auto s = weak.lock()) {
           s->acceptNoticePending_.store(false);
@@ -585,7 +591,6 @@ void HttpServer::Network::Run() {
         }
       });
     }
-    const Clock::time_point now = Clock::now();
     if (endStreams.exchange(false)) EndStreams();
     RequestFrame(now);
     ExpireTimers(now);
@@ -806,6 +811,12 @@ void HttpServer::Network::ReadRequest(Connection& c) {
     StartStream(c);
     return;
   }
+  // The picture of this second is shared without asking the loop's thread.
+  if (server.hooks_.shareSnapshot && !acquiring)
+    if (SnapshotUse shared = server.hooks_.shareSnapshot(kSnapshotFreshFor); shared.held()) {
+      Answer(c, c.texts->pictureHeader, PictureOf(std::move(shared)), true);
+      return;
+    }
   c.phase = Connection::Phase::kWaiting;
   c.deadline = kNever;
   Watch(c, 0);
@@ -820,7 +831,7 @@ void HttpServer::Network::ReadRequest(Connection& c) {
 }
 
 void HttpServer::Network::TakeResults() {
-  std::vector<std::shared_ptr<const std::string>> taken, takenFrames;
+  std::vector<SnapshotUse> taken, takenFrames;
   {
     std::lock_guard guard(resultMutex);
     taken.swap(results);
@@ -828,10 +839,11 @@ void HttpServer::Network::TakeResults() {
   }
   for (auto& frame : takenFrames) {
     frameAcquiring = false;
-    SendFrame(frame);
+    SendFrame(PictureOf(std::move(frame)));
   }
-  for (auto& picture : taken) {
+  for (auto& use : taken) {
     acquiring = false;
+    const std::shared_ptr<const std::string> picture = PictureOf(std::move(use));
     std::vector<std::pair<int, uint32_t>> clients;
     clients.swap(waiting);
     for (auto [fd, serial] : clients) {
@@ -1081,8 +1093,7 @@ HttpServer::HttpServer(EventLoop& loop, std::shared_ptr<UiSink> ui,
                        std::shared_ptr<WorkerGroup> /*workers*/, Hooks hooks)
     : loop_(loop),
       ui_(std::move(ui)),
-      hooks_(std::move(hooks)),
-      pictures_(std::make_unique<PictureCache>()) {}
+      hooks_(std::move(hooks)) {}
 
 HttpServer::~HttpServer() {
   Stop();
@@ -1091,22 +1102,13 @@ HttpServer::~HttpServer() {
 
 void HttpServer::AcquireOnLoop() {
   if (!net_) return;
-  SnapshotUse use =
-      hooks_.acquireSnapshot ? hooks_.acquireSnapshot(kSnapshotFreshFor) : SnapshotUse();
-  std::shared_ptr<const std::string> picture;
-  if (use.captured()) picture = pictures_->Read(use.path());
-  // Read: the file is free for the next capture.
-  use.Release();
-  net_->Deliver(std::move(picture));
+  net_->Deliver(hooks_.acquireSnapshot ? hooks_.acquireSnapshot(kSnapshotFreshFor)
+                                       : SnapshotUse());
 }
 
 void HttpServer::AcquireFrameOnLoop(milliseconds freshFor) {
   if (!net_) return;
-  SnapshotUse use = hooks_.acquireSnapshot ? hooks_.acquireSnapshot(freshFor) : SnapshotUse();
-  std::shared_ptr<const std::string> picture;
-  if (use.captured()) picture = pictures_->Read(use.path());
-  use.Release();
-  net_->DeliverFrame(std::move(picture));
+  net_->DeliverFrame(hooks_.acquireSnapshot ? hooks_.acquireSnapshot(freshFor) : SnapshotUse());
 }
 
 int HttpServer::StartHttpListener(uint16_t port, int32_t refresh, const Options& options) {

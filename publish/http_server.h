@@ -91,6 +91,9 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
     // A use of the snapshot for new clients: shared when taken less than
     // freshFor ago, else freshly captured.
     std::function<SnapshotUse(std::chrono::milliseconds freshFor)> acquireSnapshot;
+    // Any thread: the current snapshot when taken less than freshFor ago, else
+    // nothing held; lets the network thread answer without the loop thread.
+    std::function<SnapshotUse(std::chrono::milliseconds freshFor)> shareSnapshot;
     // Connections arrived (the window shows the "HTTP access" tray icon).
     std::function<void()> onAccept;
   };
@@ -143,7 +146,6 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
   std::atomic<int> connections_{0};
   std::atomic<long> refused_{0};
   std::atomic<bool> acceptNoticePending_{false};
-  std::unique_ptr<PictureCache> pictures_;  // loop thread only
   std::unique_ptr<Network> net_;            // made at the first start
 };
 

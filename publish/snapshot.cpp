@@ -317,17 +317,19 @@ CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order) {
   return result;
 }
 
+SnapshotUse ShareFreshSnapshot(Snapshots& snapshots, std::chrono::milliseconds freshFor) {
+  std::lock_guard guard(snapshots.lock_);
+  const std::shared_ptr<SnapshotFile>& current = snapshots.current_;
+  if (!current || !current->captured ||
+      std::chrono::steady_clock::now() - current->capturedAt >= freshFor)
+    return SnapshotUse();
+  ++current->users;
+  return SnapshotUse(snapshots.shared_from_this(), current);
+}
+
 SnapshotUse AcquireSnapshotForClient(Snapshots& snapshots, std::chrono::milliseconds freshFor) {
+  if (SnapshotUse shared = ShareFreshSnapshot(snapshots, freshFor); shared.held()) return shared;
   std::shared_ptr<Snapshots> self = snapshots.shared_from_this();
-  {
-    std::lock_guard guard(snapshots.lock_);
-    const std::shared_ptr<SnapshotFile>& current = snapshots.current_;
-    if (current && current->captured &&
-        std::chrono::steady_clock::now() - current->capturedAt < freshFor) {
-      ++current->users;
-      return SnapshotUse(self, current);
-    }
-  }
   // A record that holds no picture, for a client that cannot have one: counted
   // on its own, nobody else ever sees it.
   auto failedUse = [] {

@@ -52,6 +52,8 @@ class SnapshotUse {
   // The picture is there to publish (false after a failed capture).
   bool captured() const;
   const char* path() const;  // stable while held
+  // The record used: one record stands for one picture, never rewritten.
+  std::shared_ptr<const SnapshotFile> file() const { return file_; }
   void Release();
   // What the capture made for this use has to tell the person (nothing when the
   // use shares an earlier picture); taken once, by whoever shows it.
@@ -101,6 +103,7 @@ class Snapshots : public std::enable_shared_from_this<Snapshots> {
   friend class SnapshotUse;
   friend CaptureResult TakePicture(Snapshots&, const PublishOrder&);
   friend SnapshotUse AcquireSnapshotForClient(Snapshots&, std::chrono::milliseconds);
+  friend SnapshotUse ShareFreshSnapshot(Snapshots&, std::chrono::milliseconds);
   friend void ExpireSnapshotHold(Snapshots&, bool);
   friend void ReleaseSnapshotFile(Snapshots&, SnapshotFile&);
 
@@ -135,6 +138,10 @@ CaptureResult TakePicture(Snapshots& snapshots, const PublishOrder& order);
 // carries its capture's result (TakeCaptureResult).
 SnapshotUse AcquireSnapshotForClient(Snapshots& snapshots,
                                      std::chrono::milliseconds freshFor = kSnapshotFreshFor);
+// Any thread: a use of the current snapshot when it was taken less than freshFor
+// ago; else nothing held (a capture is needed, which only the UI thread makes).
+SnapshotUse ShareFreshSnapshot(Snapshots& snapshots,
+                               std::chrono::milliseconds freshFor = kSnapshotFreshFor);
 // UI thread: gives back the current snapshot's own use once it is
 // kSnapshotFreshFor old (or at once when `always`); unread, the file goes.
 void ExpireSnapshotHold(Snapshots& snapshots, bool always = false);

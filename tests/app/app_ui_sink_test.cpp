@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,13 +11,13 @@
 namespace snapvane {
 namespace {
 
-// Host names wait for the UI thread, many to one queued task: a busy server
-// costs the window one event per batch, and nothing happens after Detach.
-TEST(AppUiSink, HostNamesCompleteOnTheUiQueueInBatchesAndNothingAfterDetach) {
+// Host names wait for the UI thread, many to one wake: a busy server costs the
+// window one run per batch, and nothing happens after Detach.
+TEST(AppUiSink, HostNamesCompleteOnTheUiThreadInBatchesAndNothingAfterDetach) {
   auto state = MakeAppState();
   auto sink = std::make_shared<AppUiSink>(state->log, state->transfers);
-  std::vector<std::function<void()>> queued;  // stands for the UI thread's queue
-  sink->SetPoster([&](std::function<void()> task) { queued.push_back(std::move(task)); });
+  int wakes = 0;
+  sink->SetHostNameWake([&] { ++wakes; });
   auto visit = [&](int socket) {
     sink->AddVisitLine(socket, "HTTP 0.0.0.0 - %s - now");
     sink->PostHostName(socket, "host" + std::to_string(socket));
@@ -30,20 +29,20 @@ TEST(AppUiSink, HostNamesCompleteOnTheUiQueueInBatchesAndNothingAfterDetach) {
   };
   for (int socket = 10; socket < 13; ++socket) visit(socket);
   EXPECT_EQ(waiting(), 3);  // nothing happens on the posting thread
-  ASSERT_EQ(queued.size(), 1u);
-  queued[0]();
+  EXPECT_EQ(wakes, 1);
+  sink->CompleteHostNames();
   EXPECT_EQ(waiting(), 0);
   EXPECT_EQ(state->log->Lines()[2].text, "HTTP 0.0.0.0 - host12 - now");
-  visit(13);  // after the batch ran: a new task
-  ASSERT_EQ(queued.size(), 2u);
-  queued[1]();
+  visit(13);  // after the batch ran: a new wake
+  EXPECT_EQ(wakes, 2);
+  sink->CompleteHostNames();
   EXPECT_EQ(waiting(), 0);
-  // Queued before Detach, run after it: completes nothing. Posted after: never queued.
+  // Waiting at Detach, or posted after it: never completed, no wake.
   visit(20);
   sink->Detach();
   visit(21);
-  ASSERT_EQ(queued.size(), 3u);
-  queued[2]();
+  EXPECT_EQ(wakes, 3);
+  sink->CompleteHostNames();
   EXPECT_EQ(waiting(), 2);
 }
 

@@ -64,13 +64,20 @@ class HttpHarness {
                     HashHttpPassword(options.password, 1000).c_str());
     state->httpStream = options.streamFps != 0;
     state->httpStreamFps = options.streamFps;
-    sink->SetPoster([this](std::function<void()> task) { loop.Post(std::move(task)); });
+    sink->SetHostNameWake([this, weak = std::weak_ptr<AppUiSink>(sink)] {
+      loop.Post([weak] {
+        if (auto s = weak.lock()) s->CompleteHostNames();
+      });
+    });
     // Put together on the UI thread's stand-in, whose tick already reads the state.
     OnUi([this, &options] {
       AttachUi(*state, sink);
       HttpServer::Hooks hooks;
       hooks.acquireSnapshot = [this](std::chrono::milliseconds freshFor) {
         return AcquireSnapshotForClient(*state->snapshots, freshFor);
+      };
+      hooks.shareSnapshot = [this](std::chrono::milliseconds freshFor) {
+        return ShareFreshSnapshot(*state->snapshots, freshFor);
       };
       state->httpServer = std::make_shared<HttpServer>(loop, sink, state->workers, hooks);
       state->httpServer->requestTimeout = options.requestTimeout;
