@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -139,6 +140,26 @@ TEST(VisitLine, PlaceholderCompletedInPlaceNewestFirstNeverAsAFormat) {
   log.CompleteVisitLine(kSocket, std::string(1024, 'h'));
   EXPECT_EQ(log.Lines()[6].text, "HTTP 0.0.0.0 - " + std::string(255 - 15, 'h'));
   EXPECT_EQ(FormatWithOneText("100%% %s %s", "x", 255), "100% x %s");
+}
+
+// A waiting line is still found after lines were inserted before it or the
+// oldest dropped; one dropped while waiting is never completed elsewhere.
+TEST(VisitLine, FoundAfterInsertsAndDropsAndGoneOnceDropped) {
+  ActivityLog log;
+  log.AddVisitLine(1, "one %s");  // the oldest: dropped below
+  log.AddLogLine(-1, "a");
+  log.AddVisitLine(2, "two %s");
+  log.AddLogLine(0, "inserted");  // before both
+  log.CompleteVisitLines({{2, "x"}});
+  EXPECT_EQ(log.Lines()[3].text, "two x");
+  while (log.Count() < ActivityLog::kCapacity - 1) log.AddLogLine(-1, "filler");
+  log.AddVisitLine(3, "three %s");
+  log.AddLogLine(-1, "drops the oldest");
+  log.CompleteVisitLines({{1, "y"}, {3, "z"}});
+  const std::vector<ActivityLog::Line> lines = log.Lines();
+  EXPECT_EQ(lines[ActivityLog::kCapacity - 1 - ActivityLog::kDropOnFull].text, "three z");
+  EXPECT_FALSE(std::any_of(lines.begin(), lines.end(),
+                           [](const ActivityLog::Line& l) { return l.text == "one y"; }));
 }
 
 // Standard error gets each visit once, completed; never the placeholder.
