@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <tuple>
 
 #include "app/activity_log.h"
 #include "app/app_state.h"
@@ -37,6 +39,13 @@ namespace {
 
 constexpr std::chrono::milliseconds kHostNamePeriod{100};
 
+// The settings the HTTP listener is started with.
+auto HttpOffered(const Settings& s) {
+  return std::tuple(s.http, s.httpPort, s.httpRefresh, std::string(s.httpAddress),
+                    std::string(s.httpUser), std::string(s.httpPassHash), s.httpStream,
+                    s.httpStreamFps);
+}
+
 }  // namespace
 
 const char* ProgramVersion() { return SNAPVANE_VERSION; }
@@ -49,10 +58,10 @@ Program::Program(Options options)
   loop_ = std::make_shared<QtEventLoop>();
   sink_ = std::make_shared<AppUiSink>(state_->log, state_->transfers);
   // Host names are filled in as often as the log is redrawn, however many come.
-  sink_->SetHostNameWake(ThrottledPoster(loop_, nullptr, kHostNamePeriod,
-                                         [sink = std::weak_ptr<AppUiSink>(sink_)] {
-                                           if (auto s = sink.lock()) s->CompleteHostNames();
-                                         }));
+  sink_->SetHostNameWake(
+      ThrottledPoster(loop_, nullptr, kHostNamePeriod, [sink = std::weak_ptr<AppUiSink>(sink_)] {
+        if (auto s = sink.lock()) s->CompleteHostNames();
+      }));
   AttachUi(*state_, sink_);
 
   HttpServer::Hooks httpHooks;
@@ -105,9 +114,7 @@ void Program::Start() {
 
 void Program::ReloadSettings() {
   AppState& state = *state_;
-  const int32_t wasHttp = state.http;
-  const uint16_t wasPort = state.httpPort;
-  const int32_t wasRefresh = state.httpRefresh;
+  const auto wasOffered = HttpOffered(state);
   const int32_t wasInterval = state.interval;
   const std::filesystem::path keptDamaged = LoadSettingsFrom(state, settingsFile_);
   if (!keptDamaged.empty())
@@ -117,13 +124,11 @@ void Program::ReloadSettings() {
   if (state.interval != wasInterval &&
       (state.secondsRemaining > state.interval || state.secondsRemaining <= 0))
     state.secondsRemaining = state.interval;
-  state.log->AddLogLine(-1, "Settings read again from " + settingsFile_.string() + " - " + NowText());
-  const bool restart =
-      state.http != wasHttp || state.httpPort != wasPort || state.httpRefresh != wasRefresh;
-  if (restart) {
-    if (wasHttp) DisableHttp(state);
-    ApplyHttpSwitch();
-  }
+  state.log->AddLogLine(-1,
+                        "Settings read again from " + settingsFile_.string() + " - " + NowText());
+  // Any change to what the listener offers takes effect now: a start replaces a
+  // running listener.
+  if (HttpOffered(state) != wasOffered) ApplyHttpSwitch();
 }
 
 void Program::ApplyHttpSwitch() {

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Live stream viewers on the program people run: build/snapvane (offscreen, the
-# test-pattern camera, HTTP on, stream at FPS) beside ustreamer streaming the
-# same still without a camera (its "blank" picture), each watched by VIEWERS
-# loopback clients for SECONDS.
+# Live stream viewers on the program people run: build/snapvane (the test-pattern
+# camera, HTTP on, stream at FPS), once with its window (offscreen, the preview
+# painting as it would on a desktop) and once --headless (as on a small box
+# serving viewers), beside ustreamer serving the same still without a camera,
+# each watched by VIEWERS loopback clients for SECONDS.
 #
 #   bench/stream_bench.sh [build-dir] [viewers] [fps] [seconds]
 #
-# For each server: frames per viewer (min / median / max, and the share of
-# fps*seconds), CPU per delivered frame (the server's utime+stime over the run
-# divided by all frames delivered) and peak RSS.
+# For each: frames per viewer (min / median / max, and the share of fps*seconds),
+# CPU per delivered frame (the server's utime+stime over the run divided by all
+# frames delivered) and peak RSS. ustreamer streams a still at about one frame a
+# second whatever it is asked, so its /snapshot under VIEWERS clients asking in a
+# loop is measured too: CPU per picture delivered, the reference for the goal.
 set -euo pipefail
 . "$(dirname "$0")/bench_lib.sh"
 
@@ -79,7 +82,7 @@ f = [int(x) for x in frames.split()]
 total = sum(f) or 1
 want = int(fps) * float(secs)
 cpu_us = int(ticks) / int(hz) * 1e6
-print("%-10s frames/viewer min %d median %d max %d (%.0f%%..%.0f%% of %d); "
+print("%-20s frames/viewer min %d median %d max %d (%.0f%%..%.0f%% of %d); "
       "CPU %.1f s, %.0f us per delivered frame; peak RSS %.1f MB"
       % (name, min(f), statistics.median(f), max(f), 100 * min(f) / want, 100 * max(f) / want,
          want, cpu_us / 1e6, cpu_us / total, int(rss) / 1024))
@@ -88,17 +91,26 @@ PY
 
 echo "$VIEWERS viewers, $FPS frames/s, $SECONDS_RUN s; load $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
 
-SNAPVANE_PORT=$(free_port)
-home="$WORK/home"
-mkdir -p "$home/tolmar" "$home/tmp"
-printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"http"=dword:00000001\n"httpPort"=dword:%08x\n"httpStream"=dword:00000001\n"httpStreamFps"=dword:%08x\n' \
-  "$SNAPVANE_PORT" "$FPS" >"$home/tolmar/Snapvane.reg"
-XDG_CONFIG_HOME="$home" TMPDIR="$home/tmp" QT_QPA_PLATFORM=offscreen SNAPVANE_CAPTURE=pattern \
-  "$SNAPVANE" >"$WORK/snapvane.out" 2>&1 &
-SNAPVANE_PID=$!
-wait_http "http://127.0.0.1:$SNAPVANE_PORT/" || { cat "$WORK/snapvane.out" >&2; exit 1; }
+# start_snapvane ARGS...: a fresh program streaming at FPS; sets SNAPVANE_PID/PORT.
+start_snapvane() {
+  SNAPVANE_PORT=$(free_port)
+  local home="$WORK/home"
+  rm -rf "$home"
+  mkdir -p "$home/tolmar" "$home/tmp"
+  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"http"=dword:00000001\n"httpPort"=dword:%08x\n"httpStream"=dword:00000001\n"httpStreamFps"=dword:%08x\n' \
+    "$SNAPVANE_PORT" "$FPS" >"$home/tolmar/Snapvane.reg"
+  XDG_CONFIG_HOME="$home" TMPDIR="$home/tmp" QT_QPA_PLATFORM=offscreen SNAPVANE_CAPTURE=pattern \
+    "$SNAPVANE" "$@" >"$WORK/snapvane.out" 2>&1 &
+  SNAPVANE_PID=$!
+  wait_http "http://127.0.0.1:$SNAPVANE_PORT/" || { cat "$WORK/snapvane.out" >&2; exit 1; }
+}
+
+start_snapvane
 curl -s -o "$WORK/snap.jpg" "http://127.0.0.1:$SNAPVANE_PORT/"
-report snapvane "$SNAPVANE_PID" "$SNAPVANE_PORT" /stream
+report "snapvane" "$SNAPVANE_PID" "$SNAPVANE_PORT" /stream
+stop_pid "$SNAPVANE_PID"
+start_snapvane --headless
+report "snapvane --headless" "$SNAPVANE_PID" "$SNAPVANE_PORT" /stream
 stop_pid "$SNAPVANE_PID"
 SNAPVANE_PID=""
 
@@ -108,7 +120,17 @@ if [ -n "$USTREAMER" ]; then
     --desired-fps "$FPS" --host 127.0.0.1 --port "$USTREAMER_PORT" >"$WORK/ustreamer.out" 2>&1 &
   USTREAMER_PID=$!
   if wait_http "http://127.0.0.1:$USTREAMER_PORT/snapshot"; then
-    report ustreamer "$USTREAMER_PID" "$USTREAMER_PORT" /stream
+    report "ustreamer" "$USTREAMER_PID" "$USTREAMER_PORT" /stream
+    if command -v ab >/dev/null; then
+      before=$(cpu_ticks "$USTREAMER_PID")
+      ab -q -c "$VIEWERS" -t "$SECONDS_RUN" -n 100000000 \
+        "http://127.0.0.1:$USTREAMER_PORT/snapshot" >"$WORK/ab.log" 2>&1 || true
+      after=$(cpu_ticks "$USTREAMER_PID")
+      awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v v="$VIEWERS" \
+        '/^Complete requests/ {n = $3}
+         END {printf "%-20s /snapshot, %d clients: %d pictures, %.0f us per delivered picture\n",
+                     "ustreamer", v, n, n ? t * 1e6 / hz / n : 0}' "$WORK/ab.log"
+    fi
   else
     echo "(ustreamer not serving: left out)"
   fi

@@ -6,6 +6,7 @@
 #include <openssl/sha.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -133,27 +134,51 @@ HttpCredentials::HttpCredentials(std::string user, std::string storedHash)
       storedHash_(std::move(storedHash)),
       required_(!user_.empty() || !storedHash_.empty()) {}
 
-bool HttpCredentials::Accepts(std::string_view head) {
-  if (!required_) return true;
-  std::string user, password;
-  if (!BasicCredentialsOf(head, user, password)) return false;
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  const std::string both = user + '\0' + password;
-  SHA256(reinterpret_cast<const unsigned char*>(both.data()), both.size(), digest);
-  {
-    std::lock_guard guard(mutex_);
-    if (haveAccepted_ && CRYPTO_memcmp(digest, acceptedDigest_.data(), sizeof digest) == 0)
-      return true;
+HttpCredentials::Offered HttpCredentials::Recognise(std::string_view head) {
+  using Verdict = Offered::Verdict;
+  Offered offered;
+  if (!required_) {
+    offered.verdict = Verdict::kAccepted;
+    return offered;
   }
-  // Both checks always run, so the time does not tell which one failed.
-  const bool userOk =
-      user.size() == user_.size() && CRYPTO_memcmp(user.data(), user_.data(), user.size()) == 0;
-  const bool passwordOk = !storedHash_.empty() && CheckHttpPassword(storedHash_, password);
-  if (!userOk || !passwordOk) return false;
+  if (!BasicCredentialsOf(head, offered.user, offered.password)) return offered;  // refused
+  const std::string both = offered.user + '\0' + offered.password;
+  SHA256(reinterpret_cast<const unsigned char*>(both.data()), both.size(), offered.digest.data());
+  auto same = [&](const std::array<unsigned char, 32>& known) {
+    return CRYPTO_memcmp(offered.digest.data(), known.data(), known.size()) == 0;
+  };
   std::lock_guard guard(mutex_);
-  std::copy(digest, digest + sizeof digest, acceptedDigest_.begin());
+  if (haveAccepted_ && same(acceptedDigest_))
+    offered.verdict = Verdict::kAccepted;
+  else if (std::any_of(refused_.begin(), refused_.begin() + refusedCount_, same))
+    offered.verdict = Verdict::kRefused;
+  else
+    offered.verdict = Verdict::kToCheck;
+  return offered;
+}
+
+bool HttpCredentials::Check(const Offered& offered) {
+  // Both checks always run, so the time does not tell which one failed.
+  const bool userOk = offered.user.size() == user_.size() &&
+                      CRYPTO_memcmp(offered.user.data(), user_.data(), user_.size()) == 0;
+  const bool passwordOk = !storedHash_.empty() && CheckHttpPassword(storedHash_, offered.password);
+  std::lock_guard guard(mutex_);
+  if (!userOk || !passwordOk) {
+    refused_[refusedNext_] = offered.digest;
+    refusedNext_ = (refusedNext_ + 1) % kRefusedKept;
+    refusedCount_ = std::min(refusedCount_ + 1, kRefusedKept);
+    return false;
+  }
+  acceptedDigest_ = offered.digest;
   haveAccepted_ = true;
   return true;
+}
+
+bool HttpCredentials::Accepts(std::string_view head) {
+  const Offered offered = Recognise(head);
+  if (offered.verdict != Offered::Verdict::kToCheck)
+    return offered.verdict == Offered::Verdict::kAccepted;
+  return Check(offered);
 }
 
 }  // namespace snapvane

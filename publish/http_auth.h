@@ -31,9 +31,21 @@ class HttpCredentials {
   HttpCredentials(std::string user, std::string storedHash);
   // A password is asked for (a user name or a hash is set).
   bool required() const { return required_; }
-  // True when the request head carries "Authorization: Basic" with the right
-  // user and password. A header already accepted is recognised from its digest,
-  // so a viewer that asks every second costs one PBKDF2 run, not one a request.
+
+  // What a request head offers, and what is known of it without the slow check.
+  struct Offered {
+    enum class Verdict { kAccepted, kRefused, kToCheck } verdict = Verdict::kRefused;
+    std::string user, password;  // with kToCheck
+    std::array<unsigned char, 32> digest{};
+  };
+  // Cheap: accepted when the same user and password were accepted before,
+  // refused when there are none, they do not decode, or they were refused lately;
+  // else to be checked (Check).
+  Offered Recognise(std::string_view requestHead);
+  // The slow check (one PBKDF2 run) of what Recognise could not decide; the
+  // verdict is remembered.
+  bool Check(const Offered& offered);
+  // Both in one: true when the head carries the right user and password.
   bool Accepts(std::string_view requestHead);
 
  private:
@@ -43,6 +55,12 @@ class HttpCredentials {
   std::mutex mutex_;
   std::array<unsigned char, 32> acceptedDigest_{};
   bool haveAccepted_ = false;
+  // The last few refused, so one client repeating a wrong password costs one
+  // run, not one a request.
+  static constexpr size_t kRefusedKept = 16;
+  std::array<std::array<unsigned char, 32>, kRefusedKept> refused_{};
+  size_t refusedCount_ = 0;  // entries in use, up to kRefusedKept
+  size_t refusedNext_ = 0;   // the slot the next one takes
 };
 
 // The credentials encoded in a request head's Basic header ("user:password"),

@@ -43,8 +43,11 @@ constexpr char kStreamNote[] = " (stream)";
 constexpr int kEventsPerWait = 256;
 // Timer entries kept before stale ones (of closed connections) are swept out.
 constexpr size_t kTimerEntriesKept = 4096;
-constexpr std::chrono::milliseconds kAcceptNoticePeriod{100};  // tray icon notices, at most
-constexpr int kDiscardReadsPerWake = 64;  // a fast sender cannot hold the thread
+constexpr std::chrono::milliseconds kAcceptNoticePeriod{100};
+// Password checks waiting at most: beyond, new passwords are refused unchecked
+// (about a third of a second of checks; ones already accepted still pass).
+constexpr size_t kPasswordChecksQueued = 8;  // tray icon notices, at most
+constexpr int kDiscardReadsPerWake = 64;     // a fast sender cannot hold the thread
 constexpr uint64_t kListenerTag = UINT64_MAX;
 constexpr uint64_t kWakeTag = UINT64_MAX - 1;
 constexpr Clock::time_point kNever = Clock::time_point::max();
@@ -252,7 +255,8 @@ struct AnswerTexts {
 // One connection, on the network thread only.
 struct HttpServer::Connection {
   // kStreaming: a stream between two parts, waiting for the next frame.
-  enum class Phase { kReading, kWaiting, kSending, kStreaming, kLingering };
+  // kChecking: its password is being checked on the checker's thread.
+  enum class Phase { kReading, kChecking, kWaiting, kSending, kStreaming, kLingering };
   int fd = -1;
   uint32_t serial = 0;  // tells a reused descriptor from the one an event was for
   int visitKey = 0;     // names the visit line; 0: none
@@ -260,11 +264,12 @@ struct HttpServer::Connection {
   Phase phase = Phase::kReading;
   bool requestComplete = false;  // the head's empty line arrived, nothing is cut off
   bool reportsProgress = false;
-  bool stream = false;     // asked for the stream
-  bool streaming = false;  // a stream: after each part, back to kStreaming
-  bool refused = false;    // asked for a password it did not give
-  std::string request;     // the head read so far, when a password is asked for
-  uint32_t events = 0;     // what epoll watches for
+  bool stream = false;                          // asked for the stream
+  bool streaming = false;                       // a stream: after each part, back to kStreaming
+  bool refused = false;                         // asked for a password it did not give
+  HttpResource resource = HttpResource::kNone;  // asked for, while kChecking
+  std::string request;  // the head read so far, when a password is asked for
+  uint32_t events = 0;  // what epoll watches for
   std::shared_ptr<const AnswerTexts> texts;
   std::string_view head;  // the header, or a whole text answer
   std::shared_ptr<const std::string> picture;
@@ -388,7 +393,8 @@ class HttpServer::PictureCache {
     std::string bytes;
     if (UniqueFd fd{open(use.path(), O_RDONLY | O_CLOEXEC)}) {
       struct stat st {};
-      if (fstat(fd.get(), &st) == 0) bytes.resize(static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
+      if (fstat(fd.get(), &st) == 0)
+        bytes.resize(static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
       size_t have = 0;
       while (have < bytes.size()) {
         const ssize_t n = read(fd.get(), bytes.data() + have, bytes.size() - have);
@@ -441,6 +447,12 @@ struct HttpServer::Network {
     stop.store(true);
     Wake();
     if (thread.joinable()) thread.join();
+    {
+      std::lock_guard guard(checkMutex);
+      checkStop = true;
+    }
+    checkWake.notify_all();
+    if (checker.joinable()) checker.join();  // at most one check to finish
   }
 
   void Wake() {
@@ -480,6 +492,11 @@ struct HttpServer::Network {
   void HandleEvent(uint64_t tag, uint32_t events);
   void ReadRequest(Connection& c);
   void TakeResults();
+  void Serve(Connection& c, HttpResource resource);
+  void Refuse(Connection& c);
+  bool SubmitCheck(Connection& c, const std::shared_ptr<HttpCredentials>& credentials,
+                   HttpCredentials::Offered offered);
+  void RunChecks();
   void SendFrame(const std::shared_ptr<const std::string>& picture);
   void RequestFrame(Clock::time_point now);
   void StartStream(Connection& c);
@@ -513,7 +530,26 @@ struct HttpServer::Network {
   std::mutex resultMutex;
   std::vector<SnapshotUse> results;
   std::vector<SnapshotUse> frames;  // for the streams
-  std::atomic<bool> endStreams{false};                     // the listener stopped
+  struct CheckedJob {
+    int fd;
+    uint32_t serial;
+    bool ok;
+  };
+  std::vector<CheckedJob> checked;  // password verdicts
+
+  // Password checks waiting for the checker's thread (made at the first).
+  struct CheckJob {
+    int fd;
+    uint32_t serial;
+    std::shared_ptr<HttpCredentials> credentials;
+    HttpCredentials::Offered offered;
+  };
+  std::mutex checkMutex;
+  std::condition_variable checkWake;
+  std::deque<CheckJob> checkJobs;
+  bool checkStop = false;
+  std::thread checker;
+  std::atomic<bool> endStreams{false};  // the listener stopped
 
   // Network thread only from here on.
   LookupPool lookups;
@@ -740,8 +776,9 @@ void HttpServer::Network::HandleEvent(uint64_t tag, uint32_t events) {
     case Connection::Phase::kReading:
       ReadRequest(*c);
       break;
+    case Connection::Phase::kChecking:
     case Connection::Phase::kWaiting:
-      // Gone while its picture is coming: nobody to answer.
+      // Gone while its password is checked or its picture is coming: nobody to answer.
       if (events & (EPOLLERR | EPOLLHUP)) Close(*c);
       break;
     case Connection::Phase::kSending:
@@ -797,16 +834,74 @@ void HttpServer::Network::ReadRequest(Connection& c) {
     Answer(c, kHttpNotFound, nullptr, false);
     return;
   }
-  if (password && !texts.credentials->Accepts(head)) {
-    c.refused = true;
-    Answer(c, kHttpUnauthorized, nullptr, false);
-    return;
-  }
-  c.request.clear();
-  if (!password && head.size() == kRequestBufferBytes - 1) {
+  if (password) {
+    HttpCredentials::Offered offered = texts.credentials->Recognise(head);
+    c.request.clear();
+    switch (offered.verdict) {
+      case HttpCredentials::Offered::Verdict::kAccepted:
+        break;
+      case HttpCredentials::Offered::Verdict::kRefused:
+        return Refuse(c);
+      case HttpCredentials::Offered::Verdict::kToCheck:
+        // The slow check runs on the checker's thread; every other client is
+        // served meanwhile. Too many waiting: refused without a check.
+        if (!SubmitCheck(c, texts.credentials, std::move(offered))) return Refuse(c);
+        c.phase = Connection::Phase::kChecking;
+        c.resource = resource;
+        c.deadline = kNever;
+        Watch(c, 0);
+        return;
+    }
+  } else if (head.size() == kRequestBufferBytes - 1) {
     char drain[kRequestBufferBytes - 1];
     (void)recv(c.fd, drain, sizeof drain, 0);  // takes only what already arrived
   }
+  Serve(c, resource);
+}
+
+void HttpServer::Network::Refuse(Connection& c) {
+  c.refused = true;
+  Answer(c, kHttpUnauthorized, nullptr, false);
+}
+
+bool HttpServer::Network::SubmitCheck(Connection& c,
+                                      const std::shared_ptr<HttpCredentials>& credentials,
+                                      HttpCredentials::Offered offered) {
+  std::lock_guard guard(checkMutex);
+  if (checkJobs.size() >= kPasswordChecksQueued) return false;
+  if (!checker.joinable()) {
+    try {
+      checker = std::thread([this] { RunChecks(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  checkJobs.push_back(CheckJob{c.fd, c.serial, credentials, std::move(offered)});
+  checkWake.notify_one();
+  return true;
+}
+
+// The checker's thread: one password check after another, each verdict handed
+// back like a picture.
+void HttpServer::Network::RunChecks() {
+  std::unique_lock lock(checkMutex);
+  for (;;) {
+    checkWake.wait(lock, [this] { return checkStop || !checkJobs.empty(); });
+    if (checkStop) return;
+    CheckJob job = std::move(checkJobs.front());
+    checkJobs.pop_front();
+    lock.unlock();
+    const bool ok = job.credentials->Check(job.offered);
+    {
+      std::lock_guard guard(resultMutex);
+      checked.push_back(CheckedJob{job.fd, job.serial, ok});
+    }
+    Wake();
+    lock.lock();
+  }
+}
+
+void HttpServer::Network::Serve(Connection& c, HttpResource resource) {
   if (resource == HttpResource::kStream) {
     StartStream(c);
     return;
@@ -832,10 +927,20 @@ void HttpServer::Network::ReadRequest(Connection& c) {
 
 void HttpServer::Network::TakeResults() {
   std::vector<SnapshotUse> taken, takenFrames;
+  std::vector<CheckedJob> verdicts;
   {
     std::lock_guard guard(resultMutex);
     taken.swap(results);
     takenFrames.swap(frames);
+    verdicts.swap(checked);
+  }
+  for (const CheckedJob& verdict : verdicts) {
+    Connection* c = Find(verdict.fd, verdict.serial);
+    if (!c || c->phase != Connection::Phase::kChecking) continue;  // gone meanwhile
+    if (verdict.ok)
+      Serve(*c, c->resource);
+    else
+      Refuse(*c);
   }
   for (auto& frame : takenFrames) {
     frameAcquiring = false;
@@ -1091,9 +1196,7 @@ void HttpServer::Network::ExpireTimers(Clock::time_point now) {
 
 HttpServer::HttpServer(EventLoop& loop, std::shared_ptr<UiSink> ui,
                        std::shared_ptr<WorkerGroup> /*workers*/, Hooks hooks)
-    : loop_(loop),
-      ui_(std::move(ui)),
-      hooks_(std::move(hooks)) {}
+    : loop_(loop), ui_(std::move(ui)), hooks_(std::move(hooks)) {}
 
 HttpServer::~HttpServer() {
   Stop();
@@ -1102,8 +1205,7 @@ HttpServer::~HttpServer() {
 
 void HttpServer::AcquireOnLoop() {
   if (!net_) return;
-  net_->Deliver(hooks_.acquireSnapshot ? hooks_.acquireSnapshot(kSnapshotFreshFor)
-                                       : SnapshotUse());
+  net_->Deliver(hooks_.acquireSnapshot ? hooks_.acquireSnapshot(kSnapshotFreshFor) : SnapshotUse());
 }
 
 void HttpServer::AcquireFrameOnLoop(milliseconds freshFor) {
@@ -1118,8 +1220,7 @@ int HttpServer::StartHttpListener(uint16_t port, int32_t refresh, const Options&
     if (ui_) {
       char line[512];
       std::snprintf(line, sizeof line, "!!!HTTP server could not listen on port %u!!! (%s) - %.24s",
-                    static_cast<unsigned>(port), reason.c_str(),
-                    NowText().c_str());
+                    static_cast<unsigned>(port), reason.c_str(), NowText().c_str());
       ui_->AddLogLine(-1, line);
     }
     return error;

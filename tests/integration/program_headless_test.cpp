@@ -141,6 +141,16 @@ TEST(ProgramCommandLine, SetAndGetRefuseBadInputAndHeadlessFollowsAnEditedFileOn
   EXPECT_FALSE(std::filesystem::exists(local)) << "not before SIGHUP";
   program.Signal(SIGHUP);
   EXPECT_TRUE(test::WaitFor([&] { return std::filesystem::exists(local); }));
+  // What the HTTP listener offers changes on SIGHUP too, a password included.
+  const uint16_t port = test::FreeLoopbackPort();
+  ASSERT_EQ(RunTool(box, "--set http=1 --set httpPort=" + std::to_string(port)), 0);
+  program.Signal(SIGHUP);
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return test::IsPicture(test::Exchange(port, "GET / HTTP/1.0\r\n\r\n")); }));
+  ASSERT_EQ(RunTool(box, "--set httpPassword=s3cret"), 0);
+  program.Signal(SIGHUP);
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return test::Exchange(port, "GET / HTTP/1.0\r\n\r\n") == kHttpUnauthorized; }));
   ASSERT_EQ(RunTool(box, "--set quality=33"), 0);
   EXPECT_EQ(program.End(SIGTERM), 0);
   EXPECT_EQ(RunTool(box, "--get quality"), 0);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <openssl/evp.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -197,6 +198,30 @@ TEST(HttpServerTest, PasswordAsksForBasicAuthenticationAndTheVisitLineSaysSo) {
     return Logged(server, "HTTP 127.0.0.1 - localhost (refused: no valid password)") == 5 &&
            Logged(server, "HTTP 127.0.0.1 - localhost") == 3;
   }));
+}
+
+// Wrong passwords are checked beside the serving, a few at a time: a flood of
+// them delays no viewer already let in, and one repeated costs one check.
+TEST(HttpServerTest, WrongPasswordFloodDelaysNoViewerLetIn) {
+  HttpHarness server({.user = "cam", .password = "s3:cret", .passwordIterations = 100000});
+  const std::string right = "GET / HTTP/1.0\r\n" + kRight + "\r\n";
+  ASSERT_TRUE(IsPicture(Exchange(server.port, right)));  // checked once, then known
+  std::vector<UniqueFd> flood;
+  for (int i = 0; i < 40; ++i) {
+    const std::string pair = "cam:wrong" + std::to_string(i);
+    unsigned char encoded[64];
+    EVP_EncodeBlock(encoded, reinterpret_cast<const unsigned char*>(pair.data()),
+                    static_cast<int>(pair.size()));
+    flood.emplace_back(SendRequest(server.port, "GET / HTTP/1.0\r\n" + kBasic +
+                                                    reinterpret_cast<char*>(encoded) + "\r\n\r\n"));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(IsPicture(Exchange(server.port, right)));
+  // Forty checks in a row would take about a second here.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  for (UniqueFd& fd : flood) EXPECT_EQ(ReadToEnd(fd.get()), kHttpUnauthorized);
+  EXPECT_EQ(Exchange(server.port, "GET / HTTP/1.0\r\n" + kWrongPassword + "\r\n"),
+            kHttpUnauthorized);
 }
 
 // What a stream viewer receives within `length`.

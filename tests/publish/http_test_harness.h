@@ -44,7 +44,8 @@ struct HttpHarnessOptions {
   std::string address = {};  // listen address; empty: every interface
   std::string user = {};
   std::string password = {};  // hashed (cheaply) into the settings when set
-  int32_t streamFps = 0;      // 0: no stream
+  int passwordIterations = 1000;
+  int32_t streamFps = 0;  // 0: no stream
 };
 
 // The server on a system-chosen port, a UI-thread stand-in (running posted tasks
@@ -61,7 +62,7 @@ class HttpHarness {
     std::snprintf(state->httpUser, sizeof state->httpUser, "%s", options.user.c_str());
     if (!options.password.empty())
       std::snprintf(state->httpPassHash, sizeof state->httpPassHash, "%s",
-                    HashHttpPassword(options.password, 1000).c_str());
+                    HashHttpPassword(options.password, options.passwordIterations).c_str());
     state->httpStream = options.streamFps != 0;
     state->httpStreamFps = options.streamFps;
     sink->SetHostNameWake([this, weak = std::weak_ptr<AppUiSink>(sink)] {
