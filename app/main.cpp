@@ -16,9 +16,9 @@
 #include "app/program.h"
 #include "app/signal_watch.h"
 #include "app/window_module.h"
+#include "publish/http_auth.h"
 #include "publish/socket_util.h"
 #include "settings/reg_store.h"
-#include "publish/http_auth.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -93,7 +93,8 @@ int SetSettings(const CommandLine& cl) {
   for (std::string& assignment : assignments) {
     if (!assignment.starts_with(kClearHttpPassword)) continue;
     const std::string clear = assignment.substr(kClearHttpPassword.size());
-    assignment = "httpPassHash=" + (clear.empty() ? std::string() : snapvane::HashHttpPassword(clear));
+    assignment =
+        "httpPassHash=" + (clear.empty() ? std::string() : snapvane::HashHttpPassword(clear));
   }
   if (auto error = snapvane::SetSettingsText(file, assignments)) {
     std::fprintf(stderr, "snapvane: %s; %s unchanged\n", error->message.c_str(),

@@ -85,8 +85,9 @@ __attribute__((target("ssse3"))) void ConvertBgrRowSsse3(const uint8_t* source, 
                                                          int w, bool mirror) {
   // Each 3-byte pixel into the low bytes of a 32-bit lane; mirrored, the lanes
   // also come out right to left.
-  const __m128i spread = mirror ? _mm_setr_epi8(9, 10, 11, -1, 6, 7, 8, -1, 3, 4, 5, -1, 0, 1, 2, -1)
-                                : _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m128i spread = mirror
+                             ? _mm_setr_epi8(9, 10, 11, -1, 6, 7, 8, -1, 3, 4, 5, -1, 0, 1, 2, -1)
+                             : _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
   const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xff000000u));
   // The target (the window's backing store) is only read again by the display:
   // aligned, it is written past the cache.

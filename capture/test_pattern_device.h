@@ -94,7 +94,7 @@ class TestPatternDevice : public CaptureDevice {
   FrameFormat rowsFormat_{0, 0, 0};  // 0 wide: not drawn yet
   Pattern rowsPattern_ = Pattern::kColourBars;
   std::vector<uint32_t> scratch_;  // a row with the block and the counter on it
-  std::vector<uint8_t> frame_;  // the frame being delivered
+  std::vector<uint8_t> frame_;     // the frame being delivered
 };
 
 }  // namespace snapvane

@@ -146,7 +146,7 @@ class HttpServer : public std::enable_shared_from_this<HttpServer> {
   std::atomic<int> connections_{0};
   std::atomic<long> refused_{0};
   std::atomic<bool> acceptNoticePending_{false};
-  std::unique_ptr<Network> net_;            // made at the first start
+  std::unique_ptr<Network> net_;  // made at the first start
 };
 
 // What the HTTP settings dialog shows and reads back (its rules live here).
