@@ -1,5 +1,5 @@
-# Shell helpers the benchmarks share: source it, then use stop_pid, free_port and
-# wait_http.
+# Shell helpers the benchmarks share: source it, then use stop_pid, free_port,
+# wait_http and start_snapvane_http.
 
 # Ends one process started by the benchmark (nothing when the pid is empty).
 stop_pid() {
@@ -21,4 +21,25 @@ wait_http() {
   done
   echo "no answer from $1" >&2
   return 1
+}
+
+# Starts $SNAPVANE (offscreen, the test-pattern camera, HTTP on a free port, plus
+# the settings lines EXTRA, e.g. '"httpStream"=dword:00000001\n') with its home in
+# DIR and its output in OUT; further arguments go to the program. Sets SNAPVANE_PID
+# and SNAPVANE_PORT and waits for its first answer.
+start_snapvane_http() {
+  local dir=$1 out=$2 extra=$3
+  shift 3
+  SNAPVANE_PORT=$(free_port)
+  rm -rf "$dir"
+  mkdir -p "$dir/tolmar" "$dir/tmp"
+  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"http"=dword:00000001\n"httpPort"=dword:%08x\n%b' \
+    "$SNAPVANE_PORT" "$extra" >"$dir/tolmar/Snapvane.reg"
+  XDG_CONFIG_HOME="$dir" TMPDIR="$dir/tmp" QT_QPA_PLATFORM=offscreen SNAPVANE_CAPTURE=pattern \
+    "$SNAPVANE" "$@" >"$out" 2>&1 &
+  SNAPVANE_PID=$!
+  wait_http "http://127.0.0.1:$SNAPVANE_PORT/" || {
+    cat "$out" >&2
+    exit 1
+  }
 }

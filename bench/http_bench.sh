@@ -56,21 +56,7 @@ peak_rss_kb() {
 }
 
 # Starts the real program with HTTP on a free port; sets SNAPVANE_PID and SNAPVANE_PORT.
-start_snapvane() {
-  SNAPVANE_PORT=$(free_port)
-  local home="$WORK/home.$1"
-  rm -rf "$home"
-  mkdir -p "$home/tolmar" "$home/tmp"
-  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"http"=dword:00000001\n"httpPort"=dword:%08x\n' \
-    "$SNAPVANE_PORT" >"$home/tolmar/Snapvane.reg"
-  XDG_CONFIG_HOME="$home" TMPDIR="$home/tmp" QT_QPA_PLATFORM=offscreen SNAPVANE_CAPTURE=pattern \
-    "$SNAPVANE" >"$WORK/snapvane.$1.out" 2>&1 &
-  SNAPVANE_PID=$!
-  wait_http "http://127.0.0.1:$SNAPVANE_PORT/" || {
-    cat "$WORK/snapvane.$1.out" >&2
-    exit 1
-  }
-}
+start_snapvane() { start_snapvane_http "$WORK/home.$1" "$WORK/snapvane.$1.out" ""; }
 
 stop_snapvane() {
   kill -TERM "$SNAPVANE_PID" 2>/dev/null || true

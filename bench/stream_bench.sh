@@ -95,16 +95,8 @@ echo "$VIEWERS viewers, $FPS frames/s, $SECONDS_RUN s; load $(cut -d' ' -f1-3 /p
 
 # start_snapvane ARGS...: a fresh program streaming at FPS; sets SNAPVANE_PID/PORT.
 start_snapvane() {
-  SNAPVANE_PORT=$(free_port)
-  local home="$WORK/home"
-  rm -rf "$home"
-  mkdir -p "$home/tolmar" "$home/tmp"
-  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\tolmar\\Snapvane]\n"http"=dword:00000001\n"httpPort"=dword:%08x\n"httpStream"=dword:00000001\n"httpStreamFps"=dword:%08x\n' \
-    "$SNAPVANE_PORT" "$FPS" >"$home/tolmar/Snapvane.reg"
-  XDG_CONFIG_HOME="$home" TMPDIR="$home/tmp" QT_QPA_PLATFORM=offscreen SNAPVANE_CAPTURE=pattern \
-    "$SNAPVANE" "$@" >"$WORK/snapvane.out" 2>&1 &
-  SNAPVANE_PID=$!
-  wait_http "http://127.0.0.1:$SNAPVANE_PORT/" || { cat "$WORK/snapvane.out" >&2; exit 1; }
+  start_snapvane_http "$WORK/home" "$WORK/snapvane.out" \
+    "$(printf '"httpStream"=dword:00000001\\n"httpStreamFps"=dword:%08x\\n' "$FPS")" "$@"
 }
 
 start_snapvane
