@@ -55,8 +55,10 @@ ActivityLog::Changes ActivityLog::TakeChanges() {
 }
 
 void ActivityLog::SetChangedCallback(std::function<void()> changed) {
+  auto shared =
+      changed ? std::make_shared<const std::function<void()>>(std::move(changed)) : nullptr;
   std::lock_guard guard(mutex_);
-  changed_ = std::move(changed);
+  changed_ = std::move(shared);
 }
 
 void ActivityLog::SetEcho(bool echo) {
@@ -100,12 +102,12 @@ int ActivityLog::FindWaitingLocked(int socket) const {
 }
 
 void ActivityLog::Notify() {
-  std::function<void()> changed;
+  std::shared_ptr<const std::function<void()>> changed;  // no copy of the callable per line
   {
     std::lock_guard guard(mutex_);
     changed = changed_;
   }
-  if (changed) changed();
+  if (changed) (*changed)();
 }
 
 int ActivityLog::AddLogLine(int index, const std::string& text) {

@@ -103,7 +103,7 @@ class ActivityLog {
   std::function<int(const std::string&)> measure_;
   int widestChar_ = 0;
   Changes changes_;
-  std::function<void()> changed_;
+  std::shared_ptr<const std::function<void()>> changed_;
 };
 
 // The text a printf of format with the one text argument arg would give, without

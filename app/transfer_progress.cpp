@@ -18,7 +18,7 @@ int32_t AddWrapping(int32_t a, int32_t b) {
 
 TransferProgress::Bar TransferProgress::UpdateTransferProgress(int socket, int32_t remaining) {
   Bar bar;
-  std::function<void()> changed;
+  std::shared_ptr<const std::function<void()>> changed;  // no copy of the callable per report
   {
     std::lock_guard guard(mutex_);
     auto it = std::find_if(entries_.begin(), entries_.end(),
@@ -50,7 +50,7 @@ TransferProgress::Bar TransferProgress::UpdateTransferProgress(int socket, int32
     bar = bar_;
     changed = changed_;
   }
-  if (changed) changed();
+  if (changed) (*changed)();
   return bar;
 }
 
@@ -65,8 +65,10 @@ size_t TransferProgress::Count() const {
 }
 
 void TransferProgress::SetChangedCallback(std::function<void()> changed) {
+  auto shared =
+      changed ? std::make_shared<const std::function<void()>>(std::move(changed)) : nullptr;
   std::lock_guard guard(mutex_);
-  changed_ = std::move(changed);
+  changed_ = std::move(shared);
 }
 
 }  // namespace snapvane

@@ -4,6 +4,7 @@
 // follows it on the UI thread.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -38,7 +39,7 @@ class TransferProgress {
   mutable std::mutex mutex_;
   std::vector<TransferEntry> entries_;  // in order of first report
   Bar bar_;
-  std::function<void()> changed_;
+  std::shared_ptr<const std::function<void()>> changed_;
 };
 
 }  // namespace snapvane
