@@ -43,3 +43,24 @@ start_snapvane_http() {
     exit 1
   }
 }
+
+# Names of the files made in DIR, one a line, appended to FILE until killed (inotify,
+# from outside the program). Run it in the background (it becomes the process the
+# job is: stop_pid ends it); give it a moment to start.
+watch_creates() {
+  exec /usr/bin/python3 - "$1" "$2" <<'PY'
+import ctypes, os, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+fd = libc.inotify_init1(0)
+if fd < 0 or libc.inotify_add_watch(fd, sys.argv[1].encode(), 0x100) < 0:  # IN_CREATE
+    sys.exit("inotify: " + os.strerror(ctypes.get_errno()))
+with open(sys.argv[2], "a", buffering=1) as out:
+    while True:
+        events = os.read(fd, 65536)
+        at = 0
+        while at < len(events):
+            _, _, _, length = struct.unpack_from("iIII", events, at)
+            out.write(events[at + 16:at + 16 + length].rstrip(b"\0").decode(errors="replace") + "\n")
+            at += 16 + length
+PY
+}

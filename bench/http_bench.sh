@@ -12,8 +12,9 @@
 # round after round, so a change in the machine's load hits all of them. For
 # every run: requests/s, p50 and p99 (ms), the ratio to nginx and to ustreamer,
 # CPU per request (the server's utime+stime over the run), failed requests other
-# than ab's "Length" kind (bodies without a length that differ in size), and the
-# server's peak RSS. The median ratios of the rounds close each block.
+# than ab's "Length" kind (bodies without a length that differ in size), the
+# server's peak RSS, and Snapvane's captures per 10,000 requests (the snapshot
+# files it makes, seen from outside). The median ratios of the rounds close each block.
 set -euo pipefail
 . "$(dirname "$0")/bench_lib.sh"
 
@@ -40,6 +41,7 @@ cleanup() {
   stop_pid "$SNAPVANE_PID"
   stop_pid "$NGINX_PID"
   stop_pid "$USTREAMER_PID"
+  stop_pid "${WATCH_PID:-}"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -134,8 +136,9 @@ fi
 
 echo "snapshot: ${JPEG_BYTES} bytes (test pattern); $REQUESTS requests per run, $ROUNDS rounds"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
-row() { printf '%-10s %-6s %5s %9s %7s %7s %6s %6s %7s %6s %9s\n' "$@"; }
-row server log conns "req/s" "p50 ms" "p99 ms" "/nginx" "/ustr" "us/req" failed "RSS kB"
+row() { printf '%-10s %-6s %5s %9s %7s %7s %6s %6s %7s %6s %9s %s\n' "$@"; }
+row server log conns "req/s" "p50 ms" "p99 ms" "/nginx" "/ustr" "us/req" failed "RSS kB" \
+  "captures/10k"
 for log in fresh full; do
   for conns in 50 200; do
     to_nginx=()
@@ -154,8 +157,17 @@ for log in fresh full; do
       if [ "$log" = full ]; then
         run_ab "http://127.0.0.1:$SNAPVANE_PORT/" 50 "$SNAPVANE_PID" "$EARLIER" >/dev/null
       fi
+      # Captures: the snapshot files the program makes ("snv..." in its TMPDIR).
+      created="$WORK/created.$log.$conns.$round"
+      : >"$created"
+      watch_creates "$WORK/home.$log.$conns.$round/tmp" "$created" &
+      WATCH_PID=$!
+      sleep 0.3
       read -r s_rps s_p50 s_p99 s_failed s_cpu < <(run_ab "http://127.0.0.1:$SNAPVANE_PORT/" "$conns" "$SNAPVANE_PID")
       rss=$(peak_rss_kb "$SNAPVANE_PID")
+      stop_pid "$WATCH_PID"
+      WATCH_PID=""
+      captures=$(awk -v n="$REQUESTS" '/^snv/ {c++} END {printf "%.1f", c * 10000 / n}' "$created")
       stop_snapvane
       to_nginx+=("$(ratio "$s_rps" "$n_rps")")
       s_to_u=-
@@ -164,7 +176,7 @@ for log in fresh full; do
         to_ustreamer+=("$s_to_u")
       fi
       row snapvane "$log" "$conns" "$s_rps" "$s_p50" "$s_p99" "${to_nginx[-1]}" "$s_to_u" \
-        "$s_cpu" "$s_failed" "$rss"
+        "$s_cpu" "$s_failed" "$rss" "$captures"
     done
     line="median over $ROUNDS rounds, $log log, $conns connections: snapvane/nginx $(median "${to_nginx[@]}")"
     [ ${#to_ustreamer[@]} -eq 0 ] || line+=", snapvane/ustreamer $(median "${to_ustreamer[@]}")"
