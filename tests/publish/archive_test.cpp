@@ -50,15 +50,14 @@ TEST_F(Archive, EveryCaptureMakesOneFileByThePatternNeverOverwriting) {
   for (int i = 0; i < 5; ++i)
     ArchiveWorker(sink.get(), Snapshot("JPEG " + std::to_string(i)), pattern, 0);
   const std::string first = ArchivePathFor(pattern, now);
-  const std::string day = fs::path(first).parent_path().filename().string();
-  const std::string stem = fs::path(first).stem().string();
+  const std::string day = fs::path(first).parent_path().filename().string(),
+                    stem = fs::path(first).stem().string();
   std::set<std::string> files = Files(root);
   ASSERT_EQ(files.size(), 6u);  // and the index
   EXPECT_TRUE(files.count(kArchiveIndexName));
   // The second may have turned during the five copies: names by pattern or counter.
-  for (auto& name : files) {
+  for (auto& name : files)
     EXPECT_TRUE(name == kArchiveIndexName || name.starts_with(day + "/")) << name;
-  }
   EXPECT_EQ(test::ReadFile(first), "JPEG 0");
   if (files.count(day + "/" + stem + "-2.jpg")) {
     EXPECT_EQ(test::ReadFile(root / day / (stem + "-2.jpg")), "JPEG 1");

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <future>
 #include <string>
 #include <thread>
@@ -32,12 +33,6 @@ int SendRequest(uint16_t port, const std::string& request = kGet) {
   int fd = ConnectLoopback(port);
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   return fd;
-}
-
-void CloseWithReset(int fd) {
-  linger abort{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  close(fd);
 }
 
 // Log lines of `visit` followed by the 24-character time stamp.
@@ -300,8 +295,9 @@ TEST(HttpServerTest, BusyPortIsLoggedButKeepsTheSwitchOn) {
 }
 
 // Slow readers, resets mid-answer, a huge request and half-closed clients while
-// ordinary browsers keep asking: every ordinary one is served, the slow ones get
-// their whole picture in the end, and no descriptor or thread stays behind.
+// crowds of ordinary browsers keep asking: every ordinary one is served, the slow
+// ones get their whole picture in the end, and no descriptor, thread, snapshot
+// file or transfer stays behind.
 TEST(HttpServerTest, HostileClientsNeitherStopOthersNorLeak) {
   HttpHarness server({.requestTimeout = 1s});
   ASSERT_TRUE(IsPicture(Exchange(server.port, kGet)));  // the lookup threads are warm
@@ -330,7 +326,15 @@ TEST(HttpServerTest, HostileClientsNeitherStopOthersNorLeak) {
   shutdown(halfClosed, SHUT_WR);
   int cutShort = SendRequest(server.port, "GET / HT");  // then nothing, ever
 
-  for (int i = 0; i < 20; ++i) EXPECT_TRUE(IsPicture(Exchange(server.port, kGet))) << i;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::future<std::string>> clients;
+    for (int i = 0; i < 200; ++i)
+      clients.push_back(
+          std::async(std::launch::async, [&] { return Exchange(server.port, kGet); }));
+    int pictures = 0;
+    for (auto& client : clients) pictures += IsPicture(client.get());
+    EXPECT_EQ(pictures, 200) << "round " << round;
+  }
   EXPECT_TRUE(IsPicture(huge.get()));
   EXPECT_TRUE(IsPicture(ReadToEnd(halfClosed)));
   EXPECT_EQ(ReadToEnd(cutShort), kHttpNotFound);
@@ -344,6 +348,7 @@ TEST(HttpServerTest, HostileClientsNeitherStopOthersNorLeak) {
   for (int fd : slow) close(fd);
 
   EXPECT_TRUE(server.AllReleased());
+  EXPECT_EQ(server.state->transfers->Current().range, 0);  // every transfer has ended
   EXPECT_TRUE(WaitFor([&] { return server.Connections() == 0; }));
   EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == descriptors && Threads() == threads; }))
       << OpenDescriptors() << " descriptors, " << Threads() << " threads";
@@ -402,30 +407,9 @@ TEST(HttpServerTest, NoDescriptorLeftAnswers503) {
   EXPECT_TRUE(IsPicture(Exchange(server.port, kGet)));  // and back to normal
   // Once the seconds of the reports have passed, the server rests again.
   std::this_thread::sleep_for(2 * kShortageReportEvery + 200ms);
-  rusage before{}, after{};
-  getrusage(RUSAGE_SELF, &before);
+  const std::clock_t before = std::clock();  // the process's processor time
   std::this_thread::sleep_for(300ms);
-  getrusage(RUSAGE_SELF, &after);
-  auto cpu = [](const rusage& u) {
-    return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-  };
-  EXPECT_LT(cpu(after) - cpu(before), 100ms);
-}
-
-TEST(HttpServerTest, ManyClientsAtOnceLoseNoResponseAndLeaveNoFile) {
-  HttpHarness server;
-  for (int round = 0; round < 4; ++round) {
-    std::vector<std::future<std::string>> clients;
-    for (int i = 0; i < 200; ++i)
-      clients.push_back(
-          std::async(std::launch::async, [&] { return Exchange(server.port, kGet); }));
-    int pictures = 0;
-    for (auto& client : clients) pictures += IsPicture(client.get());
-    EXPECT_EQ(pictures, 200) << "round " << round;
-  }
-  EXPECT_TRUE(server.AllReleased());
-  EXPECT_EQ(server.state->transfers->Current().range, 0);  // every transfer has ended
+  EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 10);
 }
 
 }  // namespace

@@ -160,19 +160,21 @@ inline int FreeLoopbackPort() {
 
 // A blocking loopback connection (IPv4, or ::1) with a receive time limit; -1 if refused.
 inline int ConnectLoopback(uint16_t port, bool ipv6 = false) {
-  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  UniqueFd fd(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  sockaddr_in6 to6{};
-  to6.sin6_family = AF_INET6;
-  to6.sin6_port = htons(port);
-  to6.sin6_addr = in6addr_loopback;
+  sockaddr_in6 to6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
   timeval limit{20, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  const int rc = ipv6 ? connect(fd, reinterpret_cast<sockaddr*>(&to6), sizeof to6)
-                      : connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  if (rc == 0) return fd;
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const bool ok = ipv6 ? connect(fd.get(), reinterpret_cast<sockaddr*>(&to6), sizeof to6) == 0
+                       : connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  return ok ? fd.Release() : -1;
+}
+
+// Closes with a reset instead of an orderly end.
+inline void CloseWithReset(int fd) {
+  linger abort{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   close(fd);
-  return -1;
 }
 
 inline std::string ReadToEnd(int fd) {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -72,8 +72,7 @@ class SnapshotTest : public ::testing::Test {
 };
 
 TEST_F(SnapshotTest, AtMostOneLocalSaveAndOneUploadRunAtATime) {
-  std::promise<void> open;
-  std::shared_future<void> gate = open.get_future().share();
+  std::latch gate(1);
   std::atomic<int> runs = 0;
   EnablePublishers([&](SnapshotUse u) {
     ++runs;
@@ -87,7 +86,7 @@ TEST_F(SnapshotTest, AtMostOneLocalSaveAndOneUploadRunAtATime) {
   EXPECT_EQ(device.FrameNumber(), 2u);
   ExpireSnapshotHold(snapshots(), /*always=*/true);  // so nobody holds it any more
   EXPECT_EQ(TempFiles(), Paths{firstPath});
-  open.set_value();
+  gate.count_down();
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   TakePicture(snapshots(), order);
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
@@ -164,8 +163,7 @@ TEST_F(SnapshotTest, FailedCapturesPublishNothingAndReturnTheirTexts) {
 // At exit no file stays, even one a hung upload still holds; its late release
 // then deletes nothing.
 TEST_F(SnapshotTest, DeleteAllLeavesNoFileBehind) {
-  std::promise<void> open;
-  std::shared_future<void> gate = open.get_future().share();
+  std::latch gate(1);
   std::atomic<int> held = 0;
   EnablePublishers([&](SnapshotUse u) {
     ++held;
@@ -177,7 +175,7 @@ TEST_F(SnapshotTest, DeleteAllLeavesNoFileBehind) {
   snapshots().DeleteAll();
   EXPECT_TRUE(TempFiles().empty());
   test::WriteFile(client.path(), "another program's file of the same name");
-  open.set_value();
+  gate.count_down();
   client.Release();
   ASSERT_TRUE(WaitForWorkers(*state->workers, 10s));
   EXPECT_EQ(TempFiles().size(), 1u);

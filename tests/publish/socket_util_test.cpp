@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/publish/http_test_harness.h"
+#include "tests/publish/scripted_ftp_server.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
 
@@ -19,18 +20,16 @@ namespace snapvane {
 namespace {
 
 using namespace std::chrono_literals;
+using test::CloseWithReset;
 using test::RecordingUiSink;
 
 // A connected loopback TCP pair; sendBuffer > 0 shrinks the sender's buffer.
 struct TcpPair {
   UniqueFd sender, receiver;
   explicit TcpPair(int sendBuffer = 0) {
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_EQ(listen(listener.get(), 1), 0);  // bound to a free port by the system
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    sender.Reset(test::ConnectLoopback(ntohs(address.sin_port)));
+    int port = 0;
+    UniqueFd listener(test::ListenOn("127.0.0.1", port));
+    sender.Reset(test::ConnectLoopback(static_cast<uint16_t>(port)));
     if (sendBuffer) setsockopt(sender.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     receiver.Reset(accept(listener.get(), nullptr, nullptr));
   }
@@ -42,12 +41,6 @@ struct TcpPair {
     });
   }
 };
-
-void CloseWithReset(int fd) {
-  linger abort{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  close(fd);
-}
 
 // A lost or repeated block shifts the pattern (512 is no multiple of 251).
 std::string Bytes(size_t n) {
