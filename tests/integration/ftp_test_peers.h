@@ -1,6 +1,6 @@
 #pragma once
 // Real FTP peers for the upload tests, all on loopback: a server child process,
-// free ports, certificates, and a relay that stands for a home router.
+// certificates, and a relay that stands for a home router.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -51,13 +51,6 @@ class ServerProcess {
  private:
   pid_t pid_ = -1;
 };
-
-// A port nobody listens on right now.
-inline int FreePort() {
-  int port = 0;
-  ::close(ListenOn("127.0.0.1", port));
-  return port;
-}
 
 // pyftpdlib with the arguments of ftp_test_server.py, its output in out: its port.
 inline int StartPyftpdlib(std::unique_ptr<ServerProcess>& server, std::vector<std::string> args,

@@ -1,10 +1,7 @@
-"""A pyftpdlib server on a free loopback port for the upload tests and benchmark.
+"""A pyftpdlib server on a free loopback port; prints the port once it listens.
 
 Usage: ftp_test_server.py ROOT USER PASSWORD [ADDRESS [CERTFILE]]
-ADDRESS defaults to 127.0.0.1 (::1 for IPv6). With CERTFILE (certificate and key
-in one PEM file) the server requires TLS on control and data connections.
-Prints the port on its first line once it listens;
-serves until terminated.
+With CERTFILE (certificate and key in one PEM) TLS is required on every connection.
 """
 import logging
 import sys

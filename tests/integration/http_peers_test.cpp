@@ -23,13 +23,12 @@ using test::Sandbox;
 
 std::string Url(uint16_t port) { return "http://127.0.0.1:" + std::to_string(port); }
 
-// The response's header and body from curl, or "" when curl failed.
+// The response's header and body as far as curl got them.
 std::string Curl(const std::string& url, const std::string& options) {
   Sandbox box;
-  const std::string command = "curl -sS --max-time 30 " + options + " -D '" +
-                              (box / "head").string() + "' -o '" + (box / "body").string() + "' '" +
-                              url + "'";
-  if (std::system(command.c_str()) != 0) return "";
+  std::system(("curl -sS --max-time 30 " + options + " -D '" + (box / "head").string() + "' -o '" +
+               (box / "body").string() + "' '" + url + "' 2>/dev/null")
+                  .c_str());
   return test::ReadFile(box / "head") + test::ReadFile(box / "body");
 }
 
@@ -55,11 +54,7 @@ TEST(HttpCurlTest, PasswordQueryIpv6AndTheStream) {
   EXPECT_TRUE(IsPicture(Curl(v4 + "/?t=1", "-u 'cam:pa ss'")));
   EXPECT_TRUE(IsPicture(Curl(v6 + "/?t=1733550000", "-g -u 'cam:pa ss'")));
   // The stream over IPv6 for two seconds (curl then gives up): parts at 5 a second.
-  Sandbox box;
-  std::system(("curl -sS -g -u 'cam:pa ss' --max-time 2 -o '" + (box / "stream").string() + "' '" +
-               v6 + "/stream' 2>/dev/null")
-                  .c_str());
-  const int parts = test::StreamParts(test::ReadFile(box / "stream"));
+  const int parts = test::StreamParts(Curl(v6 + "/stream", "-g -u 'cam:pa ss' --max-time 2"));
   EXPECT_GE(parts, 7);
   EXPECT_LE(parts, 12);
 }
