@@ -84,7 +84,6 @@ class ScriptedFtpServer {
       return r;
     }
     static const std::map<std::string, std::string> defaults = {
-        // a well-behaved server
         {"USER", "331"},
         {"PASS", "230"},
         {"ACCT", "230"},
