@@ -62,14 +62,6 @@ inline int StartPyftpdlib(std::unique_ptr<ServerProcess>& server, std::vector<st
   return std::atoi(ReadFile(out).c_str());
 }
 
-inline bool Listening(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at = Loopback("127.0.0.1", port);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-  ::close(fd);
-  return ok;
-}
-
 // A certificate for 127.0.0.1 valid from `from` to `to` seconds from now, signed
 // by the one in the PEM file issuer (self-signed without one); certificate and
 // key written to one PEM file. Each may sign others.

@@ -215,8 +215,6 @@ TEST(HttpServerTest, WrongPasswordFloodDelaysNoViewerLetIn) {
   // Forty checks in a row would take about a second here.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
   for (UniqueFd& fd : flood) EXPECT_EQ(ReadToEnd(fd.get()), kHttpUnauthorized);
-  EXPECT_EQ(Exchange(server.port, "GET / HTTP/1.0\r\n" + kWrongPassword + "\r\n"),
-            kHttpUnauthorized);
 }
 
 // What a stream viewer receives within `length`.
@@ -239,13 +237,6 @@ std::string ReadStream(uint16_t port, std::chrono::milliseconds length) {
 // skips frames and holds nobody back.
 TEST(HttpStreamTest, ViewersShareCapturesAndASlowOneHoldsNobodyBack) {
   HttpHarness server({.streamFps = 5});
-  const std::string stream = ReadStream(server.port, 1s);
-  EXPECT_GE(StreamParts(stream), 3);
-  EXPECT_TRUE(
-      stream.starts_with(std::string(kHttpStreamHeader) +
-                         "--snapvaneframe\r\nContent-Type: image/jpeg\r\nContent-Length: "));
-  ASSERT_TRUE(WaitFor([&] { return server.Connections() == 0; }));
-
   std::atomic<bool> slowDone = false;
   std::thread slow([&] {
     UniqueFd fd(ConnectLoopback(server.port));
@@ -260,21 +251,23 @@ TEST(HttpStreamTest, ViewersShareCapturesAndASlowOneHoldsNobodyBack) {
   });
   std::this_thread::sleep_for(300ms);
   const uint64_t framesBefore = server.Frames();
-  std::vector<std::future<int>> fast;
+  std::vector<std::future<std::string>> fast;
   for (int i = 0; i < 19; ++i)
-    fast.push_back(
-        std::async(std::launch::async, [&] { return StreamParts(ReadStream(server.port, 5s)); }));
-  for (auto& parts : fast) {
-    const int n = parts.get();
-    EXPECT_GE(n, 21);
-    EXPECT_LE(n, 27);
+    fast.push_back(std::async(std::launch::async, [&] { return ReadStream(server.port, 5s); }));
+  for (auto& viewer : fast) {
+    const std::string stream = viewer.get();
+    EXPECT_TRUE(
+        stream.starts_with(std::string(kHttpStreamHeader) +
+                           "--snapvaneframe\r\nContent-Type: image/jpeg\r\nContent-Length: "));
+    EXPECT_GE(StreamParts(stream), 21);
+    EXPECT_LE(StreamParts(stream), 27);
   }
   const uint64_t captures = server.Frames() - framesBefore;
   EXPECT_GE(captures, 22u);
   EXPECT_LE(captures, 28u);
   slowDone = true;
   slow.join();
-  EXPECT_TRUE(WaitFor([&] { return Logged(server, "HTTP 127.0.0.1 - localhost (stream)") == 21; }));
+  EXPECT_TRUE(WaitFor([&] { return Logged(server, "HTTP 127.0.0.1 - localhost (stream)") == 20; }));
   EXPECT_TRUE(server.AllReleased());
 }
 
