@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -140,10 +141,8 @@ class HttpHarness {
 
 // Entries of a /proc/self folder: open descriptors ("fd") or threads ("task").
 inline int CountOwn(const char* folder) {
-  int n = 0;
-  for (auto& entry : std::filesystem::directory_iterator(std::string("/proc/self/") + folder))
-    n += entry.path().filename() != "." ? 1 : 0;
-  return n;
+  const std::filesystem::directory_iterator entries(std::string("/proc/self/") + folder);
+  return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 inline int OpenDescriptors() { return CountOwn("fd") - 1; }  // less the listing's own
 inline int Threads() { return CountOwn("task"); }
