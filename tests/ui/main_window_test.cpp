@@ -113,8 +113,8 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   EXPECT_TRUE(state.httpServer->listening());
   EXPECT_FALSE(Get<QAbstractButton>(kHttpSettings)->isEnabled());  // again when off
   Get<QAbstractButton>(kEnableHttp)->click();
-  for (int id : {kAbout, kHttpSettings, kFtpSettings, kCaptionSettings, kChooseFile, kSource,
-                 kFormat})
+  for (int id :
+       {kAbout, kHttpSettings, kFtpSettings, kCaptionSettings, kChooseFile, kSource, kFormat})
     EXPECT_TRUE(OpensAModal(Get<QAbstractButton>(id))) << id;
   // The display dialog acts on the window's own preview frame among its children.
   test::WhenModal<QDialog>([](QDialog* dialog) {
