@@ -63,9 +63,6 @@ TEST(DialogBuilderTest, UnitsFromTheFontKindsAndTheUpDownBuddy) {
   spin->SetRange(0, 100);
   spin->SetPosition(250);
   EXPECT_EQ(buddy->text(), "100");
-  buddy->setText("7");
-  QTest::keyClick(buddy, Qt::Key_Down);
-  EXPECT_EQ(buddy->text(), "6");
   spin->SetRange(0, 100000);
   spin->SetPosition(12345);
   EXPECT_EQ(buddy->text(), "12345");  // no thousands separators

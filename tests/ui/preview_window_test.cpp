@@ -39,31 +39,18 @@ TEST(WrapBottomUpDib, EveryPatternDepthWrapsUprightAndShortBuffersDoNot) {
 }
 
 // What each dialog applies, and when the format is read again: always after the
-// format dialog, after the others only when something changed. A new format makes
-// the client area one frame, keeping its top left.
+// format dialog, after the others only when something changed.
 TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged) {
   Camera camera;
   test::RecordingDevice& device = test::InstallDevice<test::RecordingDevice>(camera);
   QWidget owner;
-  owner.setGeometry(100, 100, 400, 300);
-  owner.show();
   PreviewWindow* preview = CreatePreviewWindow(&owner, camera);  // owned by owner
-  // What the main window does with a re-read format.
-  auto apply = [&](bool reread) {
-    if (auto f = camera.Format(); reread && f) preview->ResizeToFrame(f->width, f->height);
-    return reread;
-  };
   camera.Connect();
-  apply(true);
   device.calls.clear();
-  EXPECT_EQ(preview->geometry().size(), QSize(640, 480));  // the pattern's, on connecting
-  QCoreApplication::processEvents();                       // shown
-  preview->move(250, 60);
-  const QPoint topLeft = preview->geometry().topLeft();
   WhenModal<QDialog>([](QDialog* d) { d->reject(); });
-  EXPECT_TRUE(apply(RunVideoFormatDialog(&owner, camera)));
+  EXPECT_TRUE(RunVideoFormatDialog(&owner, camera));
   WhenModal<QDialog>([](QDialog* d) { d->accept(); });  // nothing changed
-  EXPECT_FALSE(apply(RunVideoSourceDialog(&owner, camera)));
+  EXPECT_FALSE(RunVideoSourceDialog(&owner, camera));
   auto mirror = [](bool ok) {  // ticks the display dialog's mirror box, then OK or Cancel
     return [ok](QDialog* d) {
       d->findChild<QCheckBox*>("mirror")->setChecked(true);
@@ -71,7 +58,7 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
     };
   };
   WhenModal<QDialog>(mirror(false));
-  EXPECT_FALSE(apply(RunVideoDisplayDialog(&owner, camera, preview)));
+  EXPECT_FALSE(RunVideoDisplayDialog(&owner, camera, preview));
   EXPECT_FALSE(preview->Display().mirror);
   EXPECT_EQ(device.calls, (std::vector<std::string>{"GetVideoFormat"})) << "cancelled, re-read";
 
@@ -84,15 +71,14 @@ TEST(PreviewWindow, DriverDialogsApplyTheChoiceAndReportWhetherSomethingChanged)
     depth->setCurrentIndex(depth->findText("8 bits"));
     d->accept();
   });
-  EXPECT_TRUE(apply(RunVideoFormatDialog(&owner, camera)));
-  EXPECT_EQ(preview->geometry(), QRect(topLeft, QSize(320, 240)));
+  EXPECT_TRUE(RunVideoFormatDialog(&owner, camera));
   WhenModal<QDialog>([](QDialog* d) {
     d->findChild<QCheckBox*>("control-3")->setChecked(false);  // the frame counter
     d->accept();
   });
-  EXPECT_TRUE(apply(RunVideoSourceDialog(&owner, camera)));
+  EXPECT_TRUE(RunVideoSourceDialog(&owner, camera));
   WhenModal<QDialog>(mirror(true));
-  EXPECT_TRUE(apply(RunVideoDisplayDialog(&owner, camera, preview)));
+  EXPECT_TRUE(RunVideoDisplayDialog(&owner, camera, preview));
   EXPECT_TRUE(preview->Display().mirror);
   EXPECT_EQ(device.calls,
             (std::vector<std::string>{"GetVideoFormat", "SetFormat(320x240x8)", "GetVideoFormat",
