@@ -115,7 +115,6 @@ TEST_F(SettingsStore, UnusableValuesFallBackToTheirDefaults) {
 
 TEST_F(SettingsStore, SwitchedOffGroupsStoreOnlyTheirSwitchAndKeepWhatTheFileHeld) {
   auto s = Loaded();  // the first start: no file, no folder
-  EXPECT_EQ(std::pair(s->httpPort, s->quality), std::pair(uint16_t{80}, 50));
   // Files from before the transfer settings load as active, clear text, port 21.
   EXPECT_EQ(std::tuple(s->ftpMode, s->ftpTls, s->ftpPort, std::string(s->ftpFingerprint)),
             std::tuple(0, 0, uint16_t{21}, std::string()));

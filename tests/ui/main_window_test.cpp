@@ -89,8 +89,6 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   MainWindow& window = Open();
   AppState& state = *window.State();
   EXPECT_EQ(window.Control(kLog)->toolTip(), "Hits this session.");
-  EXPECT_EQ(window.windowIcon().pixmap(32).toImage(),
-            LoadIconResource(kAppIcon).pixmap(32).toImage());
   for (bool on : {false, true}) {
     Get<QAbstractButton>(kPreviewVideo)->click();
     EXPECT_EQ(window.Preview()->isVisible(), on);
