@@ -108,12 +108,10 @@ TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
   auto* answer = qobject_cast<QLabel*>(
       tester.findChild<QPushButton*>()->parentWidget()->findChildren<QLabel*>().last());
   tester.Test();
-  ASSERT_TRUE(test::WaitFor([&] {
+  EXPECT_TRUE(test::WaitFor([&] {
     QApplication::processEvents();
-    return tester.findChildren<QLabel*>().size() > 0 &&
-           QString(answer->text()).startsWith("Logged in");
-  }));
-  EXPECT_EQ(answer->text().toStdString(), "Logged in and changed to the directory pics.");
+    return answer->text() == "Logged in and changed to the directory pics.";
+  })) << answer->text().toStdString();
   server.Finish();
   EXPECT_EQ(server.commands, (std::vector<std::string>{"USER cam", "PASS pw", "CWD pics", "QUIT"}));
 
