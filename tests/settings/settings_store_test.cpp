@@ -52,21 +52,16 @@ TEST_F(SettingsStore, EveryValueRoundTrips) {
   s->httpPort = 40000, s->httpRefresh = 15, s->quality = 500;
   s->ftpMode = 2, s->ftpTls = 1, s->ftpPort = 2121;
   s->captionStyle = MakeLoadedDefaultCaptionStyle();
-  auto texts = [](Settings& a) {
-    return std::vector<char*>{a.fileName,      a.ftpUser, a.ftpPass, a.ftpAccount,
-                              a.ftpServer,     a.ftpFile, a.ftpDir,  a.captionStyle->text,
-                              a.ftpFingerprint};
-  };
-  const std::vector<std::string> values = {"/srv/www/caf\xC3\xA9 \"cam\" \\ 1.jpg",
-                                           "webcam",
-                                           "s3cr=t \"pw\"",
-                                           "acct",
-                                           "ftp.example.org",
-                                           "snap.jpg",
-                                           "/pub/cam",
-                                           "%A %d %B %Y, %H:%M",
-                                           "AB:CD:EF"};
-  for (size_t i = 0; i < values.size(); ++i) std::strcpy(texts(*s)[i], values[i].c_str());
+  for (auto [field, value] : {std::pair{s->fileName, "/srv/www/caf\xC3\xA9 \"cam\" \\ 1.jpg"},
+                              {s->ftpUser, "webcam"},
+                              {s->ftpPass, "s3cr=t \"pw\""},
+                              {s->ftpAccount, "acct"},
+                              {s->ftpServer, "ftp.example.org"},
+                              {s->ftpFile, "snap.jpg"},
+                              {s->ftpDir, "/pub/cam"},
+                              {s->captionStyle->text, "%A %d %B %Y, %H:%M"},
+                              {s->ftpFingerprint, "AB:CD:EF"}})
+    std::strcpy(field, value);
   CaptionStyle& c = *s->captionStyle;
   c.valign = 0, c.halign = 2, c.transparent = 1, c.font.lfHeight = -20;
   std::strcpy(c.font.lfFaceName, "DejaVu Serif");

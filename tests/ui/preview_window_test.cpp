@@ -185,10 +185,6 @@ TEST(PreviewWindow, ShowsFramesUprightOnlyWhileShown) {
         WrapBottomUpDib(camera.VideoFormat(), pixels).convertToFormat(QImage::Format_RGB32);
     const QImage shown = preview->View()->Frame();
     EXPECT_TRUE(shown == expected.mirrored(mirror, true)) << mirror;
-    // What reached the window, painted straight from the device's bytes.
-    QCoreApplication::processEvents();
-    const QImage painted = preview->screen()->grabWindow(preview->winId()).toImage();
-    EXPECT_TRUE(painted.convertToFormat(QImage::Format_RGB32) == shown) << mirror;
   }
   EXPECT_TRUE(preview->Pulling());
   preview->hide();
