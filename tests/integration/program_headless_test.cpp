@@ -124,9 +124,8 @@ TEST(ProgramHeadless, LoadsQtGuiOnlyForACaption) {
     ASSERT_TRUE(test::WaitFor([&] { return test::ReadFile(local).ends_with("\xff\xd9"); }))
         << program.Err();
     const std::string maps = program.Maps();
-    EXPECT_EQ(maps.find("libQt6Widgets") != std::string::npos, caption);
-    EXPECT_EQ(maps.find("libQt6Gui") != std::string::npos, caption);
-    EXPECT_EQ(maps.find("snapvane-window.so") != std::string::npos, caption);
+    for (const char* module : {"libQt6Widgets", "libQt6Gui", "snapvane-window.so"})
+      EXPECT_EQ(maps.find(module) != std::string::npos, caption) << module;
     EXPECT_EQ(program.End(SIGTERM), 0);
     // The caption's box (black, white text) at the bottom centre, over the grey ramp.
     const QImage picture(QString::fromStdString(local));

@@ -44,15 +44,15 @@ TEST(DialogBuilderTest, SizeKindsAndTheUpDownBuddy) {
   EXPECT_EQ(built.ControlAs<QPushButton>(18)->accessibleName(), "Camera");  // icon, no text
   EXPECT_FALSE(built.ControlAs<QPushButton>(18)->icon().isNull());
   // Labels and group boxes let the mouse through (their tips never show).
-  EXPECT_TRUE(built.controls[0]->testAttribute(Qt::WA_TransparentForMouseEvents));
-  EXPECT_TRUE(built.controls[1]->testAttribute(Qt::WA_TransparentForMouseEvents));
+  for (int i : {0, 1})
+    EXPECT_TRUE(built.controls[i]->testAttribute(Qt::WA_TransparentForMouseEvents));
 
   // The up-down control takes the control before it as its buddy, and clamps.
   auto* spin = built.ControlAs<UpDownControl>(11);
   auto* buddy = built.ControlAs<QLineEdit>(10);
   ASSERT_EQ(spin->Buddy(), buddy);
-  EXPECT_EQ(spin->geometry().left(), buddy->geometry().right() + 1);
-  EXPECT_EQ(spin->height(), buddy->height());
+  EXPECT_EQ(spin->geometry(), QRect(buddy->geometry().topRight() + QPoint(1, 0),
+                                    QSize(spin->width(), buddy->height())));
   spin->SetRange(0, 100);
   spin->SetPosition(250);
   EXPECT_EQ(buddy->text(), "100");
