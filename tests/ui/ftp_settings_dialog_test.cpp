@@ -42,7 +42,8 @@ struct BoxRecorder {
   }
 };
 
-TEST(FtpSettingsDialog, LimitsAndRefusals) {
+// Kept lengths, refusals, what OK stores, the login test.
+TEST(FtpSettingsDialog, LimitsRefusalsWhatOkStoresAndTheLoginTest) {
   auto state = MakeAppState();
   ApplyFtpSettings(*state, {"cam", "pw", "acct", "ftp.example.org", "cam.jpg", "pics"});
   BoxRecorder boxes;
@@ -75,25 +76,20 @@ TEST(FtpSettingsDialog, LimitsAndRefusals) {
   dialog.Accept();
   EXPECT_STREQ(state->ftpFile, "caf\xc3\xa9.jpg");
   EXPECT_TRUE(boxes.texts.empty());
-}
 
-// Port, mode, TLS and the trusted certificate: shown and stored; the login test.
-TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
-  auto state = MakeAppState();
-  ApplyFtpSettings(*state, {"cam", "pw", "", "", "cam.jpg", ""});
+  // Port, mode, TLS and the trusted certificate: shown and stored.
   state->ftpPort = 0;  // as a settings file from before the port setting loads... then 21
-  BoxRecorder boxes;
-  FtpSettingsDialog dialog(nullptr, *state);
-  auto* mode = dialog.findChild<QComboBox*>();
-  auto* tls = dialog.findChild<QCheckBox*>();
+  FtpSettingsDialog transfer(nullptr, *state);
+  auto* mode = transfer.findChild<QComboBox*>();
+  auto* tls = transfer.findChild<QCheckBox*>();
   ASSERT_TRUE(mode && tls);
-  EXPECT_EQ(std::tuple(dialog.Edit(kPort)->text(), mode->currentText(), tls->isChecked()),
+  EXPECT_EQ(std::tuple(transfer.Edit(kPort)->text(), mode->currentText(), tls->isChecked()),
             std::tuple("21", "Active", false));
   const std::string pin(64, 'a');
-  dialog.Edit(kFingerprint)->setText(QString::fromStdString(pin));
-  dialog.Edit(kPort)->setText("2121");
+  transfer.Edit(kFingerprint)->setText(QString::fromStdString(pin));
+  transfer.Edit(kPort)->setText("2121");
   mode->setCurrentIndex(2), tls->setChecked(true);
-  dialog.Accept();
+  transfer.Accept();
   EXPECT_TRUE(boxes.texts.empty());
   EXPECT_EQ(std::tuple(state->ftpPort, state->ftpMode, state->ftpTls), std::tuple(2121, 2, 1));
   EXPECT_EQ(std::string(state->ftpFingerprint), NormaliseFingerprint(pin));
