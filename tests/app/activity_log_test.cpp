@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace snapvane {
@@ -24,9 +25,9 @@ TEST(ActivityLog, InsertsScrollsAndKeepsTheWidestExtent) {
   EXPECT_EQ(log.AddLogLine(5, "newest"), kept);
   auto lines = log.Lines();
   ASSERT_EQ(lines.size(), static_cast<size_t>(kept + 1));
-  EXPECT_EQ(lines.front().text + lines.back().text, "line 100newest");
-  EXPECT_EQ(log.TopIndex(), kept);
-  EXPECT_EQ(log.LogExtent(), 500);  // never narrowed
+  // The extent is never narrowed.
+  EXPECT_EQ(std::tuple(lines.front().text + lines.back().text, log.TopIndex(), log.LogExtent()),
+            std::tuple("line 100newest", kept, 500));
 }
 
 TEST(ActivityLog, ConcurrentWritersKeepEveryLineAndTheExactMaximum) {
@@ -114,15 +115,15 @@ TEST(VisitLine, PlaceholderCompletedInPlaceNewestFirstNeverAsAFormat) {
   log.AddLogLine(-1, "before");
   const std::string waiting = std::string("HTTP 0.0.0.0 - %s - ") + kTime;
   log.AddVisitLine(kSocket, waiting);
-  EXPECT_TRUE(log.Lines().at(1).waiting);
-  EXPECT_EQ(log.TopIndex(), 0);  // neither scrolled to nor measured yet
-  EXPECT_EQ(log.LogExtent(), 6);
+  // Neither scrolled to nor measured yet.
+  EXPECT_EQ(std::tuple(log.Lines().at(1).waiting, log.TopIndex(), log.LogExtent()),
+            std::tuple(true, 0, 6));
   log.AddLogLine(-1, "after");
   log.CompleteVisitLine(kSocket, "localhost");
   const std::string expected = std::string("HTTP 0.0.0.0 - localhost - ") + kTime;
-  EXPECT_EQ(log.Lines()[1].text, expected);  // in place, though "after" came since
-  EXPECT_EQ(log.TopIndex(), 1);
-  EXPECT_EQ(log.LogExtent(), static_cast<int32_t>(expected.size()));
+  // In place, though "after" came since.
+  EXPECT_EQ(std::tuple(log.Lines()[1].text, log.TopIndex(), log.LogExtent()),
+            std::tuple(expected, 1, static_cast<int32_t>(expected.size())));
 
   // The socket number reused while an old visit still waits: the newer line completes.
   log.AddVisitLine(kSocket, waiting);

@@ -2,15 +2,11 @@
 // schedule, the settings are edited from the command line, and SIGHUP applies an
 // edited file; with and without a window.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <QImage>
-#include <chrono>
-#include <cstdlib>
-#include <future>
 #include <string>
 
+#include "tests/integration/program_process.h"
 #include "tests/publish/http_test_harness.h"
 
 namespace snapvane {
@@ -24,52 +20,8 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// The binary with args in a sandbox: settings file box/s.reg, snapshots in box,
-// the test pattern; standard error kept in box/stderr.txt.
-class Program {
- public:
-  Program(const test::Sandbox& box, const std::string& env, const std::string& args)
-      : box_(box), err_(box / "stderr.txt") {
-    const std::string dir = box.path().string();
-    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TMPDIR='" +
-                                dir + "' SNAPVANE_CAPTURE=pattern " + env +
-                                " sh -c 'echo $$ > \"$TMPDIR/pid\"; exec " + SNAPVANE_BINARY_DIR +
-                                "/snapvane --config \"$TMPDIR/s.reg\" " + args +
-                                "' >/dev/null 2>'" + err_.string() + "'";
-    run_ = std::async(std::launch::async, [command] { return std::system(command.c_str()); });
-    if (test::WaitFor([&] { return test::ReadFile(box / "pid").ends_with('\n'); }))
-      pid_ = std::stoi(test::ReadFile(box / "pid"));
-  }
-  ~Program() { End(SIGKILL); }
-  std::string Err() const { return test::ReadFile(err_); }
-  bool ErrHas(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
-    return test::WaitFor([&] { return Err().find(text) != std::string::npos; }, timeout);
-  }
-  void Signal(int number) const { kill(pid_, number); }
-  // The libraries and modules it has mapped.
-  std::string Maps() const { return test::ReadFile("/proc/" + std::to_string(pid_) + "/maps"); }
-  // The exit status after the signal.
-  int End(int number) {
-    if (!run_.valid()) return -1;
-    if (pid_ > 0) kill(pid_, number);
-    if (run_.wait_for(30s) != std::future_status::ready) kill(pid_, SIGKILL);
-    return run_.get();
-  }
-
- private:
-  const test::Sandbox& box_;
-  std::filesystem::path err_;
-  std::future<int> run_;
-  pid_t pid_ = -1;
-};
-
-int RunTool(const test::Sandbox& box, const std::string& args) {
-  const std::string command = std::string(SNAPVANE_BINARY_DIR) + "/snapvane --config '" +
-                              (box / "s.reg").string() + "' " + args + " >'" +
-                              (box / "out.txt").string() + "' 2>&1";
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using test::Program;
+using test::RunTool;
 
 // {failing step, headless}: without a display it runs headless by itself; on the
 // offscreen platform it has its window, which must not stop on a box either.
@@ -172,9 +124,8 @@ TEST(ProgramHeadless, LoadsQtGuiOnlyForACaption) {
     ASSERT_TRUE(test::WaitFor([&] { return test::ReadFile(local).ends_with("\xff\xd9"); }))
         << program.Err();
     const std::string maps = program.Maps();
-    EXPECT_EQ(maps.find("libQt6Widgets") != std::string::npos, caption);
-    EXPECT_EQ(maps.find("libQt6Gui") != std::string::npos, caption);
-    EXPECT_EQ(maps.find("snapvane-window.so") != std::string::npos, caption);
+    for (const char* module : {"libQt6Widgets", "libQt6Gui", "snapvane-window.so"})
+      EXPECT_EQ(maps.find(module) != std::string::npos, caption) << module;
     EXPECT_EQ(program.End(SIGTERM), 0);
     // The caption's box (black, white text) at the bottom centre, over the grey ramp.
     const QImage picture(QString::fromStdString(local));

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <tuple>
 
 #include "app/app_state.h"
 #include "publish/ftp_upload.h"
@@ -41,7 +42,8 @@ struct BoxRecorder {
   }
 };
 
-TEST(FtpSettingsDialog, LimitsAndRefusals) {
+// Kept lengths, refusals, what OK stores, the login test.
+TEST(FtpSettingsDialog, LimitsRefusalsWhatOkStoresAndTheLoginTest) {
   auto state = MakeAppState();
   ApplyFtpSettings(*state, {"cam", "pw", "acct", "ftp.example.org", "cam.jpg", "pics"});
   BoxRecorder boxes;
@@ -56,7 +58,7 @@ TEST(FtpSettingsDialog, LimitsAndRefusals) {
     cases.push_back({id, "x\r\nDELE y", "line break"});
   for (const auto& [id, text, refusal] : cases) {
     FtpSettingsDialog dialog(nullptr, *state);
-    if (id <= kServer) EXPECT_EQ(dialog.Edit(id)->maxLength(), id <= kAccount ? 63 : 259) << id;
+    EXPECT_TRUE(id > kServer || dialog.Edit(id)->maxLength() == (id <= kAccount ? 63 : 259)) << id;
     dialog.Edit(id)->setText(text);
     boxes.texts.clear(), boxes.titles.clear();
     dialog.show();
@@ -74,26 +76,20 @@ TEST(FtpSettingsDialog, LimitsAndRefusals) {
   dialog.Accept();
   EXPECT_STREQ(state->ftpFile, "caf\xc3\xa9.jpg");
   EXPECT_TRUE(boxes.texts.empty());
-}
 
-// Port, mode, TLS and the trusted certificate: shown and stored; the login test.
-TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
-  auto state = MakeAppState();
-  ApplyFtpSettings(*state, {"cam", "pw", "", "", "cam.jpg", ""});
+  // Port, mode, TLS and the trusted certificate: shown and stored.
   state->ftpPort = 0;  // as a settings file from before the port setting loads... then 21
-  BoxRecorder boxes;
-  FtpSettingsDialog dialog(nullptr, *state);
-  auto* mode = dialog.findChild<QComboBox*>();
-  auto* tls = dialog.findChild<QCheckBox*>();
+  FtpSettingsDialog transfer(nullptr, *state);
+  auto* mode = transfer.findChild<QComboBox*>();
+  auto* tls = transfer.findChild<QCheckBox*>();
   ASSERT_TRUE(mode && tls);
-  EXPECT_EQ(dialog.Edit(kPort)->text(), "21");
-  EXPECT_EQ(mode->currentText(), "Active");
-  EXPECT_FALSE(tls->isChecked());
+  EXPECT_EQ(std::tuple(transfer.Edit(kPort)->text(), mode->currentText(), tls->isChecked()),
+            std::tuple("21", "Active", false));
   const std::string pin(64, 'a');
-  dialog.Edit(kFingerprint)->setText(QString::fromStdString(pin));
-  dialog.Edit(kPort)->setText("2121");
+  transfer.Edit(kFingerprint)->setText(QString::fromStdString(pin));
+  transfer.Edit(kPort)->setText("2121");
   mode->setCurrentIndex(2), tls->setChecked(true);
-  dialog.Accept();
+  transfer.Accept();
   EXPECT_TRUE(boxes.texts.empty());
   EXPECT_EQ(std::tuple(state->ftpPort, state->ftpMode, state->ftpTls), std::tuple(2121, 2, 1));
   EXPECT_EQ(std::string(state->ftpFingerprint), NormaliseFingerprint(pin));
@@ -108,12 +104,10 @@ TEST(FtpSettingsDialog, TransferSettingsAndTheLoginTest) {
   auto* answer = qobject_cast<QLabel*>(
       tester.findChild<QPushButton*>()->parentWidget()->findChildren<QLabel*>().last());
   tester.Test();
-  ASSERT_TRUE(test::WaitFor([&] {
+  EXPECT_TRUE(test::WaitFor([&] {
     QApplication::processEvents();
-    return tester.findChildren<QLabel*>().size() > 0 &&
-           QString(answer->text()).startsWith("Logged in");
-  }));
-  EXPECT_EQ(answer->text().toStdString(), "Logged in and changed to the directory pics.");
+    return answer->text() == "Logged in and changed to the directory pics.";
+  })) << answer->text().toStdString();
   server.Finish();
   EXPECT_EQ(server.commands, (std::vector<std::string>{"USER cam", "PASS pw", "CWD pics", "QUIT"}));
 
