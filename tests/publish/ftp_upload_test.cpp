@@ -126,8 +126,9 @@ TEST_F(FtpUploadTest, TranscriptsForTheUsualAndUnusualReplies) {
     const std::string why = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(Logged(line, c.ok)) << line;
     EXPECT_EQ(Transcript(server), c.transcript) << c.script.greeting;
-    if (!c.why.empty())
+    if (!c.why.empty()) {
       EXPECT_EQ(why, "FTP upload to " + settings_.server + " failed: " + c.why + "\n");
+    }
     if (!c.ok) continue;
     EXPECT_EQ(server.received, kPicture);
     EXPECT_EQ(server.announced, server.controlPeer);  // the address the server sees the client at
