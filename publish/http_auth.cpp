@@ -174,11 +174,4 @@ bool HttpCredentials::Check(const Offered& offered) {
   return true;
 }
 
-bool HttpCredentials::Accepts(std::string_view head) {
-  const Offered offered = Recognise(head);
-  if (offered.verdict != Offered::Verdict::kToCheck)
-    return offered.verdict == Offered::Verdict::kAccepted;
-  return Check(offered);
-}
-
 }  // namespace snapvane

@@ -45,8 +45,6 @@ class HttpCredentials {
   // The slow check (one PBKDF2 run) of what Recognise could not decide; the
   // verdict is remembered.
   bool Check(const Offered& offered);
-  // Both in one: true when the head carries the right user and password.
-  bool Accepts(std::string_view requestHead);
 
  private:
   std::string user_;
