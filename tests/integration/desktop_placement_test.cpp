@@ -2,14 +2,11 @@
 // openbox. The preview's frame, title included, lies on the screen, it has no
 // task-bar button of its own, and both windows carry the program's icon.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
-#include "tests/support/sandbox.h"
+#include "tests/integration/program_process.h"
 
 namespace snapvane {
 namespace {
@@ -28,43 +25,25 @@ std::string Shell(const std::string& command) {
 
 bool Have(const char* tool) { return Shell(std::string("command -v ") + tool).size() > 0; }
 
-// A child process (through env, so "NAME=value program" works), ended with the
-// test whichever way the test ends.
-class Child {
- public:
-  explicit Child(const std::string& command) : pid_(fork()) {
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      execl("/bin/sh", "sh", "-c", ("exec env " + command + " >/dev/null 2>&1").c_str(), nullptr);
-      _exit(127);
-    }
-  }
-  ~Child() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_;
-};
-
 TEST(DesktopPlacement, PreviewFrameOnScreenNoTaskBarButtonBothWithTheIcon) {
   for (const char* tool : {"Xvfb", "openbox", "xdotool", "xprop", "xwininfo"})
     if (!Have(tool)) GTEST_SKIP() << tool << " is not installed";
   test::Sandbox box;
   const std::string display = ":" + std::to_string(170 + getpid() % 80);
   const std::string env = "DISPLAY=" + display + " ";
-  Child xvfb("Xvfb " + display + " -screen 0 1280x900x24 -nolisten tcp");
-  ASSERT_TRUE(test::WaitFor([&] { return Shell(env + "xprop -root 2>/dev/null").size() > 0; }, 10s));
-  Child wm(env + "openbox");
+  test::Child xvfb("Xvfb " + display + " -screen 0 1280x900x24 -nolisten tcp");
+  ASSERT_TRUE(
+      test::WaitFor([&] { return Shell(env + "xprop -root 2>/dev/null").size() > 0; }, 10s));
+  test::Child wm(env + "openbox");
   ASSERT_TRUE(test::WaitFor(
-      [&] { return Shell(env + "xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") !=
-                   std::string::npos; },
+      [&] {
+        return Shell(env + "xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") !=
+               std::string::npos;
+      },
       10s));
   const std::string dir = box.path().string();
-  Child program(env + "QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=" + dir + " TMPDIR=" + dir +
-                " SNAPVANE_CAPTURE=pattern " + SNAPVANE_BINARY_DIR + "/snapvane");
+  test::Child program(env + "QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=" + dir + " TMPDIR=" + dir +
+                      " SNAPVANE_CAPTURE=pattern " + SNAPVANE_BINARY_DIR + "/snapvane");
   std::string preview;
   ASSERT_TRUE(test::WaitFor(
       [&] {
@@ -77,15 +56,18 @@ TEST(DesktopPlacement, PreviewFrameOnScreenNoTaskBarButtonBothWithTheIcon) {
       Shell(env + "xdotool search --onlyvisible --name '^Snapvane$' | head -1");
   // Client top and the frame above it (_NET_FRAME_EXTENTS: left, right, top, bottom).
   int top = -1, left = 0, right = 0, frameTop = 0, bottom = 0;
-  ASSERT_TRUE(test::WaitFor([&] {
-    std::sscanf(Shell(env + "xwininfo -id " + preview + " | grep 'Absolute upper-left Y'").c_str(),
-                " Absolute upper-left Y: %d", &top);
-    const std::string extents = Shell(env + "xprop -id " + preview + " _NET_FRAME_EXTENTS");
-    // Framed, and placed: a loaded machine takes a while for both.
-    return std::sscanf(extents.c_str(), "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &left,
-                       &right, &frameTop, &bottom) == 4 &&
-           top - frameTop >= 0;
-  }, 15s));
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        std::sscanf(
+            Shell(env + "xwininfo -id " + preview + " | grep 'Absolute upper-left Y'").c_str(),
+            " Absolute upper-left Y: %d", &top);
+        const std::string extents = Shell(env + "xprop -id " + preview + " _NET_FRAME_EXTENTS");
+        // Framed, and placed: a loaded machine takes a while for both.
+        return std::sscanf(extents.c_str(), "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &left,
+                           &right, &frameTop, &bottom) == 4 &&
+               top - frameTop >= 0;
+      },
+      15s));
   EXPECT_GT(frameTop, 0);
   EXPECT_GE(top - frameTop, 0) << "the title bar lies above the screen";
   EXPECT_NE(Shell(env + "xprop -id " + preview + " _NET_WM_STATE").find("SKIP_TASKBAR"),

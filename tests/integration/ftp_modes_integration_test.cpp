@@ -11,6 +11,7 @@
 #include "publish/ftp_upload.h"
 #include "publish/snapshot.h"
 #include "tests/integration/ftp_test_peers.h"
+#include "tests/integration/program_process.h"
 #include "tests/publish/http_test_harness.h"
 #include "tests/support/recording_ui_sink.h"
 #include "tests/support/sandbox.h"
@@ -20,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::ServerProcess;
 
 constexpr FtpLimits kQuick{3000ms, 3000ms, 3000ms, kMaxFtpRenameRepeats, 500ms};
 const std::string kPass = "s3cret pass";  // pyftpdlib's
@@ -69,19 +69,22 @@ class RealServers : public ::testing::Test {
            "isolate_network=NO\nxferlog_enable=NO\nanon_root="
         << root_.string() << "\n"
         << extra;
-    vsftpd_ = std::make_unique<ServerProcess>(
-        std::vector<std::string>{"/usr/sbin/vsftpd", (box_ / "vsftpd.conf").string()},
-        box_ / "vsftpd.out");
+    vsftpd_ = std::make_unique<test::Child>("/usr/sbin/vsftpd " + (box_ / "vsftpd.conf").string(),
+                                            box_ / "vsftpd.out");
     EXPECT_TRUE(test::WaitFor([&] { return bool(UniqueFd(test::ConnectLoopback(port))); }))
         << test::ReadFile(box_ / "vsftpd.out");
     return port;
   }
 
-  // pyftpdlib on address, requiring TLS when pem is given.
+  // pyftpdlib on address, requiring TLS when pem is given: its port.
   int StartPyftpdlib(const std::string& address, const std::string& pem = "") {
-    std::vector<std::string> args{root_.string(), "cam", kPass, address};
-    if (!pem.empty()) args.push_back(pem);
-    return test::StartPyftpdlib(pyftpdlib_, args, box_ / ("py" + std::to_string(++servers_)));
+    const fs::path out = box_ / ("py" + std::to_string(++servers_));
+    pyftpdlib_ = std::make_unique<test::Child>(
+        "/usr/bin/python3 " SNAPVANE_SOURCE_DIR "/tests/integration/ftp_test_server.py " +
+            root_.string() + " cam '" + kPass + "' " + address + " " + pem,
+        out);
+    EXPECT_TRUE(test::WaitFor([&] { return test::ReadFile(out).ends_with('\n'); })) << "no port";
+    return std::atoi(test::ReadFile(out).c_str());
   }
 
   // Uploads; on success the picture must be whole under its final name; on
@@ -105,7 +108,7 @@ class RealServers : public ::testing::Test {
 
   test::Sandbox box_;
   fs::path root_ = box_ / "root", picture_ = box_ / "snvsPICTUR";
-  std::unique_ptr<ServerProcess> vsftpd_, pyftpdlib_;
+  std::unique_ptr<test::Child> vsftpd_, pyftpdlib_;
   int servers_ = 0;
 };
 
@@ -156,12 +159,10 @@ TEST_F(RealServers, VsftpdRequiringTlsInEveryMode) {
 }
 
 TEST_F(RealServers, PyftpdlibTlsRefusesWrongExpiredAndChangedCertificates) {
-  const fs::path good = Certificates::good(), old = Certificates::old(),
-                 other = Certificates::other();
   FtpSettings s{"cam", kPass, "", "", "cam.jpg", "pics"};
   s.tls = true;
   s.mode = FtpMode::kPassive;
-  const std::string port = std::to_string(StartPyftpdlib("127.0.0.1", good.string()));
+  const std::string port = std::to_string(StartPyftpdlib("127.0.0.1", Certificates::good()));
   s.server = "127.0.0.1:" + port;
   Expect(true, s);
   s.mode = FtpMode::kActive;
@@ -169,14 +170,14 @@ TEST_F(RealServers, PyftpdlibTlsRefusesWrongExpiredAndChangedCertificates) {
   s.server = "localhost:" + port;  // the certificate names only 127.0.0.1
   Expect(false, s, "not trusted: hostname mismatch");
 
-  s.server = "127.0.0.1:" + std::to_string(StartPyftpdlib("127.0.0.1", old.string()));
+  s.server = "127.0.0.1:" + std::to_string(StartPyftpdlib("127.0.0.1", Certificates::old()));
   Expect(false, s, "not trusted: certificate has expired");
 
-  s.server = "127.0.0.1:" + std::to_string(StartPyftpdlib("127.0.0.1", other.string()));
+  s.server = "127.0.0.1:" + std::to_string(StartPyftpdlib("127.0.0.1", Certificates::other()));
   Expect(false, s, "not trusted: self-signed certificate");
   s.fingerprint = CheckFtpLogin(s, kQuick).fingerprint;
   Expect(true, s);  // pinned
-  s.server = "127.0.0.1:" + std::to_string(StartPyftpdlib("127.0.0.1", good.string()));
+  s.server = "127.0.0.1:" + std::to_string(StartPyftpdlib("127.0.0.1", Certificates::good()));
   Expect(false, s, "certificate has changed");
 }
 

@@ -1,66 +1,23 @@
 #pragma once
-// Real FTP peers for the upload tests, all on loopback: a server child process,
-// certificates, and a relay that stands for a home router.
-#include <fcntl.h>
-#include <gtest/gtest.h>
+// What the upload tests need besides the servers, all on loopback: certificates,
+// and a relay that stands for a home router.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "tests/publish/scripted_ftp_server.h"
-#include "tests/support/sandbox.h"
 
 namespace snapvane::test {
-
-// A server child process with its standard output in a file;
-// terminated and reaped when the object goes.
-class ServerProcess {
- public:
-  ServerProcess(std::vector<std::string> argv, const std::filesystem::path& out) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    if ((pid_ = ::fork()) == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(fd, STDOUT_FILENO);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
-// pyftpdlib with the arguments of ftp_test_server.py, its output in out: its port.
-inline int StartPyftpdlib(std::unique_ptr<ServerProcess>& server, std::vector<std::string> args,
-                          const std::filesystem::path& out) {
-  args.insert(args.begin(),
-              {"/usr/bin/python3", SNAPVANE_SOURCE_DIR "/tests/integration/ftp_test_server.py"});
-  server = std::make_unique<ServerProcess>(args, out);
-  EXPECT_TRUE(WaitFor([&] { return ReadFile(out).ends_with('\n'); })) << "pyftpdlib did not start";
-  return std::atoi(ReadFile(out).c_str());
-}
 
 // A certificate for 127.0.0.1 valid from `from` to `to` seconds from now, signed
 // by the one in the PEM file issuer (self-signed without one); certificate and

@@ -2,8 +2,6 @@
 // cache-busting query and IPv6), headless Chromium following client pull and
 // showing the picture and the stream in a page, and a crowd of idle connections.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <QImage>
 #include <string>
@@ -11,6 +9,7 @@
 
 #include "publish/snapshot.h"
 #include "publish/socket_util.h"
+#include "tests/integration/program_process.h"
 #include "tests/publish/http_test_harness.h"
 
 namespace snapvane {
@@ -30,16 +29,6 @@ std::string Curl(const std::string& url, const std::string& options) {
                (box / "body").string() + "' '" + url + "' 2>/dev/null")
                   .c_str());
   return test::ReadFile(box / "head") + test::ReadFile(box / "body");
-}
-
-// Starts command in the background in a session of its own (its pid names its
-// process group, so its helpers end with it); the pid, or 0.
-pid_t StartInSession(const Sandbox& dir, const std::string& command) {
-  std::system(("setsid sh -c 'echo $$ > " + dir.path().string() + "/pid; exec " + command +
-               "' >/dev/null 2>&1 &")
-                  .c_str());
-  if (!test::WaitFor([&] { return test::ReadFile(dir / "pid").ends_with('\n'); })) return 0;
-  return std::stoi(test::ReadFile(dir / "pid"));
 }
 
 const char kChromium[] =
@@ -63,18 +52,18 @@ TEST(HttpBrowserTest, ChromiumFollowsClientPullAndFetchesFreshPictures) {
   Sandbox profile;
   HttpHarness server({.refresh = 1});
   const uint64_t framesBefore = server.Frames();
-  const pid_t pid = StartInSession(profile, kChromium + std::string("--user-data-dir=") +
-                                                profile.path().string() + " " + Url(server.port));
-  ASSERT_NE(pid, 0);
-  // The browser asks again by itself once a second; each time the last picture is
-  // over a second old, so a new frame of the moving pattern is captured for it.
-  EXPECT_TRUE(test::WaitFor([&] { return server.Frames() - framesBefore >= 4; }, 60s));
-  kill(-pid, SIGKILL);
+  {
+    test::Child browser(kChromium + std::string("--user-data-dir=") + profile.path().string() +
+                        " " + Url(server.port));
+    // The browser asks again by itself once a second; each time the last picture is
+    // over a second old, so a new frame of the moving pattern is captured for it.
+    EXPECT_TRUE(test::WaitFor([&] { return server.Frames() - framesBefore >= 4; }, 60s));
+  }
   EXPECT_TRUE(server.AllReleased());
 }
 
 // Chromium renders page (served over HTTP) into a screenshot; true when the
-// test pattern shows (a broken image or a blank page would not).
+// test pattern's bars fill most of it (a broken image or a blank page leave it white).
 bool ChromiumShowsPicture(const std::string& page) {
   Sandbox profile;
   test::WriteFile(profile / "page.html", page);
@@ -82,20 +71,15 @@ bool ChromiumShowsPicture(const std::string& page) {
   // The page comes from a web server too (pages from files may not load
   // pictures from the network).
   const int pagePort = test::FreeLoopbackPort();
-  const pid_t server =
-      StartInSession(profile, "/usr/bin/python3 -m http.server " + std::to_string(pagePort) +
-                                  " --bind 127.0.0.1 --directory " + dir);
-  if (!server || !test::WaitFor([&] { return bool(UniqueFd(test::ConnectLoopback(pagePort))); }))
-    return false;
+  test::Child pages("/usr/bin/python3 -m http.server " + std::to_string(pagePort) +
+                    " --bind 127.0.0.1 --directory " + dir);
+  if (!test::WaitFor([&] { return bool(UniqueFd(test::ConnectLoopback(pagePort))); })) return false;
   std::system(("timeout 60 " + std::string(kChromium) + "--user-data-dir=" + dir +
                "/profile --window-size=400,300 --timeout=4000 --screenshot=" + dir + "/shot.png " +
                Url(pagePort) + "/page.html >/dev/null 2>&1")
                   .c_str());
-  kill(-server, SIGKILL);
   QImage shot((dir + "/shot.png").c_str());
   if (shot.isNull()) return false;
-  // The test pattern's bars fill the view; a broken-image icon or a blank page
-  // leave it white.
   int coloured = 0;
   for (int y = 20; y < 260; y += 10)
     for (int x = 0; x < 360; x += 10) coloured += shot.pixelColor(x, y).saturation() > 128;

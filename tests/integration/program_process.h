@@ -1,8 +1,11 @@
 #pragma once
-// The real binary run by the tests in a sandbox: settings file box/s.reg, snapshots
-// in box, the test pattern; standard error kept in box/stderr.txt.
+// Processes the tests start: the real binary in a sandbox (settings file
+// box/s.reg, snapshots in box, the test pattern, standard error kept in
+// box/stderr.txt), and servers and tools in process groups of their own.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +15,28 @@
 #include "tests/support/sandbox.h"
 
 namespace snapvane::test {
+
+// command run by sh (NAME=value words may lead it), its output in out; it and
+// its helpers get SIGTERM when the object goes.
+class Child {
+ public:
+  explicit Child(const std::string& command, const std::string& out = "/dev/null") {
+    const std::string line = "exec env " + command + " >'" + out + "' 2>&1";
+    if ((pid_ = fork()) == 0) {
+      setpgid(0, 0);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // no server outlives a crashed test
+      execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
+      _exit(127);
+    }
+    setpgid(pid_, pid_);  // before any kill, whichever of the two runs first
+  }
+  ~Child() { kill(-pid_, SIGTERM), waitpid(pid_, nullptr, 0); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+ private:
+  pid_t pid_;
+};
 
 class Program {
  public:
