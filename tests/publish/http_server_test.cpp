@@ -28,9 +28,11 @@ using namespace test;
 
 const std::string kGet = "GET / HTTP/1.0\r\n\r\n";
 
-// A client that sends its request and then takes its time reading.
-int SendRequest(uint16_t port, const std::string& request = kGet) {
+// A client that sends its request and then takes its time reading; a small
+// receiveBuffer keeps the answer from fitting at once.
+int SendRequest(uint16_t port, const std::string& request = kGet, int receiveBuffer = 0) {
   int fd = ConnectLoopback(port);
+  if (receiveBuffer) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   return fd;
 }
@@ -239,10 +241,7 @@ TEST(HttpStreamTest, ViewersShareCapturesAndASlowOneHoldsNobodyBack) {
   HttpHarness server({.streamFps = 5});
   std::atomic<bool> slowDone = false;
   std::thread slow([&] {
-    UniqueFd fd(ConnectLoopback(server.port));
-    int small = 4096;
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    send(fd.get(), "GET /stream HTTP/1.0\r\n\r\n", 24, MSG_NOSIGNAL);
+    UniqueFd fd(SendRequest(server.port, "GET /stream HTTP/1.0\r\n\r\n", 4096));
     while (!slowDone) {
       char byte;
       recv(fd.get(), &byte, 1, MSG_DONTWAIT);
@@ -298,13 +297,7 @@ TEST(HttpServerTest, HostileClientsNeitherStopOthersNorLeak) {
   const int descriptors = OpenDescriptors(), threads = Threads();
 
   std::vector<int> slow;
-  for (int i = 0; i < 20; ++i) {
-    int fd = ConnectLoopback(server.port);
-    int small = 1024;  // the picture cannot fit at once
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    send(fd, kGet.data(), kGet.size(), MSG_NOSIGNAL);
-    slow.push_back(fd);
-  }
+  for (int i = 0; i < 20; ++i) slow.push_back(SendRequest(server.port, kGet, 1024));
   for (int i = 0; i < 20; ++i) {
     int fd = SendRequest(server.port);
     char first[64];

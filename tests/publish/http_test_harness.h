@@ -1,25 +1,16 @@
 #pragma once
-// A running HTTP server for tests: a UI-thread stand-in (a poll loop running
-// posted tasks and the accept handler), the test-pattern camera, the real log
-// sink, and small loopback clients.
+// A running HTTP server for tests, and small loopback clients.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "app/activity_log.h"
@@ -49,9 +40,9 @@ struct HttpHarnessOptions {
   int32_t streamFps = 0;  // 0: no stream
 };
 
-// The server on a system-chosen port, a UI-thread stand-in (running posted tasks
-// and the accept handler) and the test-pattern camera; snapshot files go to a
-// sandbox of their own.
+// The server on a system-chosen port, a UI-thread stand-in (a poll loop running
+// posted tasks and the accept handler), the test-pattern camera and the real log
+// sink; snapshot files go to a sandbox of their own.
 class HttpHarness {
  public:
   explicit HttpHarness(HttpHarnessOptions options = {}) {

@@ -42,18 +42,11 @@ struct TcpPair {
   }
 };
 
-// A lost or repeated block shifts the pattern (512 is no multiple of 251).
-std::string Bytes(size_t n) {
-  std::string bytes(n, '\0');
-  for (size_t i = 0; i < n; ++i) bytes[i] = char(i % 251);
-  return bytes;
-}
-
 class SendFileTest : public ::testing::Test {
  protected:
   std::string FileOf(size_t bytes) {
     std::string path = (box / ("f" + std::to_string(bytes))).string();
-    test::WriteFile(path, Bytes(bytes));
+    test::WriteFile(path, test::Picture(bytes));
     return path;
   }
   // Sends the file and returns its progress reports.
@@ -126,14 +119,14 @@ TEST(SendAllTest, ClosedPeerRaisesNoSignal) {
   TcpPair closed;
   CloseWithReset(closed.receiver.Release());
   // Without MSG_NOSIGNAL the second call would kill the test with SIGPIPE.
-  const std::string data = Bytes(256 * 1024);
+  const std::string data = test::Picture(256 * 1024);
   for (int i = 0; i < 2; ++i) SendAll(closed.sender.get(), data.data(), int(data.size()));
 }
 
 // Also on a blocking socket a peer that stops reading cannot hold the sender.
 TEST(SendAllTest, PeerThatNeverReadsEndsItAfterTheStallBound) {
   TcpPair pair(4096);
-  const std::string data = Bytes(8 * 1024 * 1024);
+  const std::string data = test::Picture(8 * 1024 * 1024);
   auto sent = std::async(std::launch::async,
                          [&] { SendAll(pair.sender.get(), data.data(), int(data.size()), 300ms); });
   const bool returned = sent.wait_for(10s) == std::future_status::ready;
