@@ -1,8 +1,10 @@
 #pragma once
-// Acts on the next modal window a test is about to open (each runs its own loop).
+// Acts on the next modal window a test is about to open (each runs its own loop),
+// and takes the focus from an edit as tabbing away would.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFocusEvent>
 #include <QTimer>
 #include <functional>
 
@@ -19,6 +21,11 @@ void WhenModal(std::function<void(T*)> act) {
     ADD_FAILURE() << "another window opened: " << top->metaObject()->className();
     top->close();
   });
+}
+
+inline void LoseFocus(QWidget* widget) {
+  QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+  QApplication::sendEvent(widget, &out);
 }
 
 }  // namespace snapvane::test

@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
-#include <QFocusEvent>
 #include <QFontDialog>
 #include <QLineEdit>
 #include <QPushButton>
@@ -43,17 +42,12 @@ std::vector<uint8_t> Burnt(AppState& state) {
   return frame;
 }
 
-void LoseFocus(QWidget* widget) {
-  QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
-  QCoreApplication::sendEvent(widget, &out);
-}
-
 // Edits every field through the dialog's own controls and choosers. The text is
 // taken when the edit loses the focus, cut to 255 bytes.
 void ChangeEverything(CaptionSettingsDialog& dialog) {
   const BuiltDialog& c = dialog.Built();
   c.ControlAs<QLineEdit>(caption_control::kText)->setText(QString(300, QLatin1Char('x')));
-  LoseFocus(c.ControlAs<QLineEdit>(caption_control::kText));
+  test::LoseFocus(c.ControlAs<QLineEdit>(caption_control::kText));
   c.ControlAs<QComboBox>(caption_control::kVertical)->setCurrentIndex(2);
   c.ControlAs<QComboBox>(caption_control::kHorizontal)->setCurrentIndex(2);
   c.ControlAs<QCheckBox>(caption_control::kTransparent)->click();

@@ -42,7 +42,6 @@ struct BoxRecorder {
   }
 };
 
-// Kept lengths, refusals, what OK stores, the login test.
 TEST(FtpSettingsDialog, LimitsRefusalsWhatOkStoresAndTheLoginTest) {
   auto state = MakeAppState();
   ApplyFtpSettings(*state, {"cam", "pw", "acct", "ftp.example.org", "cam.jpg", "pics"});

@@ -14,7 +14,6 @@
 #include <ctime>
 
 #include "app/app_state.h"
-#include "app/main_commands.h"
 #include "app/main_window.h"
 #include "capture/caption_dialog.h"
 #include "capture/caption_overlay.h"

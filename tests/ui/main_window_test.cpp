@@ -10,7 +10,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
-#include <QFocusEvent>
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
@@ -22,9 +21,9 @@
 
 #include "app/activity_log.h"
 #include "app/app_state.h"
-#include "app/main_commands.h"
 #include "capture/preview_window.h"
 #include "publish/http_server.h"
+#include "resources/dialog_ids.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/when_modal.h"
 
@@ -48,11 +47,6 @@ bool OpensAModal(QAbstractButton* button) {
   timer.start(10);
   button->click();
   return opened;
-}
-
-void LoseFocus(QWidget* edit) {
-  QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
-  QApplication::sendEvent(edit, &out);
 }
 
 class MainWindowTest : public ::testing::Test {
@@ -97,7 +91,7 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
   Get<QAbstractButton>(kCaptionImage)->click();
   EXPECT_EQ(state.caption, 1);
   Get<QLineEdit>(kInterval)->setText("2");
-  LoseFocus(Get<QLineEdit>(kInterval));
+  test::LoseFocus(Get<QLineEdit>(kInterval));
   Get<QComboBox>(kIntervalUnit)->setCurrentIndex(1);
   EXPECT_EQ(state.interval, 2);  // set by the program: no command
   emit Get<QComboBox>(kIntervalUnit)->activated(1);
@@ -125,7 +119,7 @@ TEST_F(MainWindowTest, CommandsTipsQualityRuleAndOnlyCloseEndsAndSaves) {
 
   auto* quality = Get<QLineEdit>(kQuality);
   quality->setText("77");
-  LoseFocus(quality);
+  test::LoseFocus(quality);
   EXPECT_EQ(window.QualitySpinner()->Position(), 77);
   EXPECT_EQ(state.quality, 77);
   // Every step of the spinner (keys, wheel) applies the rule, though the box
